@@ -1,0 +1,56 @@
+# make demo   - set up what is missing, build, run the demo against the simulated broker
+# make test   - set up what is missing, build, run every test (Python and C++)
+PYTHON ?= python3
+BUILD  ?= build/dev
+JOBS   ?= $(shell nproc)
+APT_PACKAGES = libssl-dev openssl ninja-build libgtest-dev libxxhash-dev clang libclang-rt-14-dev
+PY_PACKAGES  = scikit-build-core nanobind ninja requests pytest
+
+.PHONY: setup install dev demo test test-python test-cpp test-sanitize fuzz bench clean
+
+setup:
+	@missing=$$(for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages: $$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing >/dev/null; \
+	fi
+	@$(PYTHON) -c "import scikit_build_core, nanobind, ninja, requests, pytest" 2>/dev/null || \
+	  $(PYTHON) -m pip install -q $(PY_PACKAGES)
+
+# The package as users get it.
+install: setup
+	$(PYTHON) -m pip install -q --no-build-isolation .
+
+# In-tree build for development: modules are copied next to their sources.
+dev: setup
+	cmake -S . -B $(BUILD) -G Ninja -DTALOMA_INPLACE=ON -DTALOMA_BUILD_TESTS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON))
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: install
+	cd /tmp && $(PYTHON) -m taloma.demo
+
+test: install test-python test-cpp
+
+# Against the installed package: -P keeps the source tree off sys.path.
+test-python:
+	$(PYTHON) -P -m pytest -q tests
+
+test-cpp: setup
+	@if [ -f taloma/Vorn/CMakeLists.txt ]; then \
+	  cmake -S . -B build/cpp -G Ninja -DTALOMA_PYTHON_MODULES=OFF -DTALOMA_BUILD_TESTS=ON && \
+	  cmake --build build/cpp -j $(JOBS) && ctest --test-dir build/cpp --output-on-failure -j $(JOBS) && \
+	  $(MAKE) test-sanitize; \
+	fi
+
+test-sanitize:
+	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALOMA_PYTHON_MODULES=OFF -DTALOMA_BUILD_TESTS=ON -DTALOMA_SANITIZE=ON
+	cmake --build build/asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+bench: install
+	@for b in bench/bench_*.py; do echo "== $$b"; $(PYTHON) -P $$b || exit 1; done
+
+clean:
+	rm -rf build dist *.egg-info
+	find taloma -name '*.so' -delete

@@ -1,0 +1,1 @@
+"""Order signing with the user's PKCS#12 certificate."""

@@ -1,0 +1,1 @@
+"""The service and market-data back ends."""

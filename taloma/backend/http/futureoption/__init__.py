@@ -1,0 +1,1 @@
+"""Futures and options over the broker's HTTP service."""

@@ -1,0 +1,1 @@
+"""Stocks over the broker's HTTP service."""

@@ -1,0 +1,1 @@
+"""Market-data decoding and bus topic naming."""

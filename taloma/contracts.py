@@ -1,0 +1,118 @@
+"""Contract records: stocks, futures, options and indices."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from taloma.constant import Exchange, SecurityType
+
+__all__ = ["Contract", "Stock", "Future", "Option", "Index"]
+
+_FIELDS = (
+    "security_type",
+    "exchange",
+    "code",
+    "symbol",
+    "name",
+    "category",
+    "delivery_month",
+    "strike_price",
+    "option_right",
+    "underlying_kind",
+    "underlying_code",
+    "unit",
+    "multiplier",
+)
+
+
+class Contract:
+    """A tradable contract; every field is optional."""
+
+    __slots__ = _FIELDS
+    _security_type: str = ""
+
+    def __init__(
+        self,
+        security_type: str | None = None,
+        exchange: Exchange | str = "",
+        code: str = "",
+        symbol: str = "",
+        name: str = "",
+        category: str = "",
+        delivery_month: str = "",
+        strike_price: float | int | str = 0,
+        option_right: str = "",
+        underlying_kind: str = "",
+        underlying_code: str = "",
+        unit: float | int = 0,
+        multiplier: float | int = 0,
+    ) -> None:
+        if security_type is None:
+            security_type = self._security_type
+        try:
+            security_type = SecurityType(security_type)
+        except ValueError:
+            pass
+        if isinstance(exchange, str) and not isinstance(exchange, Exchange):
+            try:
+                exchange = Exchange(exchange)
+            except ValueError:
+                pass
+        self.security_type = security_type
+        self.exchange = exchange
+        self.code = code
+        self.symbol = symbol
+        self.name = name
+        self.category = category
+        self.delivery_month = delivery_month
+        self.strike_price = strike_price
+        self.option_right = option_right
+        self.underlying_kind = underlying_kind
+        self.underlying_code = underlying_code
+        self.unit = unit
+        self.multiplier = multiplier
+
+    def dict(self) -> dict[str, Any]:
+        return {name: getattr(self, name) for name in _FIELDS}
+
+    def get(self, key: str, default: Any = None) -> Any:
+        return getattr(self, key) if key in _FIELDS else default
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Contract):
+            return NotImplemented
+        return type(self) is type(other) and self.dict() == other.dict()
+
+    def __hash__(self) -> int:
+        return hash((type(self).__name__, str(self.security_type), str(self.exchange), self.code))
+
+    def __repr__(self) -> str:
+        shown = []
+        for key in _FIELDS:
+            value = getattr(self, key)
+            if value in ("", 0) and key != "code":
+                continue
+            shown.append(f"{key}={str(value)!r}" if key in ("security_type", "exchange") else f"{key}={value!r}")
+        return f"{type(self).__name__}({', '.join(shown)})"
+
+    __str__ = __repr__
+
+
+class Stock(Contract):
+    __slots__ = ()
+    _security_type = SecurityType.Stock
+
+
+class Future(Contract):
+    __slots__ = ()
+    _security_type = SecurityType.Future
+
+
+class Option(Contract):
+    __slots__ = ()
+    _security_type = SecurityType.Option
+
+
+class Index(Contract):
+    __slots__ = ()
+    _security_type = SecurityType.Index
