@@ -1,0 +1,5 @@
+import sys
+
+from taloma.demo import main
+
+sys.exit(main())
