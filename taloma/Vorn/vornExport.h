@@ -1,0 +1,8 @@
+#pragma once
+// The library is built with hidden visibility; what callers outside it may use
+// (the signing module, the unit tests) is marked VORN_API.
+#if defined(__GNUC__)
+#define VORN_API __attribute__((visibility("default")))
+#else
+#define VORN_API
+#endif
