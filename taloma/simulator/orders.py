@@ -1,0 +1,344 @@
+"""Futures and options orders of the simulated broker.
+
+The broker keeps every order it accepted, numbered with "seqno" (six digits)
+and "ordno" (five characters), and applies cancels and amendments to it.
+Orders rest: nothing is ever filled. A quantity change reduces the order by
+the given quantity (the exchange accepts reductions only), a cancel cancels
+what is left.
+
+Options read from ``state.options``:
+
+- ``ca_verifier``: ``ca_verifier(person_id, ca_content)`` is called for every
+  order request that carries "ca_content"; a non-None return is the failure
+  message of the reply.
+- ``clock``: a callable returning the local ``datetime`` of "now" (default
+  ``datetime.now``), for orders placed on another day.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import threading
+from dataclasses import dataclass
+from typing import Any, Callable
+
+from taloma.simulator.routes import Request, fail, ok, route
+from taloma.simulator.state import BrokerState, User
+
+_PRODUCT_TYPES = ("F", "O")
+_ACTIONS = ("B", "S")
+_PRICE_TYPES = ("LMT", "MKT", "MKP")
+_ORDER_TYPES = ("ROD", "IOC", "FOK")
+_OC_TYPES = (" ", "0", "1", "6")
+_BASE36 = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+
+# Fixed-width message field of the service; clients strip the padding.
+_MSG_WIDTH = 24
+
+
+@dataclass
+class _Order:
+    seqno: str
+    ordno: str
+    person_id: str
+    broker_id: str
+    account: str
+    stock_id: str
+    futopt: str
+    callput: str
+    action: str
+    price: int | float
+    price_type: str
+    quantity: int
+    order_type: str
+    octype: str
+    placed: dt.datetime
+    cancel_qty: int = 0
+    match_qty: int = 0
+    chg_price: int | float = 0
+    msg: str = "order accepted"
+
+    @property
+    def remaining(self) -> int:
+        return self.quantity - self.cancel_qty - self.match_qty
+
+    def entry(self) -> dict[str, Any]:
+        """The order as one entry of the status query."""
+        return {
+            "st_comno": self.stock_id,
+            "st_seqno": self.seqno,
+            "st_ordno": self.ordno,
+            "st_orddt": self.placed.strftime("%Y%m%d"),
+            "st_ordtm": self.placed.strftime("%H%M%S"),
+            "st_comtype": self.futopt,
+            "st_callput": self.callput,
+            "name_zh": "",
+            "st_ps": self.action,
+            "st_ordknd": self.order_type,
+            "st_prctype": self.price_type,
+            "st_octype": self.octype,
+            "st_price1": self.price,
+            "st_ordqty": self.quantity,
+            "st_code": "0000",
+            "st_errmsg": self.msg.ljust(_MSG_WIDTH),
+            "st_ord_match_qty": self.match_qty,
+            "st_cancel_qty": self.cancel_qty,
+            "st_chg_price1": self.chg_price,
+            "broker_id": self.broker_id,
+            "account": self.account,
+        }
+
+    def reply(self) -> dict[str, Any]:
+        return {
+            "seqno": self.seqno,
+            "ordno": self.ordno,
+            "stock_id": self.stock_id,
+            "ord_date": self.placed.strftime("%Y%m%d"),
+            "ord_time": self.placed.strftime("%H:%M:%S"),
+            "broker_id": self.broker_id,
+            "account": self.account,
+            "quantity": self.remaining,
+        }
+
+
+class OrderBook:
+    """Every order the broker accepted, by "seqno"; one lock guards it all."""
+
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.orders: dict[str, _Order] = {}
+        self._count = 0
+
+    def add(self, **fields: Any) -> _Order:
+        with self.lock:
+            self._count += 1
+            n = self._count
+            order = _Order(seqno=f"{n:06d}", ordno="k" + _base36(n).rjust(4, "0"), **fields)
+            self.orders[order.seqno] = order
+            return order
+
+    def find(self, user: User, body: dict[str, Any]) -> _Order | None:
+        """The user's order named by the request (caller holds the lock)."""
+        order = self.orders.get(body.get("seqno")) if isinstance(body.get("seqno"), str) else None
+        if order is None or order.person_id != user.person_id:
+            return None
+        if (order.ordno, order.stock_id, order.broker_id, order.account) != (
+            body.get("ordno"), body.get("stock_id"), body.get("broker_id"), body.get("account")
+        ):
+            return None
+        return order
+
+
+def _base36(n: int) -> str:
+    out = ""
+    while True:
+        n, d = divmod(n, 36)
+        out = _BASE36[d] + out
+        if n == 0:
+            return out
+
+
+def _book(state: BrokerState) -> OrderBook:
+    return state.feature("orders", OrderBook)
+
+
+def _now(state: BrokerState) -> dt.datetime:
+    clock: Callable[[], dt.datetime] | None = state.options.get("clock")
+    return (clock or dt.datetime.now)()
+
+
+def _is_int(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _is_number(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and value == value
+
+
+def _futures_account(user: User, broker_id: Any, account: Any) -> bool:
+    return any(
+        a.get("accttype") == "F" and a.get("broker_id") == broker_id and a.get("account") == account
+        for a in user.accounts
+    )
+
+
+def _authorise(state: BrokerState, request: Request, id_key: str) -> tuple[User | None, dict[str, Any], Any]:
+    """(user, body, failure reply or None) of an order request."""
+    body = request.body
+    if not isinstance(body, dict):
+        return None, {}, fail("request body must be a JSON object")
+    user = state.user_of(body.get("token"))
+    if user is None:
+        return None, body, fail("invalid or expired token")
+    if body.get(id_key) != user.person_id:
+        return None, body, fail(f"{id_key} does not belong to the token")
+    verifier = state.options.get("ca_verifier")
+    if verifier is not None and "ca_content" in body:
+        # Outside every lock: verifying a signature may take its time.
+        problem = verifier(user.person_id, body["ca_content"])
+        if problem is not None:
+            return None, body, fail(str(problem))
+    if id_key == "ID" and not _futures_account(user, body.get("broker_id"), body.get("account")):
+        return None, body, fail("unknown futures account")
+    return user, body, None
+
+
+def _placement_problem(body: dict[str, Any]) -> str | None:
+    checks = (
+        ("fut_futopt", _PRODUCT_TYPES),
+        ("ord_bs", _ACTIONS),
+        ("price_type", _PRICE_TYPES),
+        ("ord_type", _ORDER_TYPES),
+        ("octype", _OC_TYPES),
+        ("mttype", (" ",)),
+        ("composit", ("00",)),
+        ("web_id", ("Z",)),
+    )
+    for key, allowed in checks:
+        if body.get(key) not in allowed:
+            return f"{key} must be one of {', '.join(repr(a) for a in allowed)}, not {body.get(key)!r}"
+    stock_id = body.get("stock_id")
+    if not isinstance(stock_id, str) or not stock_id.strip():
+        return "stock_id must name a contract"
+    callput = ("C", "P") if body["fut_futopt"] == "O" else (" ",)
+    if body.get("fut_callput") not in callput:
+        return f"fut_callput must be one of {', '.join(repr(c) for c in callput)}, not {body.get('fut_callput')!r}"
+    quantity = body.get("quantity")
+    if not _is_int(quantity) or quantity <= 0:
+        return f"quantity must be a positive integer, not {quantity!r}"
+    price = body.get("price")
+    # A market order carries no price; a limit order needs one.
+    if not _is_number(price) or price < 0 or (price == 0 and body["price_type"] == "LMT"):
+        return f"price must be a positive number, not {price!r}"
+    if not isinstance(body.get("ca_content"), str):
+        return "ca_content must be a text"
+    return None
+
+
+@route("POST", "Future/order")
+def place(state: BrokerState, request: Request) -> dict[str, Any]:
+    user, body, failure = _authorise(state, request, "ID")
+    if failure is not None:
+        return failure
+    assert user is not None
+    problem = _placement_problem(body)
+    if problem is not None:
+        return fail(problem)
+    order = _book(state).add(
+        person_id=user.person_id,
+        broker_id=body["broker_id"],
+        account=body["account"],
+        stock_id=body["stock_id"],
+        futopt=body["fut_futopt"],
+        callput=body["fut_callput"],
+        action=body["ord_bs"],
+        price=body["price"],
+        price_type=body["price_type"],
+        quantity=body["quantity"],
+        order_type=body["ord_type"],
+        octype=body["octype"],
+        placed=_now(state).replace(microsecond=0),
+    )
+    return ok(order.reply())
+
+
+@route("POST", "Future/cancel")
+def cancel(state: BrokerState, request: Request) -> dict[str, Any]:
+    user, body, failure = _authorise(state, request, "ID")
+    if failure is not None:
+        return failure
+    assert user is not None
+    book = _book(state)
+    with book.lock:
+        order = book.find(user, body)
+        if order is None:
+            return fail("order not found")
+        if order.remaining <= 0:
+            return fail("order has no quantity left to cancel")
+        order.cancel_qty += order.remaining
+        order.msg = "order cancelled"
+        return ok(order.reply())
+
+
+@route("POST", "Future/updatePrice")
+def update_price(state: BrokerState, request: Request) -> dict[str, Any]:
+    user, body, failure = _authorise(state, request, "ID")
+    if failure is not None:
+        return failure
+    assert user is not None
+    price = body.get("price")
+    if not _is_number(price) or price <= 0:
+        return fail(f"price must be a positive number, not {price!r}")
+    book = _book(state)
+    with book.lock:
+        order = book.find(user, body)
+        if order is None or body.get("fut_futopt") != order.futopt:
+            return fail("order not found")
+        if order.remaining <= 0:
+            return fail("order has no quantity left to amend")
+        order.chg_price = price
+        order.msg = "price changed"
+        return ok(order.reply())
+
+
+@route("POST", "Future/updateQty")
+def update_qty(state: BrokerState, request: Request) -> dict[str, Any]:
+    user, body, failure = _authorise(state, request, "ID")
+    if failure is not None:
+        return failure
+    assert user is not None
+    quantity = body.get("quantity")
+    if not _is_int(quantity) or quantity <= 0:
+        return fail(f"quantity must be a positive integer, not {quantity!r}")
+    book = _book(state)
+    with book.lock:
+        order = book.find(user, body)
+        if order is None or body.get("fut_futopt") != order.futopt:
+            return fail("order not found")
+        if quantity > order.remaining:
+            return fail(f"cannot reduce by {quantity}: {order.remaining} left")
+        order.cancel_qty += quantity
+        order.msg = "quantity reduced"
+        return ok(order.reply())
+
+
+def _date(value: Any) -> str | None:
+    if not isinstance(value, str) or len(value) != 8 or not value.isdigit():
+        return None
+    try:
+        dt.datetime.strptime(value, "%Y%m%d")
+    except ValueError:
+        return None
+    return value
+
+
+@route("POST", "Future/FOrderStatusQuery")
+def query(state: BrokerState, request: Request) -> dict[str, Any]:
+    user, body, failure = _authorise(state, request, "user_id")
+    if failure is not None:
+        return failure
+    assert user is not None
+    start, end = _date(body.get("start_date")), _date(body.get("end_date"))
+    if start is None or end is None:
+        return fail("start_date and end_date must be dates as YYYYMMDD")
+    action = body.get("action")
+    if action == "account":
+        if not _futures_account(user, body.get("broker_id"), body.get("account")):
+            return fail("unknown futures account")
+
+        def wanted(o: _Order) -> bool:
+            return (o.broker_id, o.account) == (body["broker_id"], body["account"])
+    elif action == "userid":
+
+        def wanted(o: _Order) -> bool:
+            return True
+    else:
+        return fail(f"action must be 'account' or 'userid', not {action!r}")
+    book = _book(state)
+    with book.lock:
+        entries = [
+            o.entry()
+            for o in book.orders.values()
+            if o.person_id == user.person_id and wanted(o) and start <= o.placed.strftime("%Y%m%d") <= end
+        ]
+    return ok(entries)
