@@ -11,8 +11,9 @@ public:
     cAesCipher& operator=(const cAesCipher&) = delete;
     virtual ~cAesCipher();
 
-    // mode 0..2, bits 128/192/256; copies bits/8 bytes of key and of iv
-    // (iv may be null for ECB). False leaves the cipher unset.
+    // mode 0..2, bits 128/192/256; copies bits/8 bytes of key and one AES
+    // block (16 bytes) of iv, which may be null for ECB. False keeps the
+    // previous key.
     bool setKey(const unsigned char* key, const unsigned char* iv, int mode, int bits);
     bool isKeySet() const noexcept { return m_bits > 0 && m_mode >= 0; }
 

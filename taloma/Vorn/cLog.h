@@ -1,6 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdarg>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -57,6 +58,9 @@ private:
     std::atomic<bool> m_fileSet{false};
     std::string m_baseName;
     std::string m_memory;
+    // The day's file stays open between lines and is reopened when the date changes.
+    std::string m_dailyName;
+    std::FILE* m_dailyFp = nullptr;
     mutable std::mutex m_mutex;
 };
 

@@ -1,0 +1,209 @@
+#include "cLog.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "cChars.h"
+#include "cFile.h"
+
+namespace {
+
+// Lines kept while no file is set; beyond this the oldest are dropped, so a
+// process that never configures a file does not grow without bound.
+constexpr std::size_t kMemoryLimit = 1 << 20;
+
+union LoggerStorage {
+    cLog log;
+    constexpr LoggerStorage() : log() {}
+    ~LoggerStorage() {}
+};
+constinit LoggerStorage g_loggerStorage;
+
+void appendPrintable(std::string& out, const unsigned char* p, int n) {
+    for (int i = 0; i < n; ++i) out += (p[i] >= 0x20 && p[i] < 0x7F) ? static_cast<char>(p[i]) : '.';
+}
+
+}  // namespace
+
+cLog& _logger = g_loggerStorage.log;
+
+cLog::~cLog() {
+    if (m_dailyFp) std::fclose(m_dailyFp);
+}
+
+const char* cLog::levelName(int level) noexcept {
+    switch (level) {
+        case DEBUG: return "DEBUG";
+        case INFO: return "INFO";
+        case PARAM: return "PARAM";
+        case WARN: return "WARN";
+        case ERROR: return "ERROR";
+        default: return "";
+    }
+}
+
+void cLog::setLogLevel(int level) { m_level.store(level, std::memory_order_relaxed); }
+
+void cLog::setLogLevel(const char* name) {
+    if (name == nullptr || *name == '\0') return;
+    static constexpr struct {
+        const char* name;
+        int level;
+    } kNames[] = {{"DEBUG", DEBUG}, {"INFO", INFO}, {"WARN", WARN}, {"ERROR", ERROR}, {"OFF", OFF}};
+    for (const auto& n : kNames) {
+        if (!cChars::insensitiveStringCompare(name, n.name)) continue;
+        setLogLevel(n.level);
+        if (n.level == DEBUG) logLevel(INFO, "重設 LOG Level = DEBUG");
+        if (n.level == INFO) logLevel(INFO, "重設 LOG Level = INFO");
+        return;
+    }
+}
+
+bool cLog::setLogFile(const char* path, const char* file) {
+    if (path == nullptr || *path == '\0' || file == nullptr || *file == '\0') return false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_fileSet.load(std::memory_order_relaxed)) return false;
+    if (!cFile::createFolder(path, 0755)) return false;
+    m_baseName = std::string(path) + "/" + file;
+    m_fileSet.store(true, std::memory_order_release);
+    return true;
+}
+
+std::string cLog::getBaseName() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_baseName;
+}
+
+std::string cLog::getMemoryBuffer() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_memory;
+}
+
+void cLog::writeLine(int level, const char* msg, std::size_t msgLen, const std::string& value) {
+    struct timeval tv;
+    ::gettimeofday(&tv, nullptr);
+    struct tm lt;
+    ::localtime_r(&tv.tv_sec, &lt);
+    char prefix[96];
+    int n = std::snprintf(prefix, sizeof prefix, "%04d/%02d/%02d %02d:%02d:%02d.%03d (PID=%d) %5s ",
+                          lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec,
+                          static_cast<int>(tv.tv_usec / 1000), static_cast<int>(::getpid()), levelName(level));
+    std::string line;
+    line.reserve(static_cast<std::size_t>(n) + msgLen + value.size() + 2);
+    line.append(prefix, static_cast<std::size_t>(n > 0 ? n : 0));
+    line.append(msg, msgLen);
+    line += value;
+    line += "\r\n";
+
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_fileSet.load(std::memory_order_relaxed)) {
+        if (line.size() > kMemoryLimit) return;
+        if (m_memory.size() + line.size() > kMemoryLimit) {
+            std::size_t cut = m_memory.find('\n', m_memory.size() + line.size() - kMemoryLimit);
+            m_memory.erase(0, cut == std::string::npos ? m_memory.size() : cut + 1);
+        }
+        m_memory += line;
+        return;
+    }
+    char day[48];
+    std::snprintf(day, sizeof day, ".%04d%02d%02d", lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday);
+    std::string name = m_baseName + day;
+    if (m_dailyFp == nullptr || m_dailyName != name) {
+        if (m_dailyFp) std::fclose(m_dailyFp);
+        m_dailyFp = std::fopen(name.c_str(), "ae");
+        m_dailyName = name;
+        if (m_dailyFp == nullptr) return;  // keep the memory lines for a later try
+    }
+    if (!m_memory.empty()) {
+        std::fwrite(m_memory.data(), 1, m_memory.size(), m_dailyFp);
+        m_memory.clear();
+        m_memory.shrink_to_fit();
+    }
+    std::fwrite(line.data(), 1, line.size(), m_dailyFp);
+    std::fflush(m_dailyFp);
+}
+
+void cLog::logLevel(int level, const char* msg) {
+    if (!isEnabled(level)) return;
+    if (msg == nullptr) msg = "";
+    writeLine(level, msg, std::strlen(msg), std::string());
+}
+
+void cLog::logLevel(int level, const char* msg, const char* value) {
+    if (!isEnabled(level)) return;
+    if (msg == nullptr) msg = "";
+    std::string v = " = ";
+    v += value ? value : "(null)";
+    writeLine(level, msg, std::strlen(msg), v);
+}
+
+void cLog::logLevel(int level, const char* msg, const std::string& value) {
+    if (!isEnabled(level)) return;
+    if (msg == nullptr) msg = "";
+    writeLine(level, msg, std::strlen(msg), " = " + value);
+}
+
+void cLog::logLevel(int level, const char* msg, int value) {
+    if (!isEnabled(level)) return;
+    if (msg == nullptr) msg = "";
+    char buf[40];
+    std::snprintf(buf, sizeof buf, " = 0x%08X(%d)", static_cast<unsigned int>(value), value);
+    writeLine(level, msg, std::strlen(msg), buf);
+}
+
+void cLog::logLevel(int level, const char* msg, bool value) {
+    if (!isEnabled(level)) return;
+    if (msg == nullptr) msg = "";
+    writeLine(level, msg, std::strlen(msg), value ? " = true" : " = false");
+}
+
+void cLog::logLevel(int level, const char* msg, const unsigned char* bytes, int len) {
+    if (!isEnabled(level)) return;
+    if (msg == nullptr) msg = "";
+    if (bytes == nullptr || len < 0) len = 0;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "(len=%d, 0x%" PRIXPTR ")", len, reinterpret_cast<uintptr_t>(bytes));
+    std::string dump(buf);
+    dump.reserve(dump.size() + static_cast<std::size_t>(len / 16 + 1) * 80);
+    for (int off = 0; off < len; off += 16) {
+        int count = len - off < 16 ? len - off : 16;
+        std::snprintf(buf, sizeof buf, "\r\n 0x%08x -", off);
+        dump += buf;
+        for (int i = 0; i < count; ++i) {
+            std::snprintf(buf, sizeof buf, " %02x", bytes[off + i]);
+            dump += buf;
+        }
+        for (int i = count; i < 16; ++i) dump += "   ";
+        dump += " : ";
+        appendPrintable(dump, bytes + off, count);
+    }
+    writeLine(level, msg, std::strlen(msg), dump);
+}
+
+void cLog::logFormat(int level, const char* fmt, ...) {
+    if (!isEnabled(level) || fmt == nullptr) return;
+    char small[512];
+    va_list ap;
+    va_start(ap, fmt);
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = std::vsnprintf(small, sizeof small, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        va_end(ap2);
+        return;
+    }
+    if (static_cast<std::size_t>(n) < sizeof small) {
+        va_end(ap2);
+        writeLine(level, small, static_cast<std::size_t>(n), std::string());
+        return;
+    }
+    std::string big(static_cast<std::size_t>(n) + 1, '\0');
+    std::vsnprintf(big.data(), big.size(), fmt, ap2);
+    va_end(ap2);
+    writeLine(level, big.data(), static_cast<std::size_t>(n), std::string());
+}
