@@ -17,13 +17,14 @@ NB_MODULE(error, m) {
             nb::setattr(self, "code", code);
             nb::setattr(self, "message", message);
         },
-        nb::is_method(), nb::arg("code"), nb::arg("message"));
+        // Any value is allowed, None included: the raiser's code and message are kept as given.
+        nb::is_method(), nb::name("__init__"), nb::arg("code").none(), nb::arg("message").none());
     // The base rebuilds from args, which hold only the formatted text.
     ns["__reduce__"] = nb::cpp_function(
         [](nb::handle self) {
             return nb::make_tuple(self.type(), nb::make_tuple(self.attr("code"), self.attr("message")));
         },
-        nb::is_method());
+        nb::is_method(), nb::name("__reduce__"));
 
     nb::object type = nb::module_::import_("builtins").attr("type");
     m.attr("ServerError") = type("ServerError", nb::make_tuple(base), ns);
