@@ -4,7 +4,8 @@ PYTHON ?= python3
 BUILD  ?= build/dev
 JOBS   ?= $(shell nproc)
 APT_PACKAGES = libssl-dev openssl ninja-build libgtest-dev libxxhash-dev clang libclang-rt-14-dev
-PY_PACKAGES  = scikit-build-core nanobind ninja requests pytest
+PY_PACKAGES  = "scikit-build-core>=0.10" "nanobind>=2.4" ninja "requests>=2.28" "pytest>=7"
+PIP_INSTALL = $(PYTHON) -m pip install -q --root-user-action=ignore
 
 .PHONY: setup install dev demo test test-python test-cpp test-sanitize fuzz bench clean
 
@@ -16,11 +17,12 @@ setup:
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing >/dev/null; \
 	fi
 	@$(PYTHON) -c "import scikit_build_core, nanobind, ninja, requests, pytest" 2>/dev/null || \
-	  $(PYTHON) -m pip install -q $(PY_PACKAGES)
+	  $(PIP_INSTALL) $(PY_PACKAGES)
+	@command -v cmake >/dev/null || $(PIP_INSTALL) "cmake>=3.18"
 
 # The package as users get it.
 install: setup
-	$(PYTHON) -m pip install -q --no-build-isolation .
+	$(PIP_INSTALL) --no-build-isolation .
 
 # In-tree build for development: modules are copied next to their sources.
 dev: setup
@@ -30,7 +32,8 @@ dev: setup
 demo: install
 	cd /tmp && $(PYTHON) -m taloma.demo
 
-test: install test-python test-cpp
+# pytest runs last so that its summary closes the run.
+test: install test-cpp test-python
 
 # Against the installed package: -P keeps the source tree off sys.path.
 test-python:

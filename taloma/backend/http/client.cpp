@@ -182,8 +182,8 @@ nb::object client_login(nb::handle self, nb::str person_id, nb::str passwd, nb::
         log.attr("error")(reply);
     }
 
-    nb::handle stock_cls = global(globals, "StockAccount");
-    nb::handle future_cls = global(globals, "FutureAccount");
+    nb::object stock_cls = global(globals, "StockAccount");
+    nb::object future_cls = global(globals, "FutureAccount");
     nb::list stock, futures;
     for (nb::handle account : self.attr("accounts")) {
         if (nb::isinstance(account, stock_cls)) stock.append(account);
