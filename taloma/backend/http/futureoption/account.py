@@ -1,0 +1,48 @@
+"""Account queries of futures and options accounts: margin, open positions, settled profit and loss.
+
+Each function posts one query for the given account to the client's query address and returns
+the service's decoded reply; judging it is the caller's business.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+__all__ = ["_query_margin", "_query_open_position", "_query_settle_profitloss"]
+
+
+def _post(client: Any, uri: str, account: Any, params: dict[str, Any]) -> Any:
+    body = {
+        "token": client._token,
+        "broker_id": account.get("broker_id", ""),
+        "account_id": account.get("account_id", ""),
+    }
+    body.update(params)
+    return client.session.post(uri, json=body).json()
+
+
+def _query_margin(currency: str, margin_type: str, account: Any, client: Any) -> Any:
+    return _post(client, client.f_query_margin_uri, account, {"currency": currency, "margin_type": margin_type})
+
+
+def _query_open_position(product_type: str, query_type: str, account: Any, client: Any) -> Any:
+    return _post(
+        client, client.f_query_open_position_uri, account, {"product_type": product_type, "query_type": query_type}
+    )
+
+
+def _query_settle_profitloss(
+    product_type: str, summary: str, start_date: str, end_date: str, currency: str, account: Any, client: Any
+) -> Any:
+    return _post(
+        client,
+        client.f_query_settle_pl_uri,
+        account,
+        {
+            "product_type": product_type,
+            "summary": summary,
+            "start_date": start_date,
+            "end_date": end_date,
+            "currency": currency,
+        },
+    )

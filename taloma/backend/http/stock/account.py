@@ -1,0 +1,62 @@
+"""Account queries of stock accounts: funds and profit-and-loss summary, unrealised and realised profit and loss.
+
+Each function posts one query for the given account to the client's query address and returns
+the service's decoded reply. ``stock_code`` narrows a profit-and-loss query to one stock; the
+account records always pass "" (every stock).
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+__all__ = ["_query_funds_profitloss", "_query_unreal_profitloss", "_query_real_profitloss"]
+
+
+def _post(client: Any, uri: str, account: Any, params: dict[str, Any]) -> Any:
+    body = {
+        "token": client._token,
+        "broker_id": account.get("broker_id", ""),
+        "account_id": account.get("account_id", ""),
+    }
+    body.update(params)
+    return client.session.post(uri, json=body).json()
+
+
+def _query_funds_profitloss(account: Any, client: Any, tax: str) -> Any:
+    return _post(client, client.s_query_funds_profitloss_uri, account, {"tax": tax})
+
+
+def _query_unreal_profitloss(
+    account: Any, client: Any, stock_code: str, stock_type: str, currency: str, action: str
+) -> Any:
+    return _post(
+        client,
+        client.s_query_unreal_profitloss_uri,
+        account,
+        {"stock_code": stock_code, "stock_type": stock_type, "currency": currency, "action": action},
+    )
+
+
+def _query_real_profitloss(
+    account: Any,
+    client: Any,
+    stock_code: str,
+    stock_type: str,
+    start_date: str,
+    end_date: str,
+    currency: str,
+    action: str,
+) -> Any:
+    return _post(
+        client,
+        client.s_query_real_profitloss_uri,
+        account,
+        {
+            "stock_code": stock_code,
+            "stock_type": stock_type,
+            "start_date": start_date,
+            "end_date": end_date,
+            "currency": currency,
+            "action": action,
+        },
+    )
