@@ -278,7 +278,7 @@ PyObject* fast_datetime(PyObject* text, bool colons) {
     const auto* s = static_cast<const Py_UCS1*>(PyUnicode_DATA(text));
     int y, mo, d, h, mi, se;
     if (colons) {
-        if (len != 17 || s[10] != ':' || s[13] != ':') return nullptr;
+        if (len != 16 || s[10] != ':' || s[13] != ':') return nullptr;
         if (!digits(s, 4, y) || !digits(s + 4, 2, mo) || !digits(s + 6, 2, d) || !digits(s + 8, 2, h) ||
             !digits(s + 11, 2, mi) || !digits(s + 14, 2, se))
             return nullptr;
