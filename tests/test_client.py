@@ -297,10 +297,6 @@ def test_public_ip(scripted, reply, ip) -> None:
     assert scripted.session.requests[-1] == ("GET", scripted.public_ip_uri, None)
 
 
-def test_public_ip_from_the_broker(sim_settings) -> None:
-    assert Client(True, None).get_public_ip() == "127.0.0.1"
-
-
 def test_login_exchange_returns_the_decoded_reply(sim_settings) -> None:
     c = Client(True, None)
     reply = _login(c.session, c.login_uri, PERSON_ID, hashlib.md5(PASSWORD.encode()).hexdigest())
