@@ -131,12 +131,12 @@ int cPkcs12::loadPfxFile(const char* filePath, const char* fileName, const char*
         } else if (PKCS12_parse(m_p12, pfxPasswd, &m_key, &m_cert, &m_ca) != 1) {
             VORN_LOG(cLog::ERROR, "PKCS12_parse() 失敗");
             rc = ERR_PFX_PASSWORD;
-        } else if (m_cert == nullptr) {
-            VORN_LOG(cLog::ERROR, "PKCS12 檔內沒有憑證");
-            rc = ERR_CERT_NOT_FOUND;
         } else if (m_key == nullptr) {
             VORN_LOG(cLog::ERROR, "PKCS12 檔內沒有私鑰");
             rc = ERR_KEY_NOT_EXIST;
+        } else if (m_cert == nullptr) {
+            VORN_LOG(cLog::ERROR, "PKCS12 檔內沒有與私鑰相符的憑證");
+            rc = ERR_CERT_NOT_FOUND;
         }
         // RSA blinding is left on: it is what keeps signing time independent of the key.
     }

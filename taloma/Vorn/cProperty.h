@@ -17,6 +17,7 @@ public:
     // takes text that is not NUL-terminated (embedded NULs end a line's use).
     bool parse(const char* text);
     bool parse(const char* text, std::size_t len);
+    bool parse(const std::string& text) { return parse(text.data(), text.size()); }
 
     bool hasProperty(const char* key) const;
     // The stored value, or an empty text for a null, empty or absent key.
