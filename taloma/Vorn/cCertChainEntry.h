@@ -1,0 +1,49 @@
+#pragma once
+#include <map>
+#include <string>
+
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+
+#include "cCrlList.h"
+#include "cProperty.h"
+#include "cX509.h"
+#include "vornOpenSSL.h"
+
+// One CA chain from a ".p7b" file, its trust store and its CRLs.
+class VORN_API cCertChainEntry {
+public:
+    // name is "P7B<i>", ski the key identifier the property file expects.
+    cCertChainEntry(std::string name, std::string ski);
+    cCertChainEntry(const cCertChainEntry&) = delete;
+    cCertChainEntry& operator=(const cCertChainEntry&) = delete;
+    virtual ~cCertChainEntry();
+
+    // Takes the certificates of a signedData (which stays the caller's) and
+    // builds the store. 0, 5042 (not signedData / no certificates).
+    int loadFromPkcs7(PKCS7* p7);
+    // Each certificate verifies up to a root of the chain: 0 or 5202.
+    int selfVerify() const;
+    // True when a certificate of the chain carries the expected SKI.
+    bool hasExpectedSKI() const;
+    int loadCrlFiles(const cProperty& property) { return m_crls.loadCrlFiles(property, m_name); }
+
+    // 25601, 5202, -1, or the CRL result when isVerifyCrl is set.
+    int verifyCertAndCrl(X509* cert, bool isVerifyCrl) const;
+    void prepareCrlUpdate(cCrlList::Reloads& out) const { m_crls.prepareUpdate(out); }
+
+    // The chain certificate whose subject is name, or null.
+    X509* findBySubject(const X509_NAME* name) const;
+
+    const std::string& getName() const noexcept { return m_name; }
+    const std::string& getSKI() const noexcept { return m_ski; }
+    const std::map<std::string, cX509>& getCerts() const noexcept { return m_certs; }
+    const cCrlList& getCrlList() const noexcept { return m_crls; }
+
+private:
+    std::string m_name;
+    std::string m_ski;
+    std::map<std::string, cX509> m_certs;  // by SKI (fingerprint when none)
+    vorn::X509StorePtr m_store;
+    cCrlList m_crls;
+};
