@@ -174,10 +174,11 @@ bool equals(nb::handle a, PyObject* b) {
 }
 
 nb::object call_method(nb::handle obj, PyObject* name, std::initializer_list<PyObject*> args) {
-    PyObject* stack[4] = {obj.ptr(), nullptr, nullptr, nullptr};
+    // slot 0 is free for the callee (PY_VECTORCALL_ARGUMENTS_OFFSET); self goes in slot 1
+    PyObject* stack[5] = {nullptr, obj.ptr(), nullptr, nullptr, nullptr};
     size_t n = 1;
-    for (PyObject* a : args) stack[n++] = a;
-    return check(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    for (PyObject* a : args) stack[1 + n++] = a;
+    return check(PyObject_VectorcallMethod(name, stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // mapping.get(key); an invalid object when the key is absent.
