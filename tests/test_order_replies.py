@@ -141,10 +141,6 @@ class TestQueryEntryRecords:
         assert (got.security_type, got.exchange, got.code, got.name) == (security_type, Exchange.TAIFEX, "TXFA4",
                                                                           "name")
 
-    def test_contract_of_an_empty_entry(self):
-        got = fo.queryresp2contract({})
-        assert type(got) is Contract and (got.code, got.name, got.exchange) == ("", "", Exchange.TAIFEX)
-
     @pytest.mark.parametrize("ps, kind, action, order_type, price_type", [
         (None, None, Action.Buy, OrderType.IOC, FuturesPriceType.MKT),
         ("S", "ROD", Action.Sell, OrderType.ROD, FuturesPriceType.LMT),

@@ -26,10 +26,6 @@ TXF = Future(code="TXFA4", exchange="TAIFEX")
 TXO_CALL = Option(code="TXO17000A4", exchange="TAIFEX", option_right="C")
 
 
-def test_web_id_is_the_channel_letter():
-    assert fo.get_web_id() == "Z"
-
-
 class TestConvertOrderProps:
     @pytest.mark.parametrize(
         "fields, codes",
