@@ -43,13 +43,27 @@ test-cpp: setup
 	@if [ -f taloma/Vorn/CMakeLists.txt ]; then \
 	  cmake -S . -B build/cpp -G Ninja -DTALOMA_PYTHON_MODULES=OFF -DTALOMA_BUILD_TESTS=ON && \
 	  cmake --build build/cpp -j $(JOBS) && ctest --test-dir build/cpp --output-on-failure -j $(JOBS) && \
-	  $(MAKE) test-sanitize; \
+	  $(MAKE) test-sanitize && $(MAKE) fuzz; \
 	fi
 
 test-sanitize:
 	cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALOMA_PYTHON_MODULES=OFF -DTALOMA_BUILD_TESTS=ON -DTALOMA_SANITIZE=ON
 	cmake --build build/asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+# libFuzzer targets (clang), each run briefly from its seed corpus; longer runs: fuzz/README.md.
+FUZZ_SECONDS ?= 10
+fuzz: setup
+	@if ls fuzz/fuzz_*.cpp >/dev/null 2>&1 && command -v clang++ >/dev/null; then \
+	  cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	    -DTALOMA_PYTHON_MODULES=OFF -DTALOMA_FUZZ=ON && \
+	  cmake --build build/fuzz -j $(JOBS) --target vorn_fuzzers && \
+	  for f in fuzz/fuzz_*.cpp; do n=$$(basename $$f .cpp); out=build/fuzz/new-$$n; mkdir -p $$out; \
+	    echo "== $$n"; rc=0; build/fuzz/taloma/Vorn/$$n -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	      -print_final_stats=1 $$out $$( [ -d fuzz/corpus/$$n ] && echo fuzz/corpus/$$n ) >$$out.log 2>&1 || rc=$$?; \
+	    grep -E '^stat::number_of_executed_units' $$out.log; \
+	    if [ $$rc -ne 0 ]; then tail -40 $$out.log; exit 1; fi; done; \
+	fi
 
 bench: install
 	@for b in bench/bench_*.py; do echo "== $$b"; $(PYTHON) -P $$b || exit 1; done

@@ -31,8 +31,22 @@ void appendPrintable(std::string& out, const unsigned char* p, int n) {
 
 cLog& _logger = g_loggerStorage.log;
 
+struct cLog::State {
+    std::string baseName;
+    std::string memory;
+    // The day's file stays open between lines and is reopened when the date changes.
+    std::string dailyName;
+    std::FILE* dailyFp = nullptr;
+};
+
+cLog::State& cLog::state() {
+    if (m_state == nullptr) m_state = new State();
+    return *m_state;
+}
+
 cLog::~cLog() {
-    if (m_dailyFp) std::fclose(m_dailyFp);
+    if (m_state && m_state->dailyFp) std::fclose(m_state->dailyFp);
+    delete m_state;
 }
 
 const char* cLog::levelName(int level) noexcept {
@@ -68,19 +82,19 @@ bool cLog::setLogFile(const char* path, const char* file) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_fileSet.load(std::memory_order_relaxed)) return false;
     if (!cFile::createFolder(path, 0755)) return false;
-    m_baseName = std::string(path) + "/" + file;
+    state().baseName = std::string(path) + "/" + file;
     m_fileSet.store(true, std::memory_order_release);
     return true;
 }
 
 std::string cLog::getBaseName() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_baseName;
+    return m_state ? m_state->baseName : std::string();
 }
 
 std::string cLog::getMemoryBuffer() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_memory;
+    return m_state ? m_state->memory : std::string();
 }
 
 void cLog::writeLine(int level, const char* msg, std::size_t msgLen, const std::string& value) {
@@ -100,31 +114,32 @@ void cLog::writeLine(int level, const char* msg, std::size_t msgLen, const std::
     line += "\r\n";
 
     std::lock_guard<std::mutex> lock(m_mutex);
+    State& st = state();
     if (!m_fileSet.load(std::memory_order_relaxed)) {
         if (line.size() > kMemoryLimit) return;
-        if (m_memory.size() + line.size() > kMemoryLimit) {
-            std::size_t cut = m_memory.find('\n', m_memory.size() + line.size() - kMemoryLimit);
-            m_memory.erase(0, cut == std::string::npos ? m_memory.size() : cut + 1);
+        if (st.memory.size() + line.size() > kMemoryLimit) {
+            std::size_t cut = st.memory.find('\n', st.memory.size() + line.size() - kMemoryLimit);
+            st.memory.erase(0, cut == std::string::npos ? st.memory.size() : cut + 1);
         }
-        m_memory += line;
+        st.memory += line;
         return;
     }
     char day[48];
     std::snprintf(day, sizeof day, ".%04d%02d%02d", lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday);
-    std::string name = m_baseName + day;
-    if (m_dailyFp == nullptr || m_dailyName != name) {
-        if (m_dailyFp) std::fclose(m_dailyFp);
-        m_dailyFp = std::fopen(name.c_str(), "ae");
-        m_dailyName = name;
-        if (m_dailyFp == nullptr) return;  // keep the memory lines for a later try
+    std::string name = st.baseName + day;
+    if (st.dailyFp == nullptr || st.dailyName != name) {
+        if (st.dailyFp) std::fclose(st.dailyFp);
+        st.dailyFp = std::fopen(name.c_str(), "ae");
+        st.dailyName = name;
+        if (st.dailyFp == nullptr) return;  // keep the memory lines for a later try
     }
-    if (!m_memory.empty()) {
-        std::fwrite(m_memory.data(), 1, m_memory.size(), m_dailyFp);
-        m_memory.clear();
-        m_memory.shrink_to_fit();
+    if (!st.memory.empty()) {
+        std::fwrite(st.memory.data(), 1, st.memory.size(), st.dailyFp);
+        st.memory.clear();
+        st.memory.shrink_to_fit();
     }
-    std::fwrite(line.data(), 1, line.size(), m_dailyFp);
-    std::fflush(m_dailyFp);
+    std::fwrite(line.data(), 1, line.size(), st.dailyFp);
+    std::fflush(st.dailyFp);
 }
 
 void cLog::logLevel(int level, const char* msg) {

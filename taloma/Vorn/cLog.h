@@ -1,7 +1,6 @@
 #pragma once
 #include <atomic>
 #include <cstdarg>
-#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -52,15 +51,14 @@ public:
     static const char* levelName(int level) noexcept;
 
 private:
+    struct State;
     void writeLine(int level, const char* msg, std::size_t msgLen, const std::string& value);
+    State& state();  // created on first use, under m_mutex
 
     std::atomic<int> m_level{0};
     std::atomic<bool> m_fileSet{false};
-    std::string m_baseName;
-    std::string m_memory;
-    // The day's file stays open between lines and is reopened when the date changes.
-    std::string m_dailyName;
-    std::FILE* m_dailyFp = nullptr;
+    // Kept behind a pointer so that the logger itself is constant-initialised.
+    State* m_state = nullptr;
     mutable std::mutex m_mutex;
 };
 
