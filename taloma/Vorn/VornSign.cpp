@@ -260,6 +260,7 @@ int VornSign::LoadProperty(const char* propertyFile, const char* encedPfxPasswd)
 
 int VornSign::SignPkcs7(const char* content, const char* encoding) {
     setError(0);
+    m_signed.charsFree();  // a failure leaves no signature, whichever step fails
     if (!m_pkcs12) {
         VORN_LOG(cLog::ERROR, "pfx 載入錯誤");
         return setError(ERR_CERT_NOT_FOUND);
@@ -295,6 +296,7 @@ int VornSign::SignPkcs7(const char* content, const char* encoding) {
 
 int VornSign::SignPkcs7File(const char* fileName) {
     setError(0);
+    m_signed.charsFree();
     if (!fileName) {
         VORN_LOG(cLog::ERROR, "參數 fileName 內容為 NULL");
         return setError(ERR_PARAMETER);

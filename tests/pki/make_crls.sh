@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Chains, revocations and CRLs for the chain/verifier tests, on top of
+# make_certs.sh: make_crls.sh PKIDIR  (writes PKIDIR/crl/)
+#
+# PKIDIR/crl/
+#   rv_<reason>.{pem,p12}   users of the issuing CA revoked with that reason:
+#                           unspecified keyCompromise CACompromise affiliationChanged superseded
+#                           cessationOfOperation certificateHold removeFromCRL, and noreason
+#                           (an entry without a reason extension)
+#   good.{pem,p12}          a user of the issuing CA that is never revoked
+#   inter.crl               the issuing CA's CRL with all revocations (DER, valid 30 days)
+#   inter-empty.crl         the same CA's CRL before any revocation (DER)
+#   inter-expired.crl       all revocations, nextUpdate 2020-01-01 (PEM)
+#   root.crl                the root's CRL, no entries (DER)
+#   inter-only.p7b          the issuing CA without its root (fails the chain's own check)
+#   other-root.{pem,key} stranger.{pem,p12}    an unrelated root and a user of it
+#   forged.{pem,p12}        a user "issued" by a look-alike of the issuing CA (same name and SKI,
+#                           other key): its signature does not verify against the chain
+#   ecdsa.{pem,p12}         a P-256 user of the issuing CA
+#   manifest                name=path lines
+set -euo pipefail
+
+PKI=${1:?usage: make_crls.sh PKIDIR}
+HERE=$(dirname "$(readlink -f "$0")")
+bash "$HERE/make_certs.sh" "$PKI"
+PKI=$(cd "$PKI" && pwd)
+OUT=$PKI/crl
+SCRIPT=$(readlink -f "$0")
+mkdir -p "$OUT"
+fresh() { [[ -f $OUT/manifest && $OUT/manifest -nt $SCRIPT && $OUT/manifest -nt $PKI/manifest ]]; }
+fresh && exit 0
+exec 9>"$OUT/.lock"
+flock 9
+fresh && exit 0
+rm -rf "$OUT"/ca "$OUT"/manifest
+cd "$OUT"
+PASS=1234
+
+# A private copy of the issuing CA's database, so that these revocations stay out of it.
+mkdir -p ca/inter/newcerts
+cp "$PKI/ca/inter/index.txt" "$PKI/ca/inter/serial" "$PKI/ca/inter/crlnumber" ca/inter/
+printf '2000\n' >ca/inter/serial
+sed "s#^dir = .*#dir = $OUT/ca/inter#" "$PKI/ca/inter/ca.cnf" >ca/inter/ca.cnf
+CNF=$OUT/ca/inter/ca.cnf
+
+newkey() { openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$1" 2>/dev/null; }
+p12() {  # name key cert extra-certs
+  openssl pkcs12 -export -inkey "$2" -in "$3" -certfile "$4" -name "$1" -passout "pass:$PASS" -out "$1.p12"
+}
+issue() {  # name subject
+  newkey "$1.key"
+  openssl req -new -key "$1.key" -subj "$2" -out "$1.csr"
+  openssl ca -batch -notext -config "$CNF" -extensions ext_sign -days 3650 -in "$1.csr" -out "$1.pem" 2>/dev/null
+  rm -f "$1.csr"
+  p12 "$1" "$1.key" "$1.pem" "$PKI/chain.pem"
+}
+
+openssl ca -batch -config "$CNF" -gencrl -crldays 30 -outform DER -out inter-empty.crl 2>/dev/null \
+  || { openssl ca -batch -config "$CNF" -gencrl -crldays 30 -out inter-empty.pem 2>/dev/null;
+       openssl crl -in inter-empty.pem -outform DER -out inter-empty.crl; rm -f inter-empty.pem; }
+
+REASONS="unspecified keyCompromise CACompromise affiliationChanged superseded cessationOfOperation certificateHold removeFromCRL"
+issue good "/C=TW/O=Taloma Bank/CN=Good User"
+for r in $REASONS noreason; do
+  issue "rv_$r" "/C=TW/O=Taloma Bank/CN=Revoked $r"
+  if [[ $r == noreason ]]; then
+    openssl ca -batch -config "$CNF" -revoke "rv_$r.pem" 2>/dev/null
+  else
+    openssl ca -batch -config "$CNF" -revoke "rv_$r.pem" -crl_reason "$r" 2>/dev/null
+  fi
+done
+
+openssl ca -batch -config "$CNF" -gencrl -crldays 30 -out inter.pem.crl 2>/dev/null
+openssl crl -in inter.pem.crl -outform DER -out inter.crl
+rm -f inter.pem.crl
+openssl ca -batch -config "$CNF" -gencrl -crl_lastupdate 20190101000000Z -crl_nextupdate 20200101000000Z \
+  -out inter-expired.crl 2>/dev/null
+
+# The root's CRL from a private copy of its database.
+mkdir -p ca/root/newcerts
+cp "$PKI/ca/root/index.txt" "$PKI/ca/root/serial" "$PKI/ca/root/crlnumber" ca/root/
+sed "s#^dir = .*#dir = $OUT/ca/root#" "$PKI/ca/root/ca.cnf" >ca/root/ca.cnf
+openssl ca -batch -config ca/root/ca.cnf -gencrl -crldays 30 -out root.pem.crl 2>/dev/null
+openssl crl -in root.pem.crl -outform DER -out root.crl
+rm -f root.pem.crl
+
+openssl crl2pkcs7 -nocrl -certfile "$PKI/inter.pem" -outform DER -out inter-only.p7b
+
+# An unrelated root and its user.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout other-root.key -out other-root.pem -days 3650 \
+  -subj "/C=TW/O=Elsewhere/CN=Other Root" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+  -addext "basicConstraints=critical,CA:true" 2>/dev/null
+newkey stranger.key
+openssl req -new -key stranger.key -subj "/C=TW/O=Elsewhere/CN=Stranger" -out stranger.csr
+cat >ext.cnf <<CNF
+[ ext_sign ]
+basicConstraints = CA:false
+keyUsage = critical, digitalSignature, nonRepudiation
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+[ ext_forged_ca ]
+basicConstraints = critical, CA:true
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = $(sed 's/../&:/g; s/:$//' "$PKI/inter.ski")
+CNF
+openssl x509 -req -in stranger.csr -CA other-root.pem -CAkey other-root.key -CAcreateserial -days 3650 \
+  -extfile ext.cnf -extensions ext_sign -out stranger.pem 2>/dev/null
+p12 stranger stranger.key stranger.pem other-root.pem
+
+# The look-alike issuing CA (self-signed, same subject and SKI) and its user.
+newkey fake-inter.key
+openssl req -x509 -key fake-inter.key -out fake-inter.pem -days 3650 \
+  -subj "$(openssl x509 -in "$PKI/inter.pem" -noout -subject -nameopt compat | sed 's/^subject=//')" \
+  -config ext.cnf -extensions ext_forged_ca 2>/dev/null
+newkey forged.key
+openssl req -new -key forged.key -subj "/C=TW/O=Taloma Bank/CN=Forged User" -out forged.csr
+openssl x509 -req -in forged.csr -CA fake-inter.pem -CAkey fake-inter.key -CAcreateserial -days 3650 \
+  -extfile ext.cnf -extensions ext_sign -out forged.pem 2>/dev/null
+p12 forged forged.key forged.pem fake-inter.pem
+
+# An ECDSA user of the issuing CA (its signatures take the general verification path).
+openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out ecdsa.key 2>/dev/null
+openssl req -new -key ecdsa.key -subj "/C=TW/O=Taloma Bank/CN=Curve User" -out ecdsa.csr
+openssl ca -batch -notext -config "$CNF" -extensions ext_sign -days 3650 -in ecdsa.csr -out ecdsa.pem 2>/dev/null
+p12 ecdsa ecdsa.key ecdsa.pem "$PKI/chain.pem"
+rm -f ./*.csr ./*.srl
+
+{
+  echo "dir=$OUT"
+  for f in good $(for r in $REASONS noreason; do echo "rv_$r"; done) stranger forged ecdsa; do
+    echo "$f.pem=$OUT/$f.pem"
+    echo "$f.p12=$OUT/$f.p12"
+    echo "$f.key=$OUT/$f.key"
+  done
+  for f in inter.crl inter-empty.crl inter-expired.crl root.crl inter-only.p7b other-root.pem; do
+    echo "$f=$OUT/$f"
+  done
+} >manifest.tmp
+mv manifest.tmp manifest
