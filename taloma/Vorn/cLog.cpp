@@ -23,10 +23,6 @@ union LoggerStorage {
 };
 constinit LoggerStorage g_loggerStorage;
 
-void appendPrintable(std::string& out, const unsigned char* p, int n) {
-    for (int i = 0; i < n; ++i) out += (p[i] >= 0x20 && p[i] < 0x7F) ? static_cast<char>(p[i]) : '.';
-}
-
 }  // namespace
 
 cLog& _logger = g_loggerStorage.log;
@@ -118,7 +114,8 @@ void cLog::writeLine(int level, const char* msg, std::size_t msgLen, const std::
     if (!m_fileSet.load(std::memory_order_relaxed)) {
         if (line.size() > kMemoryLimit) return;
         if (st.memory.size() + line.size() > kMemoryLimit) {
-            std::size_t cut = st.memory.find('\n', st.memory.size() + line.size() - kMemoryLimit);
+            // Drop the older half at once, so trimming costs nothing per line on average.
+            std::size_t cut = st.memory.find('\n', st.memory.size() + line.size() - kMemoryLimit / 2);
             st.memory.erase(0, cut == std::string::npos ? st.memory.size() : cut + 1);
         }
         st.memory += line;
@@ -183,19 +180,29 @@ void cLog::logLevel(int level, const char* msg, const unsigned char* bytes, int 
     char buf[64];
     std::snprintf(buf, sizeof buf, "(len=%d, 0x%" PRIXPTR ")", len, reinterpret_cast<uintptr_t>(bytes));
     std::string dump(buf);
-    dump.reserve(dump.size() + static_cast<std::size_t>(len / 16 + 1) * 80);
+    static constexpr char kHex[] = "0123456789abcdef";
+    const std::size_t start = dump.size();
+    const int rows = (len + 15) / 16;
+    // Each row: "\r\n 0x%08x -", 16 x " %02x", " : ", up to 16 characters.
+    dump.resize(start + static_cast<std::size_t>(rows) * (15 + 48 + 3 + 16));
+    char* out = dump.data() + start;
     for (int off = 0; off < len; off += 16) {
         int count = len - off < 16 ? len - off : 16;
-        std::snprintf(buf, sizeof buf, "\r\n 0x%08x -", off);
-        dump += buf;
-        for (int i = 0; i < count; ++i) {
-            std::snprintf(buf, sizeof buf, " %02x", bytes[off + i]);
-            dump += buf;
+        out += std::snprintf(out, 16, "\r\n 0x%08x -", static_cast<unsigned int>(off));
+        for (int i = 0; i < 16; ++i) {
+            *out++ = ' ';
+            *out++ = i < count ? kHex[bytes[off + i] >> 4] : ' ';
+            *out++ = i < count ? kHex[bytes[off + i] & 0x0F] : ' ';
         }
-        for (int i = count; i < 16; ++i) dump += "   ";
-        dump += " : ";
-        appendPrintable(dump, bytes + off, count);
+        *out++ = ' ';
+        *out++ = ':';
+        *out++ = ' ';
+        for (int i = 0; i < count; ++i) {
+            unsigned char c = bytes[off + i];
+            *out++ = (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '.';
+        }
     }
+    dump.resize(static_cast<std::size_t>(out - dump.data()));
     writeLine(level, msg, std::strlen(msg), dump);
 }
 

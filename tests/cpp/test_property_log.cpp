@@ -292,7 +292,7 @@ TEST(Log, MemoryBufferIsBounded) {
     for (int i = 0; i < 3000; ++i) log.logLevel(cLog::DEBUG, big.c_str());
     std::string mem = log.getMemoryBuffer();
     EXPECT_LE(mem.size(), 1u << 20);
-    EXPECT_GT(mem.size(), 1u << 19);
+    EXPECT_GT(mem.size(), 1u << 18);
     EXPECT_EQ(mem.rfind("\r\n"), mem.size() - 2);
     EXPECT_EQ(lines(mem).front().size(), lines(mem).back().size()) << "oldest lines dropped whole";
 }
