@@ -233,13 +233,14 @@ private:
     std::array<Py_ssize_t, Count> pos_{};
 };
 
-// A record starts as a copy of its kind's template, which holds every key in order and
-// the values that never change; copying a small clean dict is a block copy.
-struct Templates {
-    PyObject *stock, *future, *option, *index;
-} T;
-
-inline PyObject* from_template(PyObject* templ) { return check(PyDict_Copy(templ)); }
+// A record: a dict sized for its fields up front (cheaper than growing it, and than
+// copying a template and replacing values), filled in field order.
+template <size_t Count>
+PyObject* make_record(const std::array<PyObject*, Count>& keys, const std::array<PyObject*, Count>& values) {
+    Ref record(check(_PyDict_NewPresized(Py_ssize_t(Count))));
+    for (size_t i = 0; i < Count; ++i) set(record.get(), keys[i], values[i]);
+    return record.release();
+}
 
 const std::array<PyObject*, 4>& stock_keys() {
     static const std::array<PyObject*, 4> keys{N.exchange, N.code, N.name, N.industry};
@@ -256,12 +257,9 @@ PyObject* stock_dict_convert(PyObject* contracts) {
         Ref exchange_text = text(exchange.get()), code_text = text(code.get());
         Ref symbol(join({whole(exchange_text.get()), whole(code_text.get())}));
         Ref stripped(strip_blanks(name.get()));
-        Ref record(from_template(T.stock));
-        set(record.get(), N.symbol, symbol.get());
-        set(record.get(), N.exchange, exchange.get());
-        set(record.get(), N.code, code.get());
-        set(record.get(), N.name, stripped.get());
-        set(record.get(), N.category, industry.get());
+        Ref record(make_record<7>({N.symbol, N.security_type, N.currency, N.exchange, N.code, N.name, N.category},
+                                  {symbol.get(), N.STK, N.TWD, exchange.get(), code.get(), stripped.get(),
+                                   industry.get()}));
         groups.add(exchange.get(), record.get());
     });
     return groups.release();
@@ -281,6 +279,15 @@ const std::array<PyObject*, 9>& option_keys() {
     return keys;
 }
 
+// The fourteen fields of futures and option records, in order.
+const std::array<PyObject*, 14>& futopt_fields() {
+    static const std::array<PyObject*, 14> keys{
+        N.symbol,       N.security_type, N.currency,     N.exchange,        N.code,
+        N.name,         N.category,      N.delivery_month, N.strike_price,  N.option_right,
+        N.underlying_kind, N.underlying_code, N.unit,    N.multiplier};
+    return keys;
+}
+
 PyObject* future_dict_convert(PyObject* contracts) {
     Groups groups;
     UnitParser unit;
@@ -293,17 +300,11 @@ PyObject* future_dict_convert(PyObject* contracts) {
             Ref ename_text = text(ename.get()), month_text = text(month.get());
             Ref symbol(join({whole(ename_text.get()), whole(month_text.get())}));
             Ref unit_value(unit(basic.get()));
-            Ref record(from_template(T.future));
-            PyObject* r = record.get();
-            set(r, N.symbol, symbol.get());
-            set(r, N.code, code.get());
-            set(r, N.name, name.get());
-            set(r, N.category, category.get());
-            set(r, N.delivery_month, month.get());
-            set(r, N.underlying_kind, kind.get());
-            set(r, N.underlying_code, underlying.get());
-            set(r, N.unit, unit_value.get());
-            groups.add(group, r);
+            Ref record(make_record(futopt_fields(),
+                                   {symbol.get(), N.FUT, N.TWD, N.TAIFEX, code.get(), name.get(), category.get(),
+                                    month.get(), N.zero, N.empty, kind.get(), underlying.get(), unit_value.get(),
+                                    N.zero}));
+            groups.add(group, record.get());
         });
     });
     return groups.release();
@@ -323,19 +324,11 @@ PyObject* option_dict_convert(PyObject* contracts) {
             Ref symbol(join({whole(category_text.get()), whole(month_text.get()), whole(right_text.get()),
                              {strike_text.get(), trimmed_strike(strike_text.get())}}));
             Ref unit_value(unit(basic.get()));
-            Ref record(from_template(T.option));
-            PyObject* r = record.get();
-            set(r, N.symbol, symbol.get());
-            set(r, N.code, code.get());
-            set(r, N.name, name.get());
-            set(r, N.category, category.get());
-            set(r, N.delivery_month, month.get());
-            set(r, N.strike_price, strike.get());
-            set(r, N.option_right, right.get());
-            set(r, N.underlying_kind, kind.get());
-            set(r, N.underlying_code, underlying.get());
-            set(r, N.unit, unit_value.get());
-            groups.add(group, r);
+            Ref record(make_record(futopt_fields(),
+                                   {symbol.get(), N.OPT, N.TWD, N.TAIFEX, code.get(), name.get(), category.get(),
+                                    month.get(), strike.get(), right.get(), kind.get(), underlying.get(),
+                                    unit_value.get(), N.zero}));
+            groups.add(group, record.get());
         });
     });
     return groups.release();
@@ -371,11 +364,8 @@ PyObject* tw_index_dict_convert(PyObject* index_dict) {
         }
         Ref code_text = text(code);
         Ref symbol(join({whole(exchange), whole(code_text.get())}));
-        Ref record(from_template(T.index));
-        set(record.get(), N.symbol, symbol.get());
-        set(record.get(), N.exchange, exchange);
-        set(record.get(), N.code, code);
-        set(record.get(), N.name, name);
+        Ref record(make_record<6>({N.symbol, N.security_type, N.currency, N.exchange, N.code, N.name},
+                                  {symbol.get(), N.IND, N.TWD, exchange, code, name}));
         if (PyList_Append(group, record.get()) < 0) raise();
     });
     return result.release();
@@ -536,28 +526,6 @@ void init_names() {
     for (auto& t : texts)
         if (!taloma::py::interned(t.slot, t.text)) raise();
     if (!N.zero) N.zero = check(PyLong_FromLong(0));
-    auto make = [](std::initializer_list<std::pair<PyObject*, PyObject*>> fields) {
-        PyObject* templ = check(PyDict_New());
-        for (auto [key, value] : fields) set(templ, key, value);
-        return templ;
-    };
-    PyObject* const none = Py_None;
-    if (!T.stock)
-        T.stock = make({{N.symbol, none}, {N.security_type, N.STK}, {N.currency, N.TWD}, {N.exchange, none},
-                        {N.code, none}, {N.name, none}, {N.category, none}});
-    if (!T.future)
-        T.future = make({{N.symbol, none}, {N.security_type, N.FUT}, {N.currency, N.TWD}, {N.exchange, N.TAIFEX},
-                         {N.code, none}, {N.name, none}, {N.category, none}, {N.delivery_month, none},
-                         {N.strike_price, N.zero}, {N.option_right, N.empty}, {N.underlying_kind, none},
-                         {N.underlying_code, none}, {N.unit, none}, {N.multiplier, N.zero}});
-    if (!T.option)
-        T.option = make({{N.symbol, none}, {N.security_type, N.OPT}, {N.currency, N.TWD}, {N.exchange, N.TAIFEX},
-                         {N.code, none}, {N.name, none}, {N.category, none}, {N.delivery_month, none},
-                         {N.strike_price, none}, {N.option_right, none}, {N.underlying_kind, none},
-                         {N.underlying_code, none}, {N.unit, none}, {N.multiplier, N.zero}});
-    if (!T.index)
-        T.index = make({{N.symbol, none}, {N.security_type, N.IND}, {N.currency, N.TWD}, {N.exchange, none},
-                        {N.code, none}, {N.name, none}});
     if (!N.index_exchange) {
         N.index_exchange = check(PyDict_New());
         Ref zero(check(PyUnicode_FromString("0"))), one(check(PyUnicode_FromString("1")));
