@@ -168,3 +168,31 @@ class TestAgainstTheSimulator:
         a = records.AccountUnRealProfitLoss("A", "NTD", " ", accounts[0], client).data()
         b = records.AccountUnRealProfitLoss("A", "NTD", " ", accounts[0], client).data()
         assert a == b
+
+
+def test_demo_section(client: Any) -> None:
+    import io
+
+    from taloma.demo import Demo
+    from taloma.demo import accounts as section
+
+    out = io.StringIO()
+    ctx = Demo(out=out)
+    ctx.client = client
+    section.run(ctx)
+    assert ctx.failures == []
+    text = out.getvalue()
+    assert "AccountMargin(FutureAccount(" in text and "holdings" in text and "stocks sold" in text
+
+
+def test_demo_section_reports_refusals(client: Any) -> None:
+    import io
+
+    from taloma.demo import Demo
+    from taloma.demo import accounts as section
+
+    client._token = "expired"
+    ctx = Demo(out=io.StringIO())
+    ctx.client = client
+    section.run(ctx)
+    assert len(ctx.failures) == 6

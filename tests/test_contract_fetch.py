@@ -269,3 +269,32 @@ class TestCatalogueGeneration:
             assert "options" not in cat._parts
             assert requests.get(url, timeout=30).content == first
             assert json.loads(first)["result"] == cat.stocks()
+
+
+class TestDemoSection:
+    def test_downloads_all_four_and_keeps_contracts(self, client: Any) -> None:
+        import io
+
+        from taloma.contracts import Future, Option
+        from taloma.demo import Demo
+        from taloma.demo import catalogue as section
+
+        out = io.StringIO()
+        ctx = Demo(out=out)
+        ctx.client = client
+        section.run(ctx)
+        text = out.getvalue()
+        assert ctx.failures == []
+        assert isinstance(ctx.data["future"], Future) and isinstance(ctx.data["option"], Option)
+        assert ctx.data["option"].option_right == "C" and ctx.data["future"].code.startswith("TXF")
+        assert "more groups" in text and len(text.splitlines()) < 80
+
+    def test_without_a_client_every_step_fails(self) -> None:
+        import io
+
+        from taloma.demo import Demo
+        from taloma.demo import catalogue as section
+
+        ctx = Demo(out=io.StringIO())
+        section.run(ctx)
+        assert len(ctx.failures) == 4 and "future" not in ctx.data

@@ -7,7 +7,8 @@ groups, and the indices of both exchanges. It is generated from the simulator's 
 one product type at a time when first asked for, and each reply is encoded once and
 served from then on as the same bytes.
 
-Options read from ``state.options``: ``seed`` (default 0).
+Options read from ``state.options``: ``seed`` (default 0); ``clock``, a callable returning the
+local ``datetime`` of "now" (default ``datetime.now``), whose month is the first delivery month.
 """
 
 from __future__ import annotations
@@ -88,8 +89,10 @@ def _stock_step(price: float) -> float:
 class Catalogue:
     """The generated catalogue of one simulator; each part is built on first use."""
 
-    def __init__(self, seed: int) -> None:
+    def __init__(self, seed: int, today: dt.date | None = None) -> None:
         self.seed = seed
+        # Delivery months run from the current month, as on the exchange.
+        self.today = today or dt.date.today()
         self._lock = threading.RLock()  # parts build on other parts
         self._parts: dict[str, Any] = {}
         self._encoded: dict[Any, bytes] = {}
@@ -150,6 +153,9 @@ class Catalogue:
 
         return self._part("underlyings", build)
 
+    def _months(self, count: int, quarterly: int) -> list[tuple[int, int]]:
+        return _months(self.today.year, self.today.month, count, quarterly)
+
     def futures(self) -> dict[str, list[dict[str, Any]]]:
         return self._part("futures", self._make_futures)
 
@@ -160,7 +166,7 @@ class Catalogue:
         for index, (code, name, _price) in enumerate(self.underlyings()[:60]):
             products.append((_product_code(index, "F"), f"{name}期貨", "2000", code, "S"))
         for product, name, unit, underlying, kind in products:
-            months = _months(2026, 12, 3, 2) if kind == "I" else _months(2026, 12, 2, 3)
+            months = self._months(3, 2) if kind == "I" else self._months(2, 3)
             entries = []
             for year, month in months:
                 entries.append(
@@ -187,12 +193,12 @@ class Catalogue:
         content: dict[str, list[dict[str, Any]]] = {}
         for product, name, unit, underlying, centre, step, side in _INDEX_OPTIONS:
             weekly = product.startswith("TX") and product != "TXO"
-            months = [(2026, 12)] if weekly else _months(2026, 12, 3, 2)
+            months = self._months(1, 0) if weekly else self._months(3, 2)
             content[product] = _option_series(product, name, unit, underlying, "I", months, centre, step, side, weekly)
         for index, (code, name, price) in enumerate(self.underlyings()):
             step = _stock_step(price)
             centre = round(price / step) * step
-            months = _months(2026, 12, 2, 3)
+            months = self._months(2, 3)
             product = _product_code(index, "O")
             content[product] = _option_series(
                 product, f"{name}選擇權", "2000", code, "S", months, centre, step, 20, False
@@ -275,7 +281,11 @@ def _option_series(
 
 def catalogue_of(state: BrokerState) -> Catalogue:
     """The simulator's catalogue, made on first use."""
-    return state.feature("catalogue", lambda: Catalogue(int(state.options.get("seed") or 0)))
+    def make() -> Catalogue:
+        clock = state.options.get("clock") or dt.datetime.now
+        return Catalogue(int(state.options.get("seed") or 0), clock().date())
+
+    return state.feature("catalogue", make)
 
 
 @route("GET", "codeList/stock_code")
