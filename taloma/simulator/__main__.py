@@ -25,9 +25,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--failure-rate", type=float, default=0.0, help="share of replies that fail (0..1)")
     parser.add_argument("--seed", type=int, default=None, help="seed of the failure injection and catalogue")
     parser.add_argument("--verbose", action="store_true", help="log every request")
+    parser.add_argument("--trusted-ca", action="append", default=None, metavar="PEM",
+                        help="verify the ca_content of orders against this CA certificate (repeatable)")
     args = parser.parse_args(argv)
     sim = BrokerSimulator(port=args.port, users=args.users, api_ver=args.api_ver, latency=args.latency,
-                          failure_rate=args.failure_rate, seed=args.seed, verbose=args.verbose)
+                          failure_rate=args.failure_rate, seed=args.seed, verbose=args.verbose,
+                          trusted_ca=args.trusted_ca)
     print(f"simulated broker at {sim.base_url} (api {sim.api_uri})", flush=True)
     print(f"export TALOMA_API_URL_SIMULATION={sim.base_url}", flush=True)
     try:

@@ -119,7 +119,8 @@ class BrokerSimulator:
 
     ``users`` is a list of (person id, password) pairs; ``latency`` delays every
     reply by that many seconds; ``failure_rate`` is the share of replies that
-    fail. Feature modules read their own options from ``options``.
+    fail. Feature modules read their own options from ``options``. ``trusted_ca`` (CA certificate
+    files) makes the broker verify the "ca_content" of every order request against them.
     """
 
     def __init__(
@@ -142,6 +143,10 @@ class BrokerSimulator:
         if latency < 0:
             raise ValueError("latency must not be negative")
         _load_features()
+        if options.get("trusted_ca") is not None and options.get("ca_verifier") is None:
+            from taloma.Vorn.verify import CaVerifier
+
+            options["ca_verifier"] = CaVerifier(options["trusted_ca"]).verify_ca_content
         options.update(latency=latency, failure_rate=failure_rate, seed=seed)
         self.state = BrokerState(users=make_users(users), api_ver=api_ver, options=options)
         self._server = _Server(("127.0.0.1", port), self.state, verbose, seed)
