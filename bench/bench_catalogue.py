@@ -77,7 +77,9 @@ def plain_option_dict_convert(contracts: Any) -> dict[Any, list[dict[str, Any]]]
     for group_name, entries in contracts.items():
         for c in entries:
             record = {
-                "symbol": "{category}{deliverymonth}{poc}{eprice}".format(**{**c, "eprice": _trimmed(c.get("eprice", ""))}),
+                "symbol": "{category}{deliverymonth}{poc}{eprice}".format(
+                    **{**c, "eprice": _trimmed(c.get("eprice", ""))}
+                ),
                 "security_type": "OPT",
                 "currency": "TWD",
                 "exchange": "TAIFEX",
@@ -204,10 +206,12 @@ def main(argv: list[str] | None = None) -> int:
             t_plain, t_native = best_of([PLAIN[kind], native[kind]], data, repeat)
             if kind == "O":
                 conversion_o = t_native
-            print(f"{kind:<5}{size(kind, data):>9}{t_plain * 1e3:>12.2f} ms{t_native * 1e3:>9.2f} ms{t_plain / t_native:>8.1f}x")
+            print(f"{kind:<5}{size(kind, data):>9}{t_plain * 1e3:>12.2f} ms{t_native * 1e3:>9.2f} ms"
+                  f"{t_plain / t_native:>8.1f}x")
 
         t_tuned, t_native = best_of([tuned_option_dict_convert, native["O"]], lists["O"], args.repeat)
-        print(f"O against hand-tuned Python: {t_tuned * 1e3:.2f} ms / {t_native * 1e3:.2f} ms = {t_tuned / t_native:.1f}x")
+        print(f"O against hand-tuned Python: {t_tuned * 1e3:.2f} ms / {t_native * 1e3:.2f} ms"
+              f" = {t_tuned / t_native:.1f}x")
 
         del lists
         gc.collect()
@@ -218,7 +222,8 @@ def main(argv: list[str] | None = None) -> int:
             runs.append(time.perf_counter() - start)
             del result
         e2e = min(runs)
-        print(f"fetch_available_product(client, \"O\"): best {e2e * 1e3:.0f} ms, median {statistics.median(runs) * 1e3:.0f} ms;"
+        print(f"fetch_available_product(client, \"O\"): best {e2e * 1e3:.0f} ms,"
+              f" median {statistics.median(runs) * 1e3:.0f} ms;"
               f" conversion {conversion_o * 1e3:.1f} ms = {conversion_o / e2e:.1%} of it"
               " (the rest is the simulator's reply, HTTP transfer and JSON decoding)")
     return 0

@@ -95,8 +95,10 @@ def _account_of(user: User, broker_id: Any, account_id: Any) -> dict[str, str] |
 def _lots(rnd: random.Random) -> list[tuple[str, str, Decimal, int, Decimal]]:
     """(code, name, price, shares, cost per share) of a stock book."""
     chosen = rnd.sample(_HOLDINGS, 5)
-    return [(code, name, price, 1000 * rnd.randint(1, 5), (price * Decimal(rnd.uniform(0.8, 1.15))).quantize(Decimal("0.01")))
-            for code, name, price in chosen]
+    return [
+        (code, name, price, 1000 * rnd.randint(1, 5), (price * Decimal(rnd.uniform(0.8, 1.15))).quantize(Decimal("0.01")))
+        for code, name, price in chosen
+    ]
 
 
 def _stock_detail(rnd: random.Random, code: str, price: Decimal, cost: Decimal, shares: int, when: dt.date,

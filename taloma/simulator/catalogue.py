@@ -211,7 +211,9 @@ class Catalogue:
         out: dict[str, list[dict[str, str]]] = {}
         for group, entries in groups.items():
             months = sorted({e["deliverymonth"] for e in entries})
-            out[group] = [{"deliverymonth": m, "deliverydate": f"{m[:4]}/{m[4:6]}/{_third_wednesday(m)}"} for m in months]
+            out[group] = [
+                {"deliverymonth": m, "deliverydate": f"{m[:4]}/{m[4:6]}/{_third_wednesday(m)}"} for m in months
+            ]
         return out
 
     # ---- indices -----------------------------------------------------------------------------

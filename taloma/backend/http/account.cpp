@@ -283,7 +283,9 @@ nb::object make_init(const Kind& k) {
     switch (p.size()) {
         case 3:
             return nb::cpp_function(
-                [&k](nb::handle self, nb::handle a, nb::handle b, nb::handle c) { construct(k, self.ptr(), {a, b, c}); },
+                [&k](nb::handle self, nb::handle a, nb::handle b, nb::handle c) {
+                    construct(k, self.ptr(), {a, b, c});
+                },
                 nb::is_method(), n(p[0]), n(p[1]), n(p[2]));
         case 4:
             return nb::cpp_function(
@@ -350,7 +352,8 @@ NB_MODULE(account, m) {
         {"taloma.backend.http.stock.account", "_query_real_profitloss"},
         {"taloma.backend.http.stock.account", "_query_unreal_profitloss"},
     };
-    for (auto [module, name] : imports) m.attr(name) = nb::steal(check(taloma::py::import_attr(module, name).release()));
+    for (auto [module, name] : imports)
+        m.attr(name) = nb::steal(check(taloma::py::import_attr(module, name).release()));
     Py_XDECREF(g_globals);
     g_globals = Py_NewRef(PyModule_GetDict(m.ptr()));
 

@@ -542,10 +542,12 @@ NB_MODULE(contract, m) {
     Py_XDECREF(g_globals);
     g_globals = Py_NewRef(PyModule_GetDict(m.ptr()));
 
-    m.def("fetch_available_product", &fetch_available_product, nb::arg("client").none(), nb::arg("product_type").none(),
+    m.def("fetch_available_product", &fetch_available_product, nb::arg("client").none(),
+          nb::arg("product_type").none(),
           "Download the contracts of one product type (\"S\", \"F\", \"O\" or \"I\") as grouped records.");
     m.def("_list_stock_code", &list_stock_code, nb::arg("client").none());
-    m.def("_list_futopt_code", &list_futopt_code, nb::arg("product_type").none(), nb::arg("detail").none(), nb::arg("client").none());
+    m.def("_list_futopt_code", &list_futopt_code, nb::arg("product_type").none(), nb::arg("detail").none(),
+          nb::arg("client").none());
     m.def("_list_tw_index_code", &list_tw_index_code, nb::arg("client").none());
     m.def(
         "stock_dict_convert", [](nb::handle contracts) { return steal(stock_dict_convert(contracts.ptr())); },
