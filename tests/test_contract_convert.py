@@ -13,7 +13,6 @@ from typing import Any, Iterator
 
 import pytest
 
-from taloma.backend.http import contract
 from taloma.backend.http.contract import (
     future_dict_convert,
     option_dict_convert,
@@ -199,7 +198,7 @@ class TestOptions:
 
     def test_ename_is_not_needed(self) -> None:
         assert "ename" not in option()
-        assert len(option_dict_convert({"G": [option()]})["G"]) == 1
+        assert len(option_dict_convert(contracts={"G": [option()]})["G"]) == 1
 
     def test_none_input_has_no_items(self) -> None:
         with pytest.raises(AttributeError):
@@ -317,9 +316,3 @@ def test_whole_catalogue_matches_the_plain_python_version(kind: str) -> None:
     assert native(data) == bench.PLAIN[kind](data)
     if kind == "O":
         assert bench.tuned_option_dict_convert(data) == native(data)
-
-
-def test_module_offers_the_conversions_by_name() -> None:
-    for name in ("stock_dict_convert", "future_dict_convert", "option_dict_convert", "tw_index_dict_convert"):
-        assert callable(getattr(contract, name))
-    assert option_dict_convert(contracts={"G": [option()]})["G"][0]["code"] == "TXO10500L6"
