@@ -37,15 +37,17 @@ namespace {
 
 // Chains a deployment drops into the P7B folder beside this module; a listed
 // file that is absent is skipped by the library, so the folder may be empty.
-#define TALOMA_CHAIN_LINES                                                      \
-    "P7B0.name = TalomaRootCA_G1.p7b\n"                                         \
-    "P7B0.SKI = 3B1B0F0C92A1D64E7B52C5E1D2A1A1D9E6C1F1A4\n"                     \
-    "P7B1.name = TalomaRootCA_G2.p7b\n"                                         \
-    "P7B1.SKI = 8E5C0A7F2D913B64C0A1E2F3B4C5D6E7F8091A2B\n"                     \
-    "P7B2.name = TalomaRootCA_G3.p7b\n"                                         \
-    "P7B2.SKI = 5F0E3C2B1A09F8E7D6C5B4A3928170F5E4D3C2B1A09F8E7D6C5B4A392817AB\n" \
-    "P7B3.name = TalomaUserCA_G3.p7b\n"                                         \
-    "P7B3.SKI = C2D4E6F8A0B1C3D5E7F9A1B3C5D7E9F1A3B5C7D9E1F3A5B7C9D1E3F5A7B9C1D3\n"
+// The key identifiers are placeholders until the broker's chains are shipped
+// (a chain whose SKI differs is not used).
+#define TALOMA_CHAIN_LINES \
+    "P7B0.name = TalomaRootCA_G1.p7b\n" \
+    "P7B0.SKI = 3CCE1B85FD4F943CF529E5674AB0FDA1008F4F66\n" \
+    "P7B1.name = TalomaRootCA_G2.p7b\n" \
+    "P7B1.SKI = AEA364793E2314187FEF00BBEB7BC106103148BA\n" \
+    "P7B2.name = TalomaRootCA_G3.p7b\n" \
+    "P7B2.SKI = 52784347A5850ECB80C226ED9836883ACEAE8A5AD17B315DFB039ACD6AAB200D\n" \
+    "P7B3.name = TalomaUserCA_G3.p7b\n" \
+    "P7B3.SKI = 9CA420FD62412385CBFC3295321C0A5DEE047CF94706FE7DD89E15F9D6E22EB6\n"
 
 #define TALOMA_PROPS(level)               \
     "LOG.path = logs\n"                   \
@@ -787,44 +789,47 @@ NB_MODULE(ca, m) {
     m.attr("P7SIGN_PROPS") = kP7SignProps;
     m.attr("INIT_CA_PROPS") = kInitCaProps;
 
-    m.def("read_error_code_dict", &read_error_code_dict, "folder_path"_a,
+    m.def("read_error_code_dict", &read_error_code_dict, "folder_path"_a.none(),
           "The error table of the file cError.h in folder_path: code -> {error, error_msg}.");
     m.def(
-        "raise_error", [](nb::handle code, nb::handle table) { raise_error(code, table); }, "return_code"_a,
-        "error_code_dict"_a, "Raises CaError(\"{code} {error} {error_msg}\").");
-    m.def("init_ca", &init_ca, "ca_path"_a = "Brevant.pfx", "ca_pwd"_a = "",
+        "raise_error", [](nb::handle code, nb::handle table) { raise_error(code, table); }, "return_code"_a.none(),
+        "error_code_dict"_a.none(), "Raises CaError(\"{code} {error} {error_msg}\").");
+    m.def("init_ca", &init_ca, "ca_path"_a.none() = "Brevant.pfx", "ca_pwd"_a.none() = "",
           "Activates the process-wide signer with a PKCS#12 file and its password.");
-    m.def("get_sign", &module_get_sign, "plaintext"_a = "",
+    m.def("get_sign", &module_get_sign, "plaintext"_a.none() = "",
           "Base64 PKCS#7 of the text by the process-wide signer (empty after a failed signing).");
     m.def(
-        "get_quote_sign", [](nb::handle plain) { return ascii_str(module_quoted(plain)); }, "plain"_a,
+        "get_quote_sign", [](nb::handle plain) { return ascii_str(module_quoted(plain)); }, "plain"_a.none(),
         "get_sign of the text, percent-encoded with no safe characters.");
-    m.def("gen_ca", &module_gen_ca, "user_id"_a, "plain"_a, "The ca_content text of an order request, as bytes.");
+    m.def("gen_ca", &module_gen_ca, "user_id"_a.none(), "plain"_a.none(),
+          "The ca_content text of an order request, as bytes.");
 
-    nb::class_<PyVornSign>(m, "PyVornSign", nb::type_slots(sign_slots),
+    nb::class_<PyVornSign>(m, "PyVornSign", nb::type_slots(sign_slots), nb::is_weak_referenceable(),
                            "PyVornSign(ca_path, ca_passwd, person_id, ip, store=0): a signer of its own, "
                            "with a pool of ready signatures when store is non-zero.")
-        .def("__init__", &construct, "ca_path"_a, "ca_passwd"_a, "person_id"_a, "ip"_a, "store"_a = 0)
+        .def("__init__", &construct, "ca_path"_a.none(), "ca_passwd"_a.none(), "person_id"_a.none(), "ip"_a.none(),
+             "store"_a.none() = 0)
         .def(
             "activate",
             [](nb::pointer_and_handle<PyVornSign> self, nb::handle ca_path, nb::handle passwd, nb::handle folder) {
                 return self.p->activate(self.h, ca_path, passwd, folder);
             },
-            "ca_path"_a, "ca_passwd"_a, "folder_path"_a, "Loads the certificate; the signer's activated flag.")
+            "ca_path"_a.none(), "ca_passwd"_a.none(), "folder_path"_a.none(),
+            "Loads the certificate; the signer's activated flag.")
         .def("is_activate", [](PyVornSign& s) { return s.activated.load(); })
-        .def("get_sign", &PyVornSign::get_sign, "plaintext"_a = "")
-        .def("get_quote_sign", &PyVornSign::get_quote_sign, "plain"_a)
-        .def("gen_sign", &PyVornSign::gen_sign, "plain_text"_a = "",
+        .def("get_sign", &PyVornSign::get_sign, "plaintext"_a.none() = "")
+        .def("get_quote_sign", &PyVornSign::get_quote_sign, "plain"_a.none())
+        .def("gen_sign", &PyVornSign::gen_sign, "plain_text"_a.none() = "",
              "Signature of person_id + ip + plain_text + time.time(), percent-encoded.")
-        .def("sign", &PyVornSign::sign, "plain_text"_a = "",
+        .def("sign", &PyVornSign::sign, "plain_text"_a.none() = "",
              "A pooled signature when there is one, else a fresh gen_sign(plain_text).")
         .def("sign_speedup", &PyVornSign::sign_speedup, "The newest pooled signature; IndexError when empty.")
         .def("gen_store_sign", &PyVornSign::gen_store_sign, "count"_a)
         .def("background_gen_store_sign", &PyVornSign::background_gen_store_sign)
-        .def("gen_ca", &PyVornSign::gen_ca, "plain"_a)
+        .def("gen_ca", &PyVornSign::gen_ca, "plain"_a.none())
         .def(
             "raise_error", [](PyVornSign& s, nb::handle code) { raise_error(code, s.error_code_dict); },
-            "return_code"_a)
+            "return_code"_a.none())
         .def("__reduce__", [](nb::handle) { refuse_pickle(); })
         .def("__reduce_ex__", [](nb::handle, nb::handle) { refuse_pickle(); }, "protocol"_a)
         .def_prop_ro("encedPfxPasswd",
@@ -842,7 +847,8 @@ NB_MODULE(ca, m) {
             [](PyVornSign& s, nb::handle value) {
                 check_dict_or_none(value, "error_code_dict must be a dict or None");
                 s.error_code_dict = nb::borrow(value);
-            })
+            },
+            nb::for_setter(nb::arg("value").none()))
         .def_prop_ro("store_sign", [](PyVornSign& s) { return nb::object(s.pool()); })
         .def_prop_rw(
             "store_count", [](PyVornSign& s) { return s.store_count.load(); },
