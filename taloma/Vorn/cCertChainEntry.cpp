@@ -92,15 +92,33 @@ int cCertChainEntry::verifyCertAndCrl(X509* cert, bool isVerifyCrl) const {
         VORN_LOG(cLog::ERROR, "不在同一個憑證鏈!");
         return ERR_CERT_CHAIN_NOT_EXIST;
     }
-    vorn::X509StoreCtxPtr ctx(X509_STORE_CTX_new());
-    if (!ctx || !X509_STORE_CTX_init(ctx.get(), m_store.get(), cert, nullptr)) {
-        VORN_LOG(cLog::ERROR, "初始化失敗(X509_STORE_CTX_init)!");
-        return ERR_STORE_CTX_INIT;
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLen = 0;
+    std::string key;
+    if (X509_digest(cert, EVP_sha1(), digest, &digestLen)) key.assign(reinterpret_cast<char*>(digest), digestLen);
+    const std::time_t now = std::time(nullptr);
+    bool recent = false;
+    if (!key.empty()) {
+        std::lock_guard guard(m_verifiedMutex);
+        auto it = m_verified.find(key);
+        recent = it != m_verified.end() && now >= it->second && now - it->second < kVerifiedSeconds;
     }
-    if (X509_verify_cert(ctx.get()) != 1) {
-        VORN_LOG(cLog::DEBUG, "驗憑證鏈(憑證簽章值) : 失敗",
-                 X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get())));
-        return ERR_CERT_CHAIN_NOT_EXIST;
+    if (!recent) {
+        vorn::X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+        if (!ctx || !X509_STORE_CTX_init(ctx.get(), m_store.get(), cert, nullptr)) {
+            VORN_LOG(cLog::ERROR, "初始化失敗(X509_STORE_CTX_init)!");
+            return ERR_STORE_CTX_INIT;
+        }
+        if (X509_verify_cert(ctx.get()) != 1) {
+            VORN_LOG(cLog::DEBUG, "驗憑證鏈(憑證簽章值) : 失敗",
+                     X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx.get())));
+            return ERR_CERT_CHAIN_NOT_EXIST;
+        }
+        if (!key.empty()) {
+            std::lock_guard guard(m_verifiedMutex);
+            if (m_verified.size() >= kVerifiedMax) m_verified.clear();
+            m_verified[key] = now;
+        }
     }
     VORN_LOG(cLog::DEBUG, "驗憑證鏈(憑證簽章值) : 成功");
     int rc = 0;

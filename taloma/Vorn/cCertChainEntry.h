@@ -1,6 +1,9 @@
 #pragma once
+#include <ctime>
 #include <map>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -46,4 +49,11 @@ private:
     std::map<std::string, cX509> m_certs;  // by SKI (fingerprint when none)
     vorn::X509StorePtr m_store;
     cCrlList m_crls;
+    // Certificates whose chain verified lately (SHA-1 of the DER -> when). The
+    // chain never changes once loaded, so a recent success stands for a while;
+    // validity and CRLs are still checked on every call.
+    static constexpr std::time_t kVerifiedSeconds = 60;
+    static constexpr std::size_t kVerifiedMax = 4096;
+    mutable std::mutex m_verifiedMutex;
+    mutable std::unordered_map<std::string, std::time_t> m_verified;
 };
