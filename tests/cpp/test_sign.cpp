@@ -35,8 +35,8 @@ struct Env {
 };
 
 Env& env() {
-    static Env* e = new Env();
-    return *e;
+    static Env e;  // removed at exit
+    return e;
 }
 
 // The template's keys; override replaces (or, with an empty value, drops) a key.

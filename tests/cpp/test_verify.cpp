@@ -29,8 +29,8 @@ struct Env {
 };
 
 Env& env() {
-    static Env* e = new Env();
-    return *e;
+    static Env e;  // removed at exit
+    return e;
 }
 
 std::string props(std::map<std::string, std::string> override) {
