@@ -1,11 +1,20 @@
-"""python -m taloma.simulator: serve the simulated broker until interrupted."""
+"""python -m taloma.simulator: a simulated broker on 127.0.0.1 for developing trading programs offline.
+
+Point the package at it with the printed TALOMA_API_URL_SIMULATION and use Client(simulation=True).
+It serves until interrupted (Ctrl-C or SIGTERM).
+"""
 
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
+from typing import Any, Callable
 
+from taloma.simulator.catalogue import DEFAULT_STOCKS, STOCK_CODES
 from taloma.simulator.server import BrokerSimulator
+
+DEFAULT_USER = ("A123456789", "taloma-demo")
 
 
 def _user(text: str) -> tuple[str, str]:
@@ -15,24 +24,56 @@ def _user(text: str) -> tuple[str, str]:
     return person_id, password
 
 
+def _bounded(kind: Callable[[str], Any], low: float, high: float) -> Callable[[str], Any]:
+    def parse(text: str) -> Any:
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{text} is outside {low:g}..{high:g}")
+        return value
+
+    return parse
+
+
+def parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="python -m taloma.simulator", description=__doc__,
+                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--port", type=_bounded(int, 0, 65535), default=0,
+                   help="port on 127.0.0.1 (default: a free one, printed at start)")
+    p.add_argument("--user", dest="users", action="append", type=_user, metavar="ID:PASSWORD",
+                   help=f"a user that may log in (repeatable; default {':'.join(DEFAULT_USER)}); "
+                        "each gets a stock and a futures account")
+    p.add_argument("--stocks", type=_bounded(int, 1, len(STOCK_CODES)), default=DEFAULT_STOCKS, metavar="N",
+                   help=f"catalogue size: N stocks, one in eight with futures and options "
+                        f"(default {DEFAULT_STOCKS}: about 100,000 options)")
+    p.add_argument("--latency", type=_bounded(float, 0, 60), default=0.0, metavar="SECONDS",
+                   help="delay every reply by this much")
+    p.add_argument("--failure-rate", type=_bounded(float, 0, 1), default=0.0, metavar="SHARE",
+                   help="share of replies (0..1) that fail with \"simulated failure\" before they are handled")
+    p.add_argument("--seed", type=int, default=None,
+                   help="seed of the failure injection and the generated catalogue and accounts")
+    p.add_argument("--trusted-ca", action="append", default=None, metavar="PEM",
+                   help="verify the ca_content signature of every order request against this CA (repeatable)")
+    p.add_argument("--api-ver", default=None, help="API version segment of the paths (default: the package's)")
+    p.add_argument("--verbose", action="store_true", help="log every request")
+    return p
+
+
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m taloma.simulator", description=__doc__)
-    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
-    parser.add_argument("--user", dest="users", action="append", type=_user, metavar="ID:PASSWORD",
-                        help="a user that may log in (repeatable; default A123456789:taloma-demo)")
-    parser.add_argument("--api-ver", default=None, help="API version segment of the paths")
-    parser.add_argument("--latency", type=float, default=0.0, help="seconds to delay every reply")
-    parser.add_argument("--failure-rate", type=float, default=0.0, help="share of replies that fail (0..1)")
-    parser.add_argument("--seed", type=int, default=None, help="seed of the failure injection and catalogue")
-    parser.add_argument("--verbose", action="store_true", help="log every request")
-    parser.add_argument("--trusted-ca", action="append", default=None, metavar="PEM",
-                        help="verify the ca_content of orders against this CA certificate (repeatable)")
-    args = parser.parse_args(argv)
-    sim = BrokerSimulator(port=args.port, users=args.users, api_ver=args.api_ver, latency=args.latency,
+    args = parser().parse_args(argv)
+    users = args.users or [DEFAULT_USER]
+    sim = BrokerSimulator(port=args.port, users=users, api_ver=args.api_ver, latency=args.latency,
                           failure_rate=args.failure_rate, seed=args.seed, verbose=args.verbose,
-                          trusted_ca=args.trusted_ca)
+                          trusted_ca=args.trusted_ca, catalogue_stocks=args.stocks)
     print(f"simulated broker at {sim.base_url} (api {sim.api_uri})", flush=True)
+    print(f"users: {', '.join(person_id for person_id, _ in users)}", flush=True)
+    if args.trusted_ca:
+        print(f"orders must be signed by a certificate of: {', '.join(args.trusted_ca)}", flush=True)
     print(f"export TALOMA_API_URL_SIMULATION={sim.base_url}", flush=True)
+    # SIGTERM ends the serving loop like Ctrl-C, so the socket is closed either way.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
         sim.serve_forever()
     except KeyboardInterrupt:

@@ -8,7 +8,9 @@ one product type at a time when first asked for, and each reply is encoded once 
 served from then on as the same bytes.
 
 Options read from ``state.options``: ``seed`` (default 0); ``clock``, a callable returning the
-local ``datetime`` of "now" (default ``datetime.now``), whose month is the first delivery month.
+local ``datetime`` of "now" (default ``datetime.now``), whose month is the first delivery month;
+``catalogue_stocks``, the number of stocks (default 2,000, at most 8,861): one stock in eight
+underlies futures and options, so a smaller catalogue is also a much shorter option list.
 """
 
 from __future__ import annotations
@@ -86,11 +88,18 @@ def _stock_step(price: float) -> float:
     return 10.0
 
 
+STOCK_CODES = range(1101, 9962)
+DEFAULT_STOCKS = 2000
+
+
 class Catalogue:
     """The generated catalogue of one simulator; each part is built on first use."""
 
-    def __init__(self, seed: int, today: dt.date | None = None) -> None:
+    def __init__(self, seed: int, today: dt.date | None = None, stocks: int = DEFAULT_STOCKS) -> None:
+        if not 1 <= stocks <= len(STOCK_CODES):
+            raise ValueError(f"the catalogue holds 1 to {len(STOCK_CODES)} stocks, not {stocks}")
         self.seed = seed
+        self.stock_count = stocks
         # Delivery months run from the current month, as on the exchange.
         self.today = today or dt.date.today()
         self._lock = threading.RLock()  # parts build on other parts
@@ -120,7 +129,7 @@ class Catalogue:
 
     def _make_stocks(self) -> list[dict[str, Any]]:
         rnd = random.Random(f"{self.seed}:stocks")
-        codes = sorted(rnd.sample(range(1101, 9962), 2000))
+        codes = sorted(rnd.sample(STOCK_CODES, self.stock_count))
         stocks = []
         for code in codes:
             exchange = "TSE" if rnd.random() < 0.55 else "OTC"
@@ -148,7 +157,7 @@ class Catalogue:
         """(stock code, name, price) of the stocks with futures and options."""
         def build() -> list[tuple[str, str, float]]:
             rnd = random.Random(f"{self.seed}:underlyings")
-            chosen = rnd.sample(self.stocks(), 250)
+            chosen = rnd.sample(self.stocks(), max(1, self.stock_count // 8))
             return [(s["code"], s["name"].strip(" "), float(s["reference"])) for s in chosen]
 
         return self._part("underlyings", build)
@@ -285,7 +294,8 @@ def catalogue_of(state: BrokerState) -> Catalogue:
     """The simulator's catalogue, made on first use."""
     def make() -> Catalogue:
         clock = state.options.get("clock") or dt.datetime.now
-        return Catalogue(int(state.options.get("seed") or 0), clock().date())
+        stocks = int(state.options.get("catalogue_stocks") or DEFAULT_STOCKS)
+        return Catalogue(int(state.options.get("seed") or 0), clock().date(), stocks)
 
     return state.feature("catalogue", make)
 
