@@ -84,6 +84,32 @@ private:
 
 bool oidIs(const Tlv& t, std::string_view der) { return t.tag == 0x06 && t.value() == der; }
 
+// What OpenSSL's decoder would refuse must not pass here either.
+bool validOid(const Tlv& t) {
+    if (t.tag != 0x06 || t.len == 0 || (t.val[t.len - 1] & 0x80)) return false;
+    for (std::size_t i = 0; i < t.len; ++i)
+        if (t.val[i] == 0x80 && (i == 0 || !(t.val[i - 1] & 0x80))) return false;  // padded sub-identifier
+    return true;
+}
+
+bool validInteger(const Tlv& t) {
+    if (t.tag != 0x02 || t.len == 0) return false;
+    if (t.len > 1 && ((t.val[0] == 0x00 && !(t.val[1] & 0x80)) || (t.val[0] == 0xFF && (t.val[1] & 0x80)))) return false;
+    return true;
+}
+
+// An attribute value: the types signers put there, checked as OpenSSL checks them.
+bool validAttributeValue(const Tlv& t) {
+    switch (t.tag) {
+    case 0x06: return validOid(t);
+    case 0x02: return validInteger(t);
+    case 0x01: return t.len == 1;
+    case 0x05: return t.len == 0;
+    case 0x04: case 0x0C: case 0x13: case 0x16: case 0x17: case 0x18: case 0x30: case 0x31: return true;
+    default: return false;
+    }
+}
+
 const std::string_view kOidSignedData("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02", 9);
 const std::string_view kOidData("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x01", 9);
 const std::string_view kOidMessageDigest("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x04", 9);
@@ -94,7 +120,7 @@ bool readAlgorithm(DerReader& r, std::string_view& oid) {
     Tlv seq, o, params;
     if (!r.expect(0x30, seq)) return false;
     DerReader a(seq);
-    if (!a.expect(0x06, o)) return false;
+    if (!a.expect(0x06, o) || !validOid(o)) return false;
     if (!a.done() && (!a.expect(0x05, params) || params.len != 0)) return false;
     oid = o.value();
     return a.done();
@@ -143,8 +169,8 @@ struct SignedView {
 
 bool parseSignerInfo(const Tlv& seq, SignerView& s) {
     DerReader r(seq);
-    Tlv version, ias, name, serial, sig, skip;
-    if (!r.expect(0x02, version) || !r.expect(0x30, ias)) return false;
+    Tlv version, ias, name, serial, sig;
+    if (!r.expect(0x02, version) || !validInteger(version) || !r.expect(0x30, ias)) return false;
     DerReader ir(ias);
     if (!ir.expect(0x30, name) || !ir.expect(0x02, serial) || !ir.done() || serial.len == 0) return false;
     s.issuer = name.whole();
@@ -156,8 +182,7 @@ bool parseSignerInfo(const Tlv& seq, SignerView& s) {
     if (!readAlgorithm(r, encOid) || !isRsaPkcs1(encOid)) return false;
     if (!r.expect(0x04, sig)) return false;
     s.signature = sig.value();
-    if (r.peek(0xA1) && !r.next(skip)) return false;
-    return r.done();
+    return r.done();  // unsigned attributes go the general way
 }
 
 bool parseSignedData(const std::uint8_t* data, std::size_t n, SignedView& v) {
@@ -170,7 +195,7 @@ bool parseSignedData(const std::uint8_t* data, std::size_t n, SignedView& v) {
     if (!r0.expect(0x30, sd) || !r0.done()) return false;
     DerReader s(sd);
     Tlv version, algs, cinfo;
-    if (!s.expect(0x02, version) || !s.expect(0x31, algs)) return false;
+    if (!s.expect(0x02, version) || !validInteger(version) || !s.expect(0x31, algs)) return false;
     DerReader ar(algs);
     while (!ar.done()) {
         std::string_view o;
@@ -194,11 +219,7 @@ bool parseSignedData(const std::uint8_t* data, std::size_t n, SignedView& v) {
             v.certs.push_back(cert.whole());
         }
     }
-    if (s.peek(0xA1)) {
-        Tlv crls;
-        if (!s.next(crls)) return false;
-    }
-    Tlv infos, info;
+    Tlv infos, info;  // a CRL set [1] goes the general way
     if (!s.expect(0x31, infos) || !s.done()) return false;
     DerReader ir(infos);
     while (!ir.done()) {
@@ -214,21 +235,25 @@ bool findMessageDigest(const Tlv& attrs, std::string_view& digest) {
     DerReader r(attrs);
     bool found = false;
     while (!r.done()) {
-        Tlv attr, type, values, first;
+        Tlv attr, type, values;
         if (!r.expect(0x30, attr)) return false;
         DerReader a(attr);
-        if (!a.expect(0x06, type) || !a.expect(0x31, values) || !a.done()) return false;
-        if (!found && oidIs(type, kOidMessageDigest)) {
-            DerReader vr(values);
-            if (!vr.expect(0x04, first)) return false;
-            digest = first.value();
-            found = true;
-        } else {
-            // Walk the values so that a malformed set sends us to OpenSSL.
-            DerReader vr(values);
-            while (!vr.done())
-                if (!vr.next(first)) return false;
+        if (!a.expect(0x06, type) || !validOid(type) || !a.expect(0x31, values) || !a.done()) return false;
+        // As OpenSSL: the first value of the first messageDigest attribute.
+        const bool wanted = !found && oidIs(type, kOidMessageDigest);
+        DerReader vr(values);
+        bool firstValue = true;
+        while (!vr.done()) {
+            Tlv value;
+            if (!vr.next(value) || !validAttributeValue(value)) return false;
+            if (wanted && firstValue) {
+                if (value.tag != 0x04) return false;
+                digest = value.value();
+            }
+            firstValue = false;
         }
+        if (wanted && firstValue) return false;  // no value at all
+        found = found || wanted;
     }
     return found;
 }
