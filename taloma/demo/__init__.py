@@ -34,6 +34,13 @@ class StepFailed(Exception):
     pass
 
 
+def require(**needs: Any) -> None:
+    """Fails the step, naming what earlier steps should have left and did not."""
+    missing = [name.replace("_", " ") for name, value in needs.items() if value is None]
+    if missing:
+        raise StepFailed(f"nothing to work with: no {', no '.join(missing)} (an earlier step failed)")
+
+
 @dataclasses.dataclass
 class Rate:
     name: str

@@ -12,7 +12,7 @@ import random
 import time
 from typing import Any
 
-from taloma.demo import Demo, StepFailed
+from taloma.demo import Demo, StepFailed, require
 
 DEFAULT_ORDERS = 300
 DEFAULT_MESSAGES = 3000
@@ -39,8 +39,7 @@ def _orders(ctx: Demo, count: int) -> None:
     from taloma.order import Order, Trade
 
     client, sign, contract = ctx.client, ctx.data.get("sign"), ctx.data.get("future")
-    if client is None or sign is None or contract is None:
-        raise StepFailed("needs a logged-in client, the signer and a future from the catalogue")
+    require(client=client, signer=sign, future_from_the_catalogue=contract)
     account = client.default_futopt_account
 
     progress = ctx.progress(count, "placed")
@@ -73,7 +72,8 @@ def _orders(ctx: Demo, count: int) -> None:
     cancelled = ctx.rate("cancels", count, time.perf_counter() - start, f"{count} signed cancels, one at a time")
 
     listed = fo.query_futopt_order(client)
-    left = [t for t in trades if fo.resp2trade(listed[t.status.id], t).status.cancel_quantity != 1]
+    left = [t for t in trades
+            if (entry := listed.get(t.status.id)) is None or fo.resp2trade(entry, t).status.cancel_quantity != 1]
     if left:
         raise StepFailed(f"{len(left)} orders are not cancelled in the final query")
     ctx.say(f"   {placed.per_second:,.0f} orders/s placed, {cancelled.per_second:,.0f}/s cancelled;"

@@ -12,7 +12,7 @@ import contextlib
 import time
 from typing import Any
 
-from taloma.demo import Demo, StepFailed
+from taloma.demo import Demo, StepFailed, require
 
 # Signatures made to measure the rate; a few hundred keep the step well under a second.
 SIGNATURES = 300
@@ -62,8 +62,7 @@ def run(ctx: Demo) -> None:
 
     with ctx.step("open the user certificate with the signing module"):
         identity = ctx.data.get("identity")
-        if identity is None:
-            raise StepFailed("no certificate was made")
+        require(certificate=identity)
         client = ctx.client
         if client is None or not client._token:
             raise StepFailed("no logged-in client: the signer signs as the logged-in user from its IP")
@@ -78,8 +77,7 @@ def run(ctx: Demo) -> None:
 
     with ctx.step(f"sign {SIGNATURES} order texts (PKCS#7, SHA-256)"):
         sign = ctx.data.get("sign")
-        if sign is None:
-            raise StepFailed("no signer")
+        require(signer=sign)
         progress = ctx.progress(SIGNATURES, "signatures")
         start = time.perf_counter()
         texts = []
@@ -116,8 +114,7 @@ def _refuse_altered(ctx: Demo) -> None:
     from taloma.order import Order
 
     sign, client, contract = ctx.data.get("sign"), ctx.client, ctx.data.get("future")
-    if sign is None or client is None or contract is None:
-        raise StepFailed("needs the signer, a logged-in client and a future from the catalogue")
+    require(signer=sign, client=client, future_from_the_catalogue=contract)
     order = Order(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=1,
                   quantity=1, octype=FuturesOCType.Auto, account=client.default_futopt_account)
     reply = fo.place_futopt_order(contract, order, _altered(sign(f"place {contract.code}")), client)
