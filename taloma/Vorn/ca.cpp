@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <xxhash.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -382,24 +383,23 @@ struct PyVornSign {
     Py_ssize_t person_id_len = 0;
     nb::object fix_content;
     nb::object error_code_dict = nb::none();
-    nb::object store_sign;
+    nb::list store_sign;
     std::atomic<std::int32_t> store_count{0};
-    nb::object threads;
+    nb::list threads;
     std::string person_id_utf8, fix_utf8;
 
     PyVornSign() : signer(new (std::nothrow) VornSign()) {
         if (!signer) throw std::bad_alloc();
         PyObject* platform = PySys_GetObject("platform");  // borrowed
         encoding = (platform && PyUnicode_Check(platform) && utf8_of(platform) == "win32") ? "big5" : "utf8";
-        store_sign = nb::list();
-        threads = nb::list();
         fix_content = nb::str("");
     }
     ~PyVornSign() { OPENSSL_cleanse(encedPfxPasswd, sizeof encedPfxPasswd); }
 
+    // The lists are only ever gone after the collector cleared a cycle.
     nb::list& pool() {
         if (!store_sign.is_valid()) store_sign = nb::list();
-        return static_cast<nb::list&>(store_sign);
+        return store_sign;
     }
 
     [[noreturn]] void fail(int rc) { raise_code(rc, error_code_dict.is_valid() ? error_code_dict : nb::none()); }
@@ -551,10 +551,8 @@ struct PyVornSign {
     }
 
     void background_gen_store_sign() {
-        const std::int32_t target = store_count.load();
-        // Floor division as in Python; a small pool still gets one a round.
-        std::int32_t batch = target >= 0 ? target / 10 : -((-static_cast<std::int64_t>(target) + 9) / 10);
-        if (batch < 1) batch = 1;
+        // A pool smaller than ten still gets one signature a round.
+        const std::int32_t batch = std::max<std::int32_t>(1, store_count.load() / 10);
         while (store_count.load() != 0 && !g_stop_pools.load()) {
             if (PyList_GET_SIZE(pool().ptr()) < store_count.load()) gen_store_sign(batch);
             without_gil([] {
@@ -645,7 +643,7 @@ void construct(nb::pointer_and_handle<PyVornSign> v, nb::handle ca_path, nb::han
                 nb::object threading = nb::module_::import_("threading");
                 nb::object thread = threading.attr("Thread")(
                     "target"_a = v.h.attr("background_gen_store_sign"), "daemon"_a = true);
-                PyList_Append(s.threads.ptr(), thread.ptr());
+                if (PyList_Append(s.threads.ptr(), thread.ptr()) != 0) raise_pending();
                 // Finished threads are dropped from the exit list as new ones come.
                 nb::list all = nb::borrow<nb::list>(g_pool_threads);
                 nb::list alive;
