@@ -163,6 +163,27 @@ TEST(RefreshThread, RunsDueEntriesAndMovesThemADayAhead) {
     clearTimers();
 }
 
+TEST(RefreshThread, ScansAsSoonAsItStarts) {
+    clearTimers();
+    const std::time_t now = std::time(nullptr);
+    {
+        std::lock_guard guard(globalTimerMutex);
+        cTimerEntry due(4, 0, 0);
+        due.setNextExecuteTime(now - 5);
+        globalTimerList.emplace("04:00", due);
+    }
+    cUpdateCrlThread thread(20);
+    bool moved = false;
+    for (int i = 0; i < 100 && !moved; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::lock_guard guard(globalTimerMutex);
+        moved = globalTimerList.at("04:00").getNextExecuteTime() > now;
+    }
+    EXPECT_TRUE(moved);
+    thread.waitForUnlock();
+    clearTimers();
+}
+
 TEST(RefreshThread, IntervalHasAFloorAndUnlockDoesNotWaitWhenIdle) {
     cUpdateCrlThread thread(5);
     EXPECT_EQ(20, thread.getInterval());

@@ -10,6 +10,7 @@
 #include "VornVerify.h"
 #include "cBytes.h"
 #include "cChars.h"
+#include "cTimerEntry.h"
 #include "vorn_chain_util.h"
 
 using namespace vorntest;
@@ -99,8 +100,15 @@ TEST(VerifierLoad, ArgumentsAndOneReadPerObject) {
     EXPECT_EQ(5005, v.LoadProperty(""));
     EXPECT_EQ(1202, v.LoadProperty((env().dir / "absent").c_str()));
     EXPECT_FALSE(v.isLoaded());
-    EXPECT_EQ(0, v.LoadProperty(props({{"VerifyCertChain", "TRUE"}, {"VerifyCRL", "yes"}}).c_str()));
+    EXPECT_EQ(0, v.LoadProperty(
+                     props({{"VerifyCertChain", "TRUE"}, {"VerifyCRL", "yes"}, {"CRL.updateTimer", "6:5, 23:59"}}).c_str()));
     EXPECT_TRUE(v.isLoaded());
+    {
+        std::lock_guard guard(globalTimerMutex);
+        ASSERT_EQ(2u, globalTimerList.size());
+        EXPECT_EQ("06:05", globalTimerList.begin()->first);
+        EXPECT_EQ("23:59", globalTimerList.rbegin()->first);
+    }
     EXPECT_TRUE(v.getVerifyCertChain());
     EXPECT_FALSE(v.getVerifyCrl());
     EXPECT_EQ(0, v.LoadProperty(props({{"VerifyCertChain", "false"}, {"VerifyCRL", "true"}}).c_str()));
