@@ -9,23 +9,18 @@ placed order exactly once, in its final state, and nothing else.
 from __future__ import annotations
 
 import contextlib
-import os
 import random
-import re
-import signal
-import subprocess
-import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any
 
 import pytest
 
-import taloma
 import taloma.backend.http as settings
+from sim_process import simulator as simulator_process
 
 pytest.importorskip("taloma.backend.http.client", reason="the native Client is not built")
 pytest.importorskip("taloma.Vorn.ca", reason="the signing module is not built")
@@ -39,36 +34,10 @@ from taloma.order import Order, Status, Trade  # noqa: E402
 PERSON_ID, PASSWORD = "A123456789", "load-test"
 THREADS = 4
 CONTRACTS = (Future(code="TXFC6", exchange="TAIFEX"), Option(code="TXO1800000C6", exchange="TAIFEX", option_right="C"))
-PACKAGE_ROOT = str(Path(taloma.__file__).resolve().parent.parent)
 
 
-@contextlib.contextmanager
-def simulator(folder: Path, *args: str) -> Iterator[str]:
-    """``python -m taloma.simulator`` in its own process; yields its base address."""
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "taloma.simulator", "--user", f"{PERSON_ID}:{PASSWORD}", *args],
-        cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    )
-    try:
-        line = proc.stdout.readline()
-        found = re.match(r"simulated broker at (http://127\.0\.0\.1:\d+) ", line)
-        assert found, f"unexpected first line {line!r}: {proc.stderr.read() if proc.poll() is not None else ''}"
-        yield found.group(1)
-    finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            code = proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-            raise
-        stderr = proc.stderr.read()
-        proc.stdout.close()
-        proc.stderr.close()
-    # A SIGTERM ends it cleanly, and no request handler failed while it served.
-    assert code == 0, stderr
-    assert "Traceback" not in stderr, stderr
+def simulator(folder: Path, *args: str) -> Any:
+    return simulator_process(folder, "--user", f"{PERSON_ID}:{PASSWORD}", *args)
 
 
 @pytest.fixture(scope="module")

@@ -1,0 +1,46 @@
+"""``python -m taloma.simulator`` in a process of its own, for tests."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import re
+import signal
+import subprocess
+import sys
+from pathlib import Path
+from typing import Iterator
+
+import taloma
+
+# The child imports the same package as the tests, installed or in-tree.
+PACKAGE_ROOT = str(Path(taloma.__file__).resolve().parent.parent)
+
+
+@contextlib.contextmanager
+def simulator(folder: Path, *args: str) -> Iterator[str]:
+    """``python -m taloma.simulator`` in its own process; yields its base address."""
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    errors = Path(folder, "simulator.stderr")
+    with errors.open("w") as sink:  # a file: a full pipe would stall the server
+        proc = subprocess.Popen([sys.executable, "-m", "taloma.simulator", *args], cwd=folder, env=env,
+                                stdout=subprocess.PIPE, stderr=sink, text=True)
+    try:
+        line = proc.stdout.readline()
+        found = re.match(r"simulated broker at (http://127\.0\.0\.1:\d+) ", line)
+        assert found, f"unexpected first line {line!r}: {errors.read_text()}"
+        yield found.group(1)
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            code = proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            raise
+        finally:
+            proc.stdout.close()
+        stderr = errors.read_text()
+    # A SIGTERM ends it cleanly, and no request handler failed while it served.
+    assert code == 0, stderr
+    assert "Traceback" not in stderr, stderr
