@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import sys
 import time
+import types
 from pathlib import Path
 
 import pytest
@@ -188,6 +189,25 @@ class TestRunner:
         assert runner.main([]) == 1
         report = sys.stdout.getvalue()
         assert "demo FAILED in 1 step(s): the demo itself (ImportError: taloma.demo.market is missing)" in report
+
+    def test_a_section_broken_outside_its_steps_does_not_stop_the_others(self, monkeypatch, capsys) -> None:
+        import taloma.backend.http as settings
+
+        monkeypatch.setattr(settings, "api_url_simulation", settings.api_url_simulation)
+        served = []
+
+        def broken(ctx: Demo) -> None:
+            raise RuntimeError("a bug")
+
+        def fine(ctx: Demo) -> None:
+            with ctx.step("after"):
+                served.append(ctx.broker.base_url)
+
+        ctx = Demo(out=io.StringIO())
+        runner.run_sections(ctx, [types.SimpleNamespace(__name__="taloma.demo.first", run=broken),
+                                  types.SimpleNamespace(__name__="taloma.demo.second", run=fine)], {})
+        assert ctx.failures == ["the first section (RuntimeError: a bug)"] and ctx.passed == 1
+        assert served == [settings.api_url_simulation] and "RuntimeError: a bug" in capsys.readouterr().err
 
     @pytest.mark.parametrize("args", [["--orders", "0"], ["--messages", "-1"], ["--orders", "x"]])
     def test_bad_arguments_are_refused(self, args) -> None:

@@ -185,7 +185,7 @@ class Demo:
         self._write("\n")
         total = self.passed + len(self.failures)
         state = "all ok" if not self.failures else f"{len(self.failures)} FAILED"
-        self._write(f"summary: {total} steps, {state}, {seconds:.1f} s\n")
+        self._write(f"summary: {total} step{'' if total == 1 else 's'}, {state}, {seconds:.1f} s\n")
         if self.rates:
             self._write("rates (the client and the simulated broker share this one process):\n")
             for r in self.rates:
@@ -283,4 +283,9 @@ def run_sections(demo: Demo, sections: list[Any], broker_options: dict[str, Any]
         demo.say(f"simulated broker at {broker.base_url}; it {trust}")
         for section in sections:
             demo.say()
-            section.run(demo)
+            try:
+                section.run(demo)
+            except Exception as exc:  # outside its steps: the section stops, the demo goes on
+                traceback.print_exc(file=sys.stderr)
+                name = section.__name__.rpartition(".")[2]
+                demo.failures.append(f"the {name} section ({type(exc).__name__}: {exc})")
