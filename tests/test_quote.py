@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import copy
 import datetime as dt
+import decimal
 import gc
 import pickle
+import random
 import sys
 from decimal import Decimal, InvalidOperation
 
@@ -94,6 +96,24 @@ def test_pct_chg_is_the_exact_product_with_two_places(rate):
     expected = Decimal(rate) * Decimal("0.01")
     assert str(got) == str(expected)
     assert got.as_tuple().exponent == -2
+
+
+@pytest.mark.parametrize("rate", [123, -7, 10**15, 10**30, -(10**40) - 7])
+def test_pct_chg_uses_the_default_context_not_the_current_one(rate):
+    with decimal.localcontext() as ctx:
+        ctx.prec = 2
+        ctx.traps[decimal.Inexact] = ctx.traps[decimal.Rounded] = True
+        got = decode(diff_rate=rate).pct_chg
+    assert repr(got) == repr(decimal.DefaultContext.multiply(Decimal(rate), Decimal("0.01")))
+
+
+def test_decimal_texts_ignore_the_current_context():
+    with decimal.localcontext() as ctx:
+        ctx.prec = 2
+        ctx.traps[decimal.Inexact] = ctx.traps[decimal.Rounded] = True
+        rec = decode(open="12345.678", amount_sum="987654321987654321", bid_price=["0.0001234"])
+    assert (str(rec.open), str(rec.total_amount), str(rec.bid_price[0])) == ("12345.678", "987654321987654321",
+                                                                             "0.0001234")
 
 
 @pytest.mark.parametrize("rate, text", [(123, "1.23"), (-7, "-0.07"), (0, "0.00")])
@@ -508,6 +528,22 @@ def test_decimal_cache_stays_bounded_on_distinct_prices():
     assert info["size"] <= cap
     # An unbounded cache would have kept 2 * cap more Decimals (and their texts).
     assert sys.getallocatedblocks() - blocks < cap // 4
+
+
+def test_texts_of_every_length_and_shape_convert_exactly():
+    rng = random.Random(11)
+    texts = []
+    for n in range(1, 31):
+        for _ in range(60):
+            digits = "".join(rng.choice("0123456789") for _ in range(n))
+            cut = rng.randint(0, n)
+            texts.append(rng.choice(["", "-", "+"]) + (digits[:cut] + "." + digits[cut:] if rng.random() < 0.7 else digits))
+    texts += ["1", "10", "100", "1.0", "1.00", "01", "001", "-0", "-0.0", "+0", "0.", ".0"]
+    for _ in range(2):  # the second round comes from the cache
+        for text in texts:
+            rec = decode(open=text, amount_sum=text, bid_price=[text])
+            for got in (rec.open, rec.total_amount, rec.bid_price[0]):
+                assert repr(got) == repr(Decimal(text)), text
 
 
 def test_cached_values_are_shared_and_still_exact():

@@ -1,16 +1,17 @@
-// Bounded text -> decimal.Decimal cache for market-data prices.
+// Text -> decimal.Decimal for market-data prices: a bounded cache and a
+// cheaper exact constructor.
 //
 // Prices repeat all day and Decimal values are immutable, so one Decimal per
 // distinct text can be shared by every record. Only texts of the plain form
-// [+-]digits[.digits] up to kMaxText characters are ever stored: for those the
-// constructor is exact and context-free, so a cached value is exactly what
-// Decimal(text) would give. Every other text (exponents, NaN, whitespace,
-// underscores, non-ASCII digits, malformed input) goes to Decimal itself and
-// gets its own result or its own error.
+// [+-]digits[.digits] up to kMaxText characters are ever stored: for those
+// the conversion is exact and context-free, so a cached value is exactly
+// what Decimal(text) would give. Every other text (exponents, NaN,
+// whitespace, underscores, non-ASCII digits, malformed input) goes to
+// Decimal itself and gets its own result or its own error.
 //
 // A lookup compares the text's bytes and length against stored keys before
-// looking at its characters; the syntax is checked only on a miss, since
-// only checked texts are ever stored.
+// looking at its characters; the syntax is checked only on a miss, since only
+// checked texts are ever stored.
 //
 // The table is fixed-size and two-way set associative (most recently used
 // first), so it holds at most kCapacity values whatever the stream brings.
@@ -27,6 +28,104 @@ namespace taloma::decimal {
 // Keys are built from little-endian word loads.
 static_assert(std::endian::native == std::endian::little);
 
+// [+-]digits[.digits], at least one digit: Decimal() reads these exactly.
+inline bool plain(const char* s, size_t n) {
+    if (n == 0) return false;
+    size_t i = (s[0] == '+' || s[0] == '-') ? 1 : 0;
+    int digits = 0, dots = 0;
+    for (; i < n; ++i) {
+        char c = s[i];
+        if (c >= '0' && c <= '9') {
+            ++digits;
+        } else if (c != '.' || ++dots > 1) {
+            return false;
+        }
+    }
+    return digits > 0;
+}
+
+// Decimal(text) for plain texts through Context.create_decimal of a context
+// that cannot round (maximum precision and exponent range, no clamping), so
+// the value, digits and exponent are those of the constructor. Its C function
+// is called with a reused argument tuple, which skips the class call and the
+// keyword parsing of Decimal() that cost more than the conversion itself.
+class Maker {
+public:
+    bool init(PyObject* decimal_type) {
+        type_ = Py_NewRef(decimal_type);
+        PyObject* mod = PyImport_ImportModule("decimal");
+        if (!mod) return false;
+        PyObject* ctx = PyObject_CallMethod(mod, "Context", nullptr);
+        bool ok = ctx && set(ctx, "prec", mod, "MAX_PREC") && set(ctx, "Emax", mod, "MAX_EMAX") &&
+                  set(ctx, "Emin", mod, "MIN_EMIN");
+        Py_DECREF(mod);
+        if (ok) ok = PyObject_SetAttrString(ctx, "clamp", Py_False) == 0;
+        if (ok) create_ = PyObject_GetAttrString(ctx, "create_decimal");
+        Py_XDECREF(ctx);
+        if (!ok || !create_) return false;
+        // The direct call is taken only when create_decimal is the C method it
+        // is in CPython; otherwise Decimal() is called as usual.
+        constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
+        if (PyCFunction_Check(create_) && (PyCFunction_GET_FLAGS(create_) & kCallFlags) == METH_VARARGS) {
+            fn_ = PyCFunction_GET_FUNCTION(create_);
+            self_ = PyCFunction_GET_SELF(create_);
+            args_ = PyTuple_Pack(1, Py_None);
+            if (!args_) return false;
+        }
+        return true;
+    }
+
+    PyObject* type() const { return type_; }
+
+    // Decimal(text) for a text object known to be plain.
+    PyObject* exact(PyObject* text) {
+        if (!fn_ || busy_ || Py_REFCNT(args_) != 1) return PyObject_CallOneArg(type_, text);
+        busy_ = true;
+        PyTuple_SET_ITEM(args_, 0, Py_NewRef(text));
+        PyObject* made = fn_(self_, args_);
+        busy_ = false;
+        if (Py_REFCNT(args_) == 1) {
+            PyTuple_SET_ITEM(args_, 0, Py_None);  // the tuple's reference to None was never dropped
+            Py_DECREF(text);
+        } else {
+            // Someone kept the tuple; it is theirs now, as it stands.
+            PyObject *type, *value, *trace;
+            PyErr_Fetch(&type, &value, &trace);
+            Py_SETREF(args_, PyTuple_Pack(1, Py_None));
+            if (!args_) {
+                fn_ = nullptr;
+                PyErr_Clear();
+            }
+            PyErr_Restore(type, value, trace);
+        }
+        return made;
+    }
+
+    // Decimal(text) for any object.
+    PyObject* any(PyObject* text) {
+        if (PyUnicode_Check(text) && PyUnicode_IS_READY(text) && PyUnicode_IS_ASCII(text) &&
+            plain(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text))))
+            return exact(text);
+        return PyObject_CallOneArg(type_, text);
+    }
+
+private:
+    static bool set(PyObject* ctx, const char* name, PyObject* mod, const char* constant) {
+        PyObject* v = PyObject_GetAttrString(mod, constant);
+        if (!v) return false;
+        int r = PyObject_SetAttrString(ctx, name, v);
+        Py_DECREF(v);
+        return r == 0;
+    }
+
+    PyObject* type_ = nullptr;
+    PyObject* create_ = nullptr;
+    PyCFunction fn_ = nullptr;
+    PyObject* self_ = nullptr;
+    PyObject* args_ = nullptr;
+    bool busy_ = false;
+};
+
 class Cache {
 public:
     static constexpr size_t kMaxText = 23;  // the key's last byte holds the length
@@ -40,8 +139,7 @@ public:
     };
 
     bool init(PyObject* decimal_type) {
-        decimal_ = decimal_type;
-        Py_INCREF(decimal_);
+        if (!maker_.init(decimal_type)) return false;
         table_ = static_cast<Entry*>(PyMem_Calloc(kCapacity, sizeof(Entry)));
         if (!table_) {
             PyErr_NoMemory();
@@ -50,7 +148,10 @@ public:
         return true;
     }
 
-    PyObject* type() const { return decimal_; }
+    PyObject* type() const { return maker_.type(); }
+
+    // Decimal(text), uncached: for values that rarely repeat.
+    PyObject* fresh(PyObject* text) { return maker_.any(text); }
 
     // The key of a text that may be cached, and a prefetch of its set, so
     // that a caller can start every lookup of a message before the first.
@@ -61,28 +162,55 @@ public:
         return true;
     }
 
+    // New reference to the cached Decimal of `key`, or null (no error) when
+    // it is not cached. Runs no Python code.
+    PyObject* take(const Key& key) {
+        Entry* set = table_ + set_of(key) * kWays;
+        if (set[0].value && equal(set[0].key, key)) {
+            ++hits_;
+            return Py_NewRef(set[0].value);
+        }
+        if (set[1].value && equal(set[1].key, key)) {
+            ++hits_;
+            Entry e = set[1];
+            set[1] = set[0];
+            set[0] = e;
+            return Py_NewRef(e.value);
+        }
+        return nullptr;
+    }
+
     // New reference to the Decimal of `text`, whose key is `key`.
     PyObject* get(PyObject* text, const Key& key) {
-        return lookup(key, text, static_cast<const char*>(PyUnicode_DATA(text)),
-                      static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+        if (PyObject* hit = take(key)) return hit;
+        ++misses_;
+        if (!plain(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text))))
+            return PyObject_CallOneArg(maker_.type(), text);
+        PyObject* made = maker_.exact(text);
+        if (made) store(key, made);
+        return made;
     }
 
     // New reference to the Decimal of `text` (any object Decimal accepts).
     PyObject* get(PyObject* text) {
         Key key;
         if (key_of(text, key)) return get(text, key);
-        return PyObject_CallOneArg(decimal_, text);
+        return PyObject_CallOneArg(maker_.type(), text);
     }
 
     // The same for text in a C buffer; the text object is made only on a miss.
     PyObject* get(const char* s, size_t n) {
         Key key;
-        if (pack(s, static_cast<Py_ssize_t>(n), key)) return lookup(key, nullptr, s, n);
+        if (pack(s, static_cast<Py_ssize_t>(n), key))
+            if (PyObject* hit = take(key)) return hit;
+        ++misses_;
         PyObject* text = PyUnicode_FromStringAndSize(s, static_cast<Py_ssize_t>(n));
         if (!text) return nullptr;
-        PyObject* value = PyObject_CallOneArg(decimal_, text);
+        bool cacheable = n <= kMaxText && plain(s, n);
+        PyObject* made = cacheable ? maker_.exact(text) : PyObject_CallOneArg(maker_.type(), text);
         Py_DECREF(text);
-        return value;
+        if (made && cacheable) store(key, made);
+        return made;
     }
 
     PyObject* info() const {
@@ -114,7 +242,7 @@ private:
             uint32_t lo, hi;
             std::memcpy(&lo, s, 4);
             std::memcpy(&hi, s + n - 4, 4);
-            a = lo | (uint64_t{hi} >> (8 * (4 - (n - 4))) << 32);
+            a = lo | (uint64_t{hi} >> (8 * (8 - n)) << 32);
         } else {
             for (size_t i = 0; i < n; ++i) a |= uint64_t{static_cast<unsigned char>(s[i])} << (8 * i);
         }
@@ -130,21 +258,6 @@ private:
         return v;
     }
 
-    static bool plain(const char* s, size_t n) {
-        size_t i = (s[0] == '+' || s[0] == '-') ? 1 : 0;
-        int digits = 0, dots = 0;
-        for (; i < n; ++i) {
-            char c = s[i];
-            if (c >= '0' && c <= '9') {
-                ++digits;
-            } else if (c == '.' && ++dots == 1) {
-            } else {
-                return false;
-            }
-        }
-        return digits > 0;
-    }
-
     static bool equal(const Key& a, const Key& b) {
         return a.w[0] == b.w[0] && a.w[1] == b.w[1] && a.w[2] == b.w[2];
     }
@@ -154,42 +267,19 @@ private:
         return static_cast<size_t>((h * 0x9E3779B97F4A7C15ull) >> (64 - kSetBits));
     }
 
-    PyObject* lookup(const Key& key, PyObject* text, const char* s, size_t n) {
+    // Decimal() may have run Python code (the pure-Python decimal module), so
+    // the set is read afresh here, and the evicted value released last.
+    void store(const Key& key, PyObject* value) {
         Entry* set = table_ + set_of(key) * kWays;
-        if (set[0].value && equal(set[0].key, key)) {
-            ++hits_;
-            return Py_NewRef(set[0].value);
-        }
-        if (set[1].value && equal(set[1].key, key)) {
-            ++hits_;
-            Entry e = set[1];
-            set[1] = set[0];
-            set[0] = e;
-            return Py_NewRef(e.value);
-        }
-        ++misses_;
-        PyObject* made = text ? PyObject_CallOneArg(decimal_, text) : make(s, n);
-        if (!made || !plain(s, n)) return made;
-        // Decimal() may have run Python code (the pure-Python decimal module);
-        // the set is re-read here and the evicted value released last.
         PyObject* evicted = set[1].value;
         if (!evicted) ++size_;
         set[1] = set[0];
         set[0].key = key;
-        set[0].value = Py_NewRef(made);
+        set[0].value = Py_NewRef(value);
         Py_XDECREF(evicted);
-        return made;
     }
 
-    PyObject* make(const char* s, size_t n) {
-        PyObject* text = PyUnicode_FromStringAndSize(s, static_cast<Py_ssize_t>(n));
-        if (!text) return nullptr;
-        PyObject* value = PyObject_CallOneArg(decimal_, text);
-        Py_DECREF(text);
-        return value;
-    }
-
-    PyObject* decimal_ = nullptr;
+    Maker maker_;
     Entry* table_ = nullptr;
     Py_ssize_t size_ = 0, hits_ = 0, misses_ = 0;
 };

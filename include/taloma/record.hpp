@@ -99,6 +99,7 @@ struct Env {
     decimal::Cache cache;
     PyObject* zero = nullptr;       // Decimal("0.0")
     PyObject* hundredth = nullptr;  // Decimal("0.01")
+    PyObject* multiply = nullptr;   // decimal.DefaultContext.multiply
     PyObject* s_slots = nullptr;
     PyObject* s_transform = nullptr;
     PyObject* s_isoformat = nullptr;
@@ -127,7 +128,9 @@ struct Env {
         if (!parser || PyModule_AddObjectRef(module, "datetime_parser", parser.get()) < 0) return false;
         zero = PyObject_CallFunction(dec.get(), "s", "0.0");
         hundredth = PyObject_CallFunction(dec.get(), "s", "0.01");
-        return zero && hundredth;
+        Ref context = py::import_attr("decimal", "DefaultContext");
+        multiply = context ? PyObject_GetAttrString(context.get(), "multiply") : nullptr;
+        return zero && hundredth && multiply;
     }
 
     PyObject* stamp(PyObject* date, PyObject* time) {
@@ -155,9 +158,10 @@ struct Env {
         return cache.get(text);
     }
 
-    // Decimal(v) * Decimal("0.01"). For a 64-bit integer the product is
-    // exact, so it is written directly as text with two places. Percent
-    // changes of a day stay small, so those values are also kept by value.
+    // Decimal(v) * Decimal("0.01") under the default context. For a 64-bit
+    // integer the product is exact, so it is written directly as text with
+    // two places. Percent changes of a day stay small, so those values are
+    // also kept by value.
     static constexpr long long kSmallRate = 4096;
     PyObject* rates[2 * kSmallRate + 1] = {};
 
@@ -168,14 +172,21 @@ struct Env {
             if (x == -1 && PyErr_Occurred()) return nullptr;
             if (!overflow && x >= -kSmallRate && x <= kSmallRate) {
                 PyObject*& slot = rates[x + kSmallRate];
-                if (!slot) slot = scaled(x);
-                return Py_XNewRef(slot);
+                if (!slot) {
+                    PyObject* made = scaled(x);
+                    if (!made) return nullptr;
+                    // scaled() may run Python code that filled the slot meanwhile.
+                    if (slot) Py_DECREF(made);
+                    else slot = made;
+                }
+                return Py_NewRef(slot);
             }
             if (!overflow) return scaled(x);
         }
         Ref d(PyObject_CallOneArg(cache.type(), v));
         if (!d) return nullptr;
-        return PyNumber_Multiply(d.get(), hundredth);
+        PyObject* argv[2] = {d.get(), hundredth};
+        return PyObject_Vectorcall(multiply, argv, 2, nullptr);
     }
 
     // x hundredths as a Decimal with two places: "1.23", "-0.07", "0.00".
@@ -673,7 +684,6 @@ struct Decoder {
         static_assert(Record::N == NF);
         PyObject* in[NC];
         if (!sig.parse(args, static_cast<size_t>(nargs), kwnames, in)) return nullptr;
-        for (Py_ssize_t c = 0; c < NC; ++c) __builtin_prefetch(in[c]);
         for (Py_ssize_t t = 0; t < ntexts; ++t)
             if (!check_text(in[text_at[t]], sig.cnames[text_at[t]])) return nullptr;
         // Start every price lookup of the message before making the first:
@@ -690,8 +700,7 @@ struct Decoder {
             PyObject* x = in[from[i]];
             PyObject* v;
             if (keyed[i]) {
-                v = env.cache.get(x, keys[i]);
-                if (!v) return nullptr;
+                if (!(v = env.cache.get(x, keys[i]))) return nullptr;
                 out.push(v);
                 continue;
             }
@@ -699,7 +708,7 @@ struct Decoder {
                 case Src::Pass: v = Py_NewRef(x); break;
                 case Src::Stamp: v = env.stamp(x, in[from2[i]]); break;
                 case Src::Dec: v = env.decimal(x); break;
-                case Src::Fresh: v = PyObject_CallOneArg(env.cache.type(), x); break;
+                case Src::Fresh: v = env.cache.fresh(x); break;
                 case Src::DecOrZero: v = env.decimal_or_zero(x); break;
                 case Src::Hundredths: v = env.hundredths(x); break;
                 case Src::DecList: v = env.decimal_list(x); break;
