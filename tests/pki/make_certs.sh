@@ -174,8 +174,7 @@ openssl pkcs12 -export -nokeys -in sign.pem -passout "pass:$PASS" -out sign-cert
   echo "ca.root=$OUT/ca/root/ca.cnf"
   echo "ca.inter=$OUT/ca/inter/ca.cnf"
 } >manifest.tmp
-mv manifest.tmp manifest
-
 # Certificates issued above start at the current second, and the chain check
 # refuses a certificate at exactly its not-before second: let that second pass.
 sleep 1
+mv manifest.tmp manifest

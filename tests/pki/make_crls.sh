@@ -136,8 +136,7 @@ rm -f ./*.csr ./*.srl
     echo "$f=$OUT/$f"
   done
 } >manifest.tmp
-mv manifest.tmp manifest
-
 # Certificates issued above start at the current second, and the chain check
 # refuses a certificate at exactly its not-before second: let that second pass.
 sleep 1
+mv manifest.tmp manifest
