@@ -538,7 +538,8 @@ def test_texts_of_every_length_and_shape_convert_exactly():
             digits = "".join(rng.choice("0123456789") for _ in range(n))
             cut = rng.randint(0, n)
             texts.append(rng.choice(["", "-", "+"]) + (digits[:cut] + "." + digits[cut:] if rng.random() < 0.7 else digits))
-    texts += ["1", "10", "100", "1.0", "1.00", "01", "001", "-0", "-0.0", "+0", "0.", ".0"]
+    texts += ["1", "10", "100", "1.0", "1.00", "01", "001", "-0", "-00", "-0.0", "+0", "0.", ".0", "+007", "-123",
+              "999999999999999999", "-999999999999999999", "9999999999999999999", "-9223372036854775808"]
     for _ in range(2):  # the second round comes from the cache
         for text in texts:
             rec = decode(open=text, amount_sum=text, bid_price=[text])

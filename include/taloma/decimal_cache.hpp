@@ -77,16 +77,56 @@ public:
 
     PyObject* type() const { return type_; }
 
-    // Decimal(text) for a text object known to be plain.
+    // Decimal(text) for a text object known to be plain. Whole numbers (the
+    // running totals) go as integers: no text to scan and copy on the way.
     PyObject* exact(PyObject* text) {
-        if (!fn_ || busy_ || Py_REFCNT(args_) != 1) return PyObject_CallOneArg(type_, text);
+        long long whole;
+        if (integer(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text)),
+                    whole)) {
+            PyObject* number = PyLong_FromLongLong(whole);
+            if (!number) return nullptr;
+            PyObject* made = convert(number);
+            Py_DECREF(number);
+            return made;
+        }
+        return convert(text);
+    }
+
+    // Decimal(text) for any object.
+    PyObject* any(PyObject* text) {
+        if (PyUnicode_Check(text) && PyUnicode_IS_READY(text) && PyUnicode_IS_ASCII(text) &&
+            plain(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text))))
+            return exact(text);
+        return PyObject_CallOneArg(type_, text);
+    }
+
+private:
+    // [+-]digits, at most 18 of them; not "-0", whose sign an integer loses.
+    static bool integer(const char* s, size_t n, long long& out) {
+        size_t i = (n && (s[0] == '+' || s[0] == '-')) ? 1 : 0;
+        if (n == i || n - i > 18) return false;
+        long long v = 0;
+        for (size_t k = i; k < n; ++k) {
+            if (s[k] < '0' || s[k] > '9') return false;
+            v = v * 10 + (s[k] - '0');
+        }
+        if (s[0] == '-') {
+            if (v == 0) return false;
+            v = -v;
+        }
+        out = v;
+        return true;
+    }
+
+    PyObject* convert(PyObject* arg) {
+        if (!fn_ || busy_ || Py_REFCNT(args_) != 1) return PyObject_CallOneArg(type_, arg);
         busy_ = true;
-        PyTuple_SET_ITEM(args_, 0, Py_NewRef(text));
+        PyTuple_SET_ITEM(args_, 0, Py_NewRef(arg));
         PyObject* made = fn_(self_, args_);
         busy_ = false;
         if (Py_REFCNT(args_) == 1) {
             PyTuple_SET_ITEM(args_, 0, Py_None);  // the tuple's reference to None was never dropped
-            Py_DECREF(text);
+            Py_DECREF(arg);
         } else {
             // Someone kept the tuple; it is theirs now, as it stands.
             PyObject *type, *value, *trace;
@@ -101,15 +141,6 @@ public:
         return made;
     }
 
-    // Decimal(text) for any object.
-    PyObject* any(PyObject* text) {
-        if (PyUnicode_Check(text) && PyUnicode_IS_READY(text) && PyUnicode_IS_ASCII(text) &&
-            plain(static_cast<const char*>(PyUnicode_DATA(text)), static_cast<size_t>(PyUnicode_GET_LENGTH(text))))
-            return exact(text);
-        return PyObject_CallOneArg(type_, text);
-    }
-
-private:
     static bool set(PyObject* ctx, const char* name, PyObject* mod, const char* constant) {
         PyObject* v = PyObject_GetAttrString(mod, constant);
         if (!v) return false;
@@ -136,6 +167,7 @@ public:
 
     struct Key {
         uint64_t w[3];
+        size_t set;
     };
 
     bool init(PyObject* decimal_type) {
@@ -158,14 +190,14 @@ public:
     bool key_of(PyObject* text, Key& key) const {
         if (!PyUnicode_Check(text) || !PyUnicode_IS_READY(text) || !PyUnicode_IS_ASCII(text)) return false;
         if (!pack(static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text), key)) return false;
-        __builtin_prefetch(table_ + set_of(key) * kWays);
+        __builtin_prefetch(table_ + key.set * kWays);
         return true;
     }
 
     // New reference to the cached Decimal of `key`, or null (no error) when
     // it is not cached. Runs no Python code.
     PyObject* take(const Key& key) {
-        Entry* set = table_ + set_of(key) * kWays;
+        Entry* set = table_ + key.set * kWays;
         if (set[0].value && equal(set[0].key, key)) {
             ++hits_;
             return Py_NewRef(set[0].value);
@@ -220,7 +252,7 @@ public:
 
 private:
     struct Entry {
-        Key key;
+        uint64_t key[3];
         PyObject* value;
     };
 
@@ -249,6 +281,7 @@ private:
         key.w[0] = a;
         key.w[1] = b;
         key.w[2] = c | (uint64_t{n} << 56);
+        key.set = set_of(key);
         return true;
     }
 
@@ -258,8 +291,8 @@ private:
         return v;
     }
 
-    static bool equal(const Key& a, const Key& b) {
-        return a.w[0] == b.w[0] && a.w[1] == b.w[1] && a.w[2] == b.w[2];
+    static bool equal(const uint64_t (&a)[3], const Key& b) {
+        return a[0] == b.w[0] && a[1] == b.w[1] && a[2] == b.w[2];
     }
 
     static size_t set_of(const Key& k) {
@@ -270,11 +303,11 @@ private:
     // Decimal() may have run Python code (the pure-Python decimal module), so
     // the set is read afresh here, and the evicted value released last.
     void store(const Key& key, PyObject* value) {
-        Entry* set = table_ + set_of(key) * kWays;
+        Entry* set = table_ + key.set * kWays;
         PyObject* evicted = set[1].value;
         if (!evicted) ++size_;
         set[1] = set[0];
-        set[0].key = key;
+        std::memcpy(set[0].key, key.w, sizeof key.w);
         set[0].value = Py_NewRef(value);
         Py_XDECREF(evicted);
     }

@@ -660,6 +660,8 @@ struct Decoder {
     const FieldSpec* specs;
     short text_at[NC] = {};
     short from[NF] = {}, from2[NF] = {};
+    short cached[NF] = {};  // the fields looked up in the Decimal cache
+    Py_ssize_t ncached = 0;
 
     bool init() {
         for (Py_ssize_t t = 0; t < ntexts; ++t)
@@ -668,6 +670,7 @@ struct Decoder {
             from[i] = specs[i].from ? position(specs[i].from) : 0;
             from2[i] = specs[i].from2 ? position(specs[i].from2) : 0;
             if (from[i] < 0 || from2[i] < 0) return false;
+            if (specs[i].src == Src::Dec || specs[i].src == Src::DecOrZero) cached[ncached++] = static_cast<short>(i);
         }
         return sig.init();
     }
@@ -689,11 +692,11 @@ struct Decoder {
         // Start every price lookup of the message before making the first:
         // the cache's sets are rarely in the CPU cache when a message arrives.
         decimal::Cache::Key keys[NF];
-        bool keyed[NF];
-        for (Py_ssize_t i = 0; i < NF; ++i) {
+        bool keyed[NF] = {};
+        for (Py_ssize_t c = 0; c < ncached; ++c) {
+            short i = cached[c];
             PyObject* x = in[from[i]];
-            keyed[i] = (specs[i].src == Src::Dec || specs[i].src == Src::DecOrZero) && PyUnicode_CheckExact(x) &&
-                       env.cache.key_of(x, keys[i]);
+            keyed[i] = PyUnicode_CheckExact(x) && env.cache.key_of(x, keys[i]);
         }
         Values<NF> out;
         for (Py_ssize_t i = 0; i < NF; ++i) {
