@@ -9,6 +9,7 @@ import gc
 import pickle
 import random
 import sys
+import threading
 from decimal import Decimal, InvalidOperation
 
 import pytest
@@ -545,6 +546,29 @@ def test_texts_of_every_length_and_shape_convert_exactly():
             rec = decode(open=text, amount_sum=text, bid_price=[text])
             for got in (rec.open, rec.total_amount, rec.bid_price[0]):
                 assert repr(got) == repr(Decimal(text)), text
+
+
+def test_threads_decoding_at_once_get_their_own_values():
+    def work(seed, out):
+        rng = random.Random(seed)
+        for _ in range(3000):
+            prices = [f"{rng.randint(0, 10**6) / 100:.2f}" for _ in range(5)]
+            rec = decode(open=prices[0], bid_price=prices, diff_rate=rng.randint(-10**6, 10**6))
+            if [str(p) for p in rec.bid_price] != prices or str(rec.open) != prices[0]:
+                out.append(prices)
+
+    bad = []
+    threads = [threading.Thread(target=work, args=(seed, bad)) for seed in range(4)]
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(previous)
+    assert bad == []
 
 
 def test_cached_values_are_shared_and_still_exact():
