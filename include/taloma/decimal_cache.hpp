@@ -44,10 +44,11 @@ inline bool plain(const char* s, size_t n) {
     return digits > 0;
 }
 
-// Decimal(text) for plain texts through Context.create_decimal of a context
-// that cannot round (maximum precision and exponent range, no clamping), so
-// the value, digits and exponent are those of the constructor. Its C function
-// is called with a reused argument tuple, which skips the class call and the
+// Decimal(text) for plain texts through the methods of a context that cannot
+// round (maximum precision and exponent range, no clamping), so the value,
+// digits and exponent are those of the constructor: create_decimal for texts,
+// called with a reused argument tuple, and copy_decimal for whole numbers.
+// Their C functions are called directly, which skips the class call and the
 // keyword parsing of Decimal() that cost more than the conversion itself.
 class Maker {
 public:
@@ -61,8 +62,9 @@ public:
         Py_DECREF(mod);
         if (ok) ok = PyObject_SetAttrString(ctx, "clamp", Py_False) == 0;
         if (ok) create_ = PyObject_GetAttrString(ctx, "create_decimal");
+        if (ok && create_) copy_ = PyObject_GetAttrString(ctx, "copy_decimal");
         Py_XDECREF(ctx);
-        if (!ok || !create_) return false;
+        if (!ok || !create_ || !copy_) return false;
         // The direct call is taken only when create_decimal is the C method it
         // is in CPython; otherwise Decimal() is called as usual.
         constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
@@ -71,6 +73,11 @@ public:
             self_ = PyCFunction_GET_SELF(create_);
             args_ = PyTuple_Pack(1, Py_None);
             if (!args_) return false;
+        }
+        // copy_decimal converts an integer exactly and takes it without an argument tuple.
+        if (PyCFunction_Check(copy_) && (PyCFunction_GET_FLAGS(copy_) & kCallFlags) == METH_O) {
+            from_int_ = PyCFunction_GET_FUNCTION(copy_);
+            int_self_ = PyCFunction_GET_SELF(copy_);
         }
         return true;
     }
@@ -85,7 +92,7 @@ public:
                     whole)) {
             PyObject* number = PyLong_FromLongLong(whole);
             if (!number) return nullptr;
-            PyObject* made = convert(number);
+            PyObject* made = from_int_ ? from_int_(int_self_, number) : convert(number);
             Py_DECREF(number);
             return made;
         }
@@ -151,6 +158,9 @@ private:
 
     PyObject* type_ = nullptr;
     PyObject* create_ = nullptr;
+    PyObject* copy_ = nullptr;
+    PyCFunction from_int_ = nullptr;
+    PyObject* int_self_ = nullptr;
     PyCFunction fn_ = nullptr;
     PyObject* self_ = nullptr;
     PyObject* args_ = nullptr;

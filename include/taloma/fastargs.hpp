@@ -76,10 +76,7 @@ struct Signature {
         }
         if (nargs == 0 && nkw == total) {
             // Every name given, in declared order: the usual **fields call.
-            PyObject* const* keys = &PyTuple_GET_ITEM(kwnames, 0);
-            Py_ssize_t i = 0;
-            while (i < total && keys[i] == names[i]) ++i;
-            if (i == total) {
+            if (std::memcmp(&PyTuple_GET_ITEM(kwnames, 0), names, static_cast<size_t>(total) * sizeof(PyObject*)) == 0) {
                 std::memcpy(out, args, static_cast<size_t>(total) * sizeof(PyObject*));
                 return true;
             }

@@ -106,6 +106,11 @@ struct Env {
     PyObject* s_bid_price = nullptr;
     PyObject* s_ask_price = nullptr;
     PyObject* s_parser = nullptr;
+    PyObject* parser = nullptr;              // the datetime_parser bound at import
+    _PyCFunctionFastWithKeywords parse_fast = nullptr;  // its C function, when it is one
+#if PY_VERSION_HEX < 0x030C0000
+    uint64_t globals_version = 0;            // the module dict's version when parser was last found there
+#endif
 
     // Imports what every market-data module binds: dt, Decimal, datetime_parser.
     bool init(PyObject* module) {
@@ -124,8 +129,13 @@ struct Env {
         Ref dec = py::import_attr("decimal", "Decimal");
         if (!dec || PyModule_AddObjectRef(module, "Decimal", dec.get()) < 0) return false;
         if (!cache.init(dec.get())) return false;
-        Ref parser = py::import_attr("taloma.backend.solace.utils", "datetime_parser");
-        if (!parser || PyModule_AddObjectRef(module, "datetime_parser", parser.get()) < 0) return false;
+        Ref imported = py::import_attr("taloma.backend.solace.utils", "datetime_parser");
+        if (!imported || PyModule_AddObjectRef(module, "datetime_parser", imported.get()) < 0) return false;
+        parser = imported.release();
+        constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
+        if (PyCFunction_Check(parser) && (PyCFunction_GET_FLAGS(parser) & kCallFlags) == (METH_FASTCALL | METH_KEYWORDS))
+            parse_fast = reinterpret_cast<_PyCFunctionFastWithKeywords>(
+                reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(parser)));
         zero = PyObject_CallFunction(dec.get(), "s", "0.0");
         hundredth = PyObject_CallFunction(dec.get(), "s", "0.01");
         Ref context = py::import_attr("decimal", "DefaultContext");
@@ -133,14 +143,24 @@ struct Env {
         return zero && hundredth && multiply;
     }
 
+    // datetime_parser(date, time) as the module's global of that name is now,
+    // which a caller may have replaced; the one bound at import is called
+    // straight through its C function.
     PyObject* stamp(PyObject* date, PyObject* time) {
+        PyObject* argv[2] = {date, time};
+#if PY_VERSION_HEX < 0x030C0000
+        uint64_t version = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
+        if (parse_fast && version == globals_version) return parse_fast(PyCFunction_GET_SELF(parser), argv, 2, nullptr);
+#endif
         PyObject* fn = PyDict_GetItemWithError(globals, s_parser);
         if (!fn) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'datetime_parser' is not defined");
             return nullptr;
         }
+#if PY_VERSION_HEX < 0x030C0000
+        globals_version = fn == parser ? version : 0;
+#endif
         Ref hold = Ref::borrow(fn);
-        PyObject* argv[2] = {date, time};
         return PyObject_Vectorcall(fn, argv, 2, nullptr);
     }
 
@@ -519,7 +539,9 @@ struct Class {
         PyTypeObject* tp = Py_TYPE(self);
         PyObject_GC_UnTrack(self);
         Py_TRASHCAN_BEGIN(self, dealloc)
-        clear(self);
+        // Untracked and unreachable: no code can see the fields any more.
+        PyObject** f = slots(self);
+        for (Py_ssize_t i = 0; i < N; ++i) Py_XDECREF(f[i]);
         tp->tp_free(self);
         Py_DECREF(tp);
         Py_TRASHCAN_END
