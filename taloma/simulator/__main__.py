@@ -50,6 +50,10 @@ def parser() -> argparse.ArgumentParser:
                         f"(default {DEFAULT_STOCKS}: about 100,000 options)")
     p.add_argument("--latency", type=_bounded(float, 0, 60), default=0.0, metavar="SECONDS",
                    help="delay every reply by this much")
+    p.add_argument("--delay-share", type=_bounded(float, 0, 1), default=0.0, metavar="SHARE",
+                   help="share of replies (0..1) delayed by --delay seconds more")
+    p.add_argument("--delay", type=_bounded(float, 0, 60), default=1.0, metavar="SECONDS",
+                   help="the extra delay of the replies picked by --delay-share (default 1)")
     p.add_argument("--failure-rate", type=_bounded(float, 0, 1), default=0.0, metavar="SHARE",
                    help="share of replies (0..1) that fail with \"simulated failure\" before they are handled")
     p.add_argument("--seed", type=int, default=None,
@@ -65,7 +69,8 @@ def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     users = args.users or [DEFAULT_USER]
     sim = BrokerSimulator(port=args.port, users=users, api_ver=args.api_ver, latency=args.latency,
-                          failure_rate=args.failure_rate, seed=args.seed, verbose=args.verbose,
+                          failure_rate=args.failure_rate, delay_share=args.delay_share, delay=args.delay,
+                          seed=args.seed, verbose=args.verbose,
                           trusted_ca=args.trusted_ca, catalogue_stocks=args.stocks)
     print(f"simulated broker at {sim.base_url} (api {sim.api_uri})", flush=True)
     print(f"users: {', '.join(person_id for person_id, _ in users)}", flush=True)

@@ -64,6 +64,8 @@ class _Handler(BaseHTTPRequestHandler):
         options = self.server.state.options
         if options.get("latency"):
             time.sleep(options["latency"])
+        if options.get("delay_share") and self.server.chance() < options["delay_share"]:
+            time.sleep(options["delay"])
         if options.get("failure_rate") and self.server.chance() < options["failure_rate"]:
             self._reply(200, routes.fail("simulated failure"))
             return
@@ -118,7 +120,8 @@ class BrokerSimulator:
             taloma.backend.http.api_url_simulation = sim.base_url
 
     ``users`` is a list of (person id, password) pairs; ``latency`` delays every
-    reply by that many seconds; ``failure_rate`` is the share of replies that
+    reply by that many seconds, and ``delay`` seconds more for the share
+    ``delay_share`` of replies; ``failure_rate`` is the share of replies that
     fail. Feature modules read their own options from ``options``. ``trusted_ca`` (CA certificate
     files) makes the broker verify the "ca_content" of every order request against them.
     """
@@ -130,6 +133,8 @@ class BrokerSimulator:
         api_ver: str | None = None,
         latency: float = 0.0,
         failure_rate: float = 0.0,
+        delay_share: float = 0.0,
+        delay: float = 0.0,
         seed: int | None = None,
         verbose: bool = False,
         **options: Any,
@@ -140,14 +145,16 @@ class BrokerSimulator:
             api_ver = settings.api_ver
         if not 0.0 <= failure_rate <= 1.0:
             raise ValueError("failure_rate must be between 0 and 1")
-        if latency < 0:
-            raise ValueError("latency must not be negative")
+        if not 0.0 <= delay_share <= 1.0:
+            raise ValueError("delay_share must be between 0 and 1")
+        if latency < 0 or delay < 0:
+            raise ValueError("latency and delay must not be negative")
         _load_features()
         if options.get("trusted_ca") is not None and options.get("ca_verifier") is None:
             from taloma.Vorn.verify import CaVerifier
 
             options["ca_verifier"] = CaVerifier(options["trusted_ca"]).verify_ca_content
-        options.update(latency=latency, failure_rate=failure_rate, seed=seed)
+        options.update(latency=latency, failure_rate=failure_rate, delay_share=delay_share, delay=delay, seed=seed)
         self.state = BrokerState(users=make_users(users), api_ver=api_ver, options=options)
         self._server = _Server(("127.0.0.1", port), self.state, verbose, seed)
         self._thread: threading.Thread | None = None
