@@ -11,8 +11,11 @@
 #include <datetime.h>
 #include <structmember.h>
 
+#include <array>
 #include <cstring>
 #include <iterator>
+#include <string_view>
+#include <utility>
 
 #include "taloma/decimal_cache.hpp"
 #include "taloma/fastargs.hpp"
@@ -46,6 +49,12 @@ struct Values {
         for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(v[i]);
     }
     void push(PyObject* owned) { v[n++] = owned; }
+    // Takes a result that may be null (an error is set then).
+    bool push_ok(PyObject* owned) {
+        if (!owned) return false;
+        v[n++] = owned;
+        return true;
+    }
     void forget() { n = 0; }
 };
 
@@ -672,80 +681,118 @@ struct FieldSpec {
     const char* from2 = nullptr;
 };
 
-// A decoder from NC named content fields to the NF fields of a record class,
-// evaluated in record field order once every text field has been checked.
-template <Py_ssize_t NC, Py_ssize_t NF>
-struct Decoder {
-    args::Signature sig;
-    const char* const* texts;
-    Py_ssize_t ntexts;
-    const FieldSpec* specs;
-    short text_at[NC] = {};
-    short from[NF] = {}, from2[NF] = {};
-    short cached[NF] = {};  // the fields looked up in the Decimal cache
-    Py_ssize_t ncached = 0;
+namespace detail {
 
-    bool init() {
-        for (Py_ssize_t t = 0; t < ntexts; ++t)
-            if ((text_at[t] = position(texts[t])) < 0) return false;
-        for (Py_ssize_t i = 0; i < NF; ++i) {
-            from[i] = specs[i].from ? position(specs[i].from) : 0;
-            from2[i] = specs[i].from2 ? position(specs[i].from2) : 0;
-            if (from[i] < 0 || from2[i] < 0) return false;
-            if (specs[i].src == Src::Dec || specs[i].src == Src::DecOrZero) cached[ncached++] = static_cast<short>(i);
-        }
-        return sig.init();
-    }
+// Position of a content field by name, found while compiling.
+template <size_t NC>
+constexpr short position(const char* const (&content)[NC], const char* name) {
+    if (!name) return 0;
+    for (size_t c = 0; c < NC; ++c)
+        if (std::string_view(content[c]) == name) return static_cast<short>(c);
+    throw "a field is taken from a content field that does not exist";
+}
 
-    short position(const char* name) const {
-        for (Py_ssize_t c = 0; c < NC; ++c)
-            if (std::strcmp(sig.cnames[c], name) == 0) return static_cast<short>(c);
-        PyErr_Format(PyExc_SystemError, "%s: no content field '%s'", sig.func, name);
-        return -1;
-    }
+}  // namespace detail
+
+// A decoder from the named content fields to the fields of a record class,
+// laid out while compiling: every field's source and content position is a
+// constant, so a message is decoded by straight-line code. Text fields are
+// checked first, then the fields are evaluated in record field order.
+template <const auto& Content, const auto& Texts, const auto& Fields>
+class Decoder {
+    static constexpr size_t NC = std::size(Content);
+    static constexpr size_t NT = std::size(Texts);
+    static constexpr size_t NF = std::size(Fields);
+
+    static constexpr auto text_at = [] {
+        std::array<short, NT> at{};
+        for (size_t t = 0; t < NT; ++t) at[t] = detail::position(Content, Texts[t]);
+        return at;
+    }();
+    static constexpr auto from = [] {
+        std::array<short, NF> at{};
+        for (size_t i = 0; i < NF; ++i) at[i] = detail::position(Content, Fields[i].from);
+        return at;
+    }();
+    static constexpr auto from2 = [] {
+        std::array<short, NF> at{};
+        for (size_t i = 0; i < NF; ++i) at[i] = detail::position(Content, Fields[i].from2);
+        return at;
+    }();
+
+    template <size_t I>
+    static constexpr bool cached = Fields[I].src == Src::Dec || Fields[I].src == Src::DecOrZero;
+
+public:
+    explicit constexpr Decoder(const char* func) : sig_{func, 1, NC, NC, Content} {}
+
+    bool init() { return sig_.init(); }
 
     template <class Record>
     PyObject* operator()(Env& env, PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
         static_assert(Record::N == NF);
         PyObject* in[NC];
-        if (!sig.parse(args, static_cast<size_t>(nargs), kwnames, in)) return nullptr;
-        for (Py_ssize_t t = 0; t < ntexts; ++t)
-            if (!check_text(in[text_at[t]], sig.cnames[text_at[t]])) return nullptr;
-        // Start every price lookup of the message before making the first:
-        // the cache's sets are rarely in the CPU cache when a message arrives.
-        decimal::Cache::Key keys[NF];
-        bool keyed[NF] = {};
-        for (Py_ssize_t c = 0; c < ncached; ++c) {
-            short i = cached[c];
-            PyObject* x = in[from[i]];
-            keyed[i] = PyUnicode_CheckExact(x) && env.cache.key_of(x, keys[i]);
-        }
+        if (!sig_.parse(args, static_cast<size_t>(nargs), kwnames, in)) return nullptr;
+        if (!checked(in, std::make_index_sequence<NT>{})) return nullptr;
+        Keys keys;
+        start(env, in, keys, std::make_index_sequence<NF>{});
         Values<NF> out;
-        for (Py_ssize_t i = 0; i < NF; ++i) {
-            PyObject* x = in[from[i]];
-            PyObject* v;
-            if (keyed[i]) {
-                if (!(v = env.cache.get(x, keys[i]))) return nullptr;
-                out.push(v);
-                continue;
-            }
-            switch (specs[i].src) {
-                case Src::Pass: v = Py_NewRef(x); break;
-                case Src::Stamp: v = env.stamp(x, in[from2[i]]); break;
-                case Src::Dec: v = env.decimal(x); break;
-                case Src::Fresh: v = env.cache.fresh(x); break;
-                case Src::DecOrZero: v = env.decimal_or_zero(x); break;
-                case Src::Hundredths: v = env.hundredths(x); break;
-                case Src::DecList: v = env.decimal_list(x); break;
-                case Src::Zero: v = PyLong_FromLong(0); break;
-                case Src::One: v = PyLong_FromLong(1); break;
-                default: v = nullptr; PyErr_SetString(PyExc_SystemError, "bad field source");
-            }
-            if (!v) return nullptr;
-            out.push(v);
-        }
+        if (!fill(env, in, keys, out, std::make_index_sequence<NF>{})) return nullptr;
         return Record::build(cls, out);
     }
+
+private:
+    struct Keys {
+        decimal::Cache::Key key[NF];
+        bool ok[NF] = {};
+    };
+
+    template <size_t... T>
+    static bool checked(PyObject* const* in, std::index_sequence<T...>) {
+        return (check_text(in[text_at[T]], Texts[T]) && ...);
+    }
+
+    // Every price lookup of the message is started before the first is made:
+    // the cache's sets are rarely in the CPU cache when a message arrives.
+    template <size_t... I>
+    static void start(Env& env, PyObject* const* in, Keys& keys, std::index_sequence<I...>) {
+        ((cached<I> ? (void)(keys.ok[I] = PyUnicode_CheckExact(in[from[I]]) && env.cache.key_of(in[from[I]], keys.key[I]))
+                    : (void)0),
+         ...);
+    }
+
+    template <size_t... I>
+    static bool fill(Env& env, PyObject* const* in, const Keys& keys, Values<NF>& out, std::index_sequence<I...>) {
+        return (out.push_ok(field<I>(env, in, keys)) && ...);
+    }
+
+    template <size_t I>
+    static PyObject* field(Env& env, PyObject* const* in, const Keys& keys) {
+        constexpr Src src = Fields[I].src;
+        PyObject* x = in[from[I]];
+        if constexpr (src == Src::Pass) {
+            return Py_NewRef(x);
+        } else if constexpr (src == Src::Stamp) {
+            return env.stamp(x, in[from2[I]]);
+        } else if constexpr (src == Src::Dec) {
+            return keys.ok[I] ? env.cache.get(x, keys.key[I]) : env.decimal(x);
+        } else if constexpr (src == Src::DecOrZero) {
+            return keys.ok[I] ? env.cache.get(x, keys.key[I]) : env.decimal_or_zero(x);
+        } else if constexpr (src == Src::Fresh) {
+            return env.cache.fresh(x);
+        } else if constexpr (src == Src::Hundredths) {
+            return env.hundredths(x);
+        } else if constexpr (src == Src::DecList) {
+            return env.decimal_list(x);
+        } else if constexpr (src == Src::Zero) {
+            return PyLong_FromLong(0);
+        } else {
+            static_assert(src == Src::One);
+            return PyLong_FromLong(1);
+        }
+    }
+
+    args::Signature sig_;
 };
 
 template <class M>

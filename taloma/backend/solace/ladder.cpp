@@ -44,16 +44,16 @@ struct LadderFOP {
 using Stk = record::Class<Mod, LadderSTK>;
 using Fop = record::Class<Mod, LadderFOP>;
 
-constexpr const char* kStkContent[] = {"code",      "date",       "time",         "bid_price",
+constexpr const char* const kStkContent[] = {"code",      "date",       "time",         "bid_price",
                                        "bid_volume", "diff_bid_vol", "ask_price", "ask_volume",
                                        "diff_ask_vol", "suspend",  "simtrade"};
 
 // The odd-lot message lists both price lists before the volume lists.
-constexpr const char* kOddContent[] = {"code",       "date",         "time",         "bid_price",
+constexpr const char* const kOddContent[] = {"code",       "date",         "time",         "bid_price",
                                        "ask_price",  "bid_volume",   "ask_volume",   "diff_bid_vol",
                                        "diff_ask_vol", "suspend",    "simtrade"};
 
-constexpr const char* kStkTexts[] = {"code", "date", "time"};
+constexpr const char* const kStkTexts[] = {"code", "date", "time"};
 
 // The volume lists are handed on as the caller's own objects; price lists are new.
 constexpr FieldSpec kStkFields[] = {
@@ -70,7 +70,7 @@ constexpr FieldSpec kOddFields[] = {
     {Src::Pass, "simtrade"},     {Src::One},
 };
 
-constexpr const char* kFopContent[] = {"code",
+constexpr const char* const kFopContent[] = {"code",
                                        "date",
                                        "time",
                                        "bid_vol_sum",
@@ -88,7 +88,7 @@ constexpr const char* kFopContent[] = {"code",
                                        "target_kind_price",
                                        "simtrade"};
 
-constexpr const char* kFopTexts[] = {"code", "date", "time", "first_derived_bid_price", "first_derived_ask_price",
+constexpr const char* const kFopTexts[] = {"code", "date", "time", "first_derived_bid_price", "first_derived_ask_price",
                                      "target_kind_price"};
 
 constexpr FieldSpec kFopFields[] = {
@@ -112,21 +112,9 @@ constexpr FieldSpec kFopFields[] = {
 
 static_assert(std::size(kStkFields) == Stk::N && std::size(kOddFields) == Stk::N && std::size(kFopFields) == Fop::N);
 
-record::Decoder<std::size(kStkContent), Stk::N> g_stk{
-    {"from_content", 1, std::size(kStkContent), std::size(kStkContent), kStkContent},
-    kStkTexts,
-    std::size(kStkTexts),
-    kStkFields};
-record::Decoder<std::size(kOddContent), Stk::N> g_odd{
-    {"from_content_odd", 1, std::size(kOddContent), std::size(kOddContent), kOddContent},
-    kStkTexts,
-    std::size(kStkTexts),
-    kOddFields};
-record::Decoder<std::size(kFopContent), Fop::N> g_fop{
-    {"from_content", 1, std::size(kFopContent), std::size(kFopContent), kFopContent},
-    kFopTexts,
-    std::size(kFopTexts),
-    kFopFields};
+record::Decoder<kStkContent, kStkTexts, kStkFields> g_stk{"from_content"};
+record::Decoder<kOddContent, kStkTexts, kOddFields> g_odd{"from_content_odd"};
+record::Decoder<kFopContent, kFopTexts, kFopFields> g_fop{"from_content"};
 
 PyObject* stk_from_content(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return g_stk.operator()<Stk>(Mod::env, cls, args, nargs, kwnames);

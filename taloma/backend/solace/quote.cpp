@@ -37,7 +37,7 @@ struct QuoteSTK {
 
 using Quote = record::Class<Mod, QuoteSTK>;
 
-constexpr const char* kContent[] = {
+constexpr const char* const kContent[] = {
     "code", "date", "time", "open", "avg_price", "close", "high", "low", "amount", "amount_sum", "volume",
     "vol_sum", "tick_type", "diff_type", "diff_price", "diff_rate", "trade_bid_vol_sum", "trade_ask_vol_sum",
     "trade_bid_cnt", "trade_ask_cnt", "closing_oddlot_shares", "closing_oddlot_close", "closing_oddlot_amount",
@@ -45,7 +45,7 @@ constexpr const char* kContent[] = {
     "bid_price", "bid_volume", "diff_bid_vol", "ask_price", "ask_volume", "diff_ask_vol", "avail_borrowing",
     "suspend", "simtrade"};
 
-constexpr const char* kTexts[] = {
+constexpr const char* const kTexts[] = {
     "code", "date", "time", "open", "avg_price", "close", "high", "low", "amount", "amount_sum", "diff_price",
     "closing_oddlot_close", "closing_oddlot_amount", "closing_oddlot_bid_price", "closing_oddlot_ask_price",
     "fixed_trade_amount"};
@@ -89,8 +89,7 @@ constexpr FieldSpec kFields[] = {
 };
 static_assert(std::size(kFields) == Quote::N);
 
-record::Decoder<std::size(kContent), Quote::N> g_decoder{
-    {"from_content", 1, std::size(kContent), std::size(kContent), kContent}, kTexts, std::size(kTexts), kFields};
+record::Decoder<kContent, kTexts, kFields> g_decoder{"from_content"};
 
 PyObject* from_content(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return g_decoder.operator()<Quote>(Mod::env, cls, args, nargs, kwnames);

@@ -48,7 +48,7 @@ using Fop = record::Class<Mod, TickFOP>;
 
 // ---- stock, regular lot
 
-constexpr const char* kStkContent[] = {
+constexpr const char* const kStkContent[] = {
     "code", "date", "time", "open", "avg_price", "close", "high", "low", "amount", "amount_sum", "volume",
     "vol_sum", "tick_type", "diff_type", "diff_price", "diff_rate", "trade_bid_vol_sum", "trade_ask_vol_sum",
     "trade_bid_cnt", "trade_ask_cnt", "closing_oddlot_shares", "closing_oddlot_close", "closing_oddlot_amount",
@@ -56,7 +56,7 @@ constexpr const char* kStkContent[] = {
     "simtrade"};
 
 // The closing_oddlot_ texts and fixed_trade_amount are checked but not kept.
-constexpr const char* kStkTexts[] = {
+constexpr const char* const kStkTexts[] = {
     "code", "date", "time", "open", "avg_price", "close", "high", "low", "amount", "amount_sum", "diff_price",
     "closing_oddlot_close", "closing_oddlot_amount", "closing_oddlot_bid_price", "closing_oddlot_ask_price",
     "fixed_trade_amount"};
@@ -90,12 +90,12 @@ constexpr FieldSpec kStkFields[] = {
 
 // ---- stock, odd lot: its own field order; diff_rate is already percent text
 
-constexpr const char* kOddContent[] = {
+constexpr const char* const kOddContent[] = {
     "code", "date", "time", "close", "tick_type", "diff_price", "diff_rate", "diff_type", "volume", "vol_sum",
     "amount", "amount_sum", "avg_price", "open", "high", "low", "trade_bid_vol_sum", "trade_ask_vol_sum",
     "trade_bid_cnt", "trade_ask_cnt", "suspend", "simtrade"};
 
-constexpr const char* kOddTexts[] = {"code",   "date",       "time",      "close", "diff_price", "diff_rate",
+constexpr const char* const kOddTexts[] = {"code",   "date",       "time",      "close", "diff_price", "diff_rate",
                                      "amount", "amount_sum", "avg_price", "open",  "high",       "low"};
 
 constexpr FieldSpec kOddFields[] = {
@@ -127,12 +127,12 @@ constexpr FieldSpec kOddFields[] = {
 
 // ---- futures and options
 
-constexpr const char* kFopContent[] = {
+constexpr const char* const kFopContent[] = {
     "code", "date", "time", "open", "target_kind_price", "trade_bid_vol_sum", "trade_ask_vol_sum", "avg_price",
     "close", "high", "low", "amount", "amount_sum", "volume", "vol_sum", "tick_type", "diff_type", "diff_price",
     "diff_rate", "simtrade"};
 
-constexpr const char* kFopTexts[] = {"code", "date", "time",   "open",       "target_kind_price", "avg_price", "close",
+constexpr const char* const kFopTexts[] = {"code", "date", "time",   "open",       "target_kind_price", "avg_price", "close",
                                      "high", "low",  "amount", "amount_sum", "diff_price",        "diff_rate"};
 
 constexpr FieldSpec kFopFields[] = {
@@ -159,21 +159,9 @@ constexpr FieldSpec kFopFields[] = {
 
 static_assert(std::size(kStkFields) == Stk::N && std::size(kOddFields) == Stk::N && std::size(kFopFields) == Fop::N);
 
-record::Decoder<std::size(kStkContent), Stk::N> g_stk{
-    {"from_content", 1, std::size(kStkContent), std::size(kStkContent), kStkContent},
-    kStkTexts,
-    std::size(kStkTexts),
-    kStkFields};
-record::Decoder<std::size(kOddContent), Stk::N> g_odd{
-    {"from_content_odd", 1, std::size(kOddContent), std::size(kOddContent), kOddContent},
-    kOddTexts,
-    std::size(kOddTexts),
-    kOddFields};
-record::Decoder<std::size(kFopContent), Fop::N> g_fop{
-    {"from_content", 1, std::size(kFopContent), std::size(kFopContent), kFopContent},
-    kFopTexts,
-    std::size(kFopTexts),
-    kFopFields};
+record::Decoder<kStkContent, kStkTexts, kStkFields> g_stk{"from_content"};
+record::Decoder<kOddContent, kOddTexts, kOddFields> g_odd{"from_content_odd"};
+record::Decoder<kFopContent, kFopTexts, kFopFields> g_fop{"from_content"};
 
 PyObject* stk_from_content(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return g_stk.operator()<Stk>(Mod::env, cls, args, nargs, kwnames);
