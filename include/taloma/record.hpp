@@ -1,5 +1,5 @@
 // Market-data records: fixed-slot classes, their common protocol and
-// table-driven decoders from named message fields.
+// decoders from named message fields laid out at compile time.
 //
 // A record class stores its fields in slots right after the object header,
 // exposed as member descriptors (the same mechanism as a Python __slots__
@@ -48,7 +48,6 @@ struct Values {
     ~Values() {
         for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(v[i]);
     }
-    void push(PyObject* owned) { v[n++] = owned; }
     // Takes a result that may be null (an error is set then).
     bool push_ok(PyObject* owned) {
         if (!owned) return false;
