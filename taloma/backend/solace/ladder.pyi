@@ -1,10 +1,15 @@
 """Order-book records of stocks, futures and options, and their decoders."""
 
-import datetime as dt
-from decimal import Decimal
-from typing import Any, Dict, List, TypeVar
+import datetime
+from decimal import Decimal as Decimal
+from typing import Any as Any
+from typing import Dict as Dict
+from typing import List as List
+from typing import TypeVar
 
 from .utils import datetime_parser as datetime_parser
+
+dt = datetime
 
 _S = TypeVar("_S", bound="LadderSTKv1")
 _F = TypeVar("_F", bound="LadderFOPv1")

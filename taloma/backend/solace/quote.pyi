@@ -1,8 +1,11 @@
 """Stock quote records and decoder; market-data bus topic naming."""
 
-import datetime as dt
-from decimal import Decimal
-from typing import Any, Dict, List, TypeVar
+import datetime
+from decimal import Decimal as Decimal
+from typing import Any as Any
+from typing import Dict as Dict
+from typing import List as List
+from typing import TypeVar
 
 from taloma.constant import Exchange as Exchange
 from taloma.constant import QuoteType as QuoteType
@@ -14,6 +17,8 @@ from taloma.contracts import Option as Option
 from taloma.contracts import Stock as Stock
 
 from .utils import datetime_parser as datetime_parser
+
+dt = datetime
 
 _Q = TypeVar("_Q", bound="QuoteSTKv1")
 

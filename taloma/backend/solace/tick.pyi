@@ -1,11 +1,13 @@
 """Tick records of stocks, futures and options, and their decoders."""
 
-import datetime as dt
+import datetime
 import typing as typing
-from decimal import Decimal
+from decimal import Decimal as Decimal
 from typing import Any, Dict, List, TypeVar
 
 from .utils import datetime_parser as datetime_parser
+
+dt = datetime
 
 _S = TypeVar("_S", bound="TickSTKv1")
 _F = TypeVar("_F", bound="TickFOPv1")
