@@ -92,4 +92,4 @@ class FutureAccount(Account):
     _default_type = AccountType.Future
 
 
-_KINDS = {AccountType.Stock: StockAccount, AccountType.Future: FutureAccount}
+_KINDS: dict[Any, type[Account]] = {AccountType.Stock: StockAccount, AccountType.Future: FutureAccount}
