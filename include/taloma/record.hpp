@@ -72,7 +72,6 @@ public:
         p_[n_++] = owned;
         return true;
     }
-    PyObject* operator[](Py_ssize_t i) const { return p_[i]; }
     PyObject* to_list() {
         PyObject* list = PyList_New(n_);
         if (!list) return nullptr;
@@ -237,35 +236,49 @@ struct Env {
     }
 
     // A new list of the Decimal of each entry of any iterable, order kept.
-    // Entries are converted into a private buffer, so a failure or Python code
-    // run by a conversion never sees a half-filled list.
+    // Entries are converted into private storage first, so a failure or
+    // Python code run by a conversion never sees a half-filled list.
     PyObject* decimal_list(PyObject* src) {
+        if (PyList_CheckExact(src) || PyTuple_CheckExact(src)) {
+            Py_ssize_t n = PySequence_Fast_GET_SIZE(src);
+            if (n <= kLevels) {
+                if (PyObject* list = few_levels(PySequence_Fast_ITEMS(src), n)) return list;
+                if (PyErr_Occurred()) return nullptr;
+            }
+        }
+        return any_levels(src);
+    }
+
+private:
+    static constexpr Py_ssize_t kLevels = 16;
+
+    // A book's few levels of exact texts: every lookup is started before the
+    // first is made. Null without an error when the entries are of other kinds.
+    PyObject* few_levels(PyObject** items, Py_ssize_t n) {
+        PyObject* text[kLevels];
+        decimal::Cache::Key keys[kLevels];
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            text[i] = items[i];
+            if (!PyUnicode_CheckExact(text[i]) || !cache.key_of(text[i], keys[i])) return nullptr;
+        }
+        // Held, so that code run by a Decimal() call (another thread, the
+        // pure-Python decimal module) cannot pull an entry from under us.
+        for (Py_ssize_t i = 0; i < n; ++i) Py_INCREF(text[i]);
+        PyObject* value[kLevels];
+        Py_ssize_t done = 0;
+        while (done < n && (value[done] = cache.get(text[done], keys[done]))) ++done;
+        PyObject* list = done == n ? PyList_New(n) : nullptr;
+        for (Py_ssize_t i = 0; i < done; ++i) {
+            if (list) PyList_SET_ITEM(list, i, value[i]);
+            else Py_DECREF(value[i]);
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) Py_DECREF(text[i]);
+        return list;
+    }
+
+    PyObject* any_levels(PyObject* src) {
         Buffer out;
         if (PyList_CheckExact(src) || PyTuple_CheckExact(src)) {
-            // A book's few levels: every lookup is started before the first is made.
-            constexpr Py_ssize_t kAhead = 16;
-            Py_ssize_t n = PySequence_Fast_GET_SIZE(src);
-            if (n <= kAhead) {
-                // Held, so that code run by a Decimal() call (another thread, the
-                // pure-Python decimal module) cannot pull an entry from under us.
-                Buffer held;
-                PyObject** items = PySequence_Fast_ITEMS(src);
-                bool texts = true;
-                for (Py_ssize_t i = 0; i < n; ++i) {
-                    __builtin_prefetch(items[i]);
-                    held.push(Py_NewRef(items[i]));
-                }
-                decimal::Cache::Key keys[kAhead];
-                for (Py_ssize_t i = 0; i < n && texts; ++i)
-                    texts = PyUnicode_CheckExact(held[i]) && cache.key_of(held[i], keys[i]);
-                if (texts) {
-                    for (Py_ssize_t i = 0; i < n; ++i) {
-                        PyObject* d = cache.get(held[i], keys[i]);
-                        if (!d || !out.push(d)) return nullptr;
-                    }
-                    return out.to_list();
-                }
-            }
             // The size is re-read each step: a conversion may run code that shrinks the list.
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(src); ++i) {
                 Ref item = Ref::borrow(PySequence_Fast_GET_ITEM(src, i));
