@@ -812,4 +812,10 @@ PyObject* cache_info(PyObject*, PyObject*) {
     return M::env.cache.info();
 }
 
+// A METH_FASTCALL entry for a PyMethodDef, whose slot is typed as the plain PyCFunction.
+template <class F>
+PyCFunction fast(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 }  // namespace taloma::record

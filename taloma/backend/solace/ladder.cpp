@@ -128,10 +128,7 @@ PyObject* fop_from_content(PyObject* cls, PyObject* const* args, Py_ssize_t narg
     return g_fop.operator()<Fop>(Mod::env, cls, args, nargs, kwnames);
 }
 
-template <class F>
-PyCFunction fast(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+using record::fast;
 
 PyMethodDef g_stk_methods[] = {
     {"from_content", fast(stk_from_content), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,

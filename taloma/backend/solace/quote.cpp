@@ -309,10 +309,7 @@ PyObject* v2contract2topic(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return scheme_v12(a[0], a[1], a[2], true);
 }
 
-template <class F>
-PyCFunction fast(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+using record::fast;
 
 PyMethodDef g_methods[] = {
     {"contract2topic", fast(contract2topic), METH_FASTCALL | METH_KEYWORDS,
