@@ -492,12 +492,13 @@ nb::object call_twin(PyObject* name, nb::handle kwargs) {
 
 nb::object cancel_public(nb::handle trade, nb::handle ca_content, nb::handle client) {
     nb::dict kw;
-    put(kw, T.product_id, attr(attr(trade, T.contract), T.code));
+    nb::object contract = attr(trade, T.contract);
+    put(kw, T.product_id, attr(contract, T.code));
     nb::object order = attr(trade, T.order);
     put(kw, T.ordno, attr(order, T.ordno_attr));
-    put(kw, T.seqno, attr(attr(trade, T.order), T.seqno_attr));
+    put(kw, T.seqno, attr(order, T.seqno_attr));
     put(kw, T.ca_content, ca_content);
-    put(kw, T.account, attr(attr(trade, T.order), T.account_attr));
+    put(kw, T.account, attr(order, T.account_attr));
     put(kw, T.client, client);
     return call_twin(T._cancel_futopt_order, kw);
 }
@@ -515,15 +516,17 @@ nb::object cancel_private(nb::handle product_id, nb::handle ordno, nb::handle se
 
 nb::object update_price_public(nb::handle trade, nb::handle ca_content, nb::handle client, nb::handle price) {
     nb::dict kw;
-    put(kw, T.product_id, attr(attr(trade, T.contract), T.code));
-    put(kw, T.product_type, first_char(attr(attr(trade, T.contract), T.security_type)));
+    nb::object contract = attr(trade, T.contract);
+    put(kw, T.product_id, attr(contract, T.code));
+    put(kw, T.product_type, first_char(attr(contract, T.security_type)));
     put(kw, T.price, price);
-    put(kw, T.price_type, attr(attr(trade, T.order), T.price_type_attr));
-    put(kw, T.ord_type, attr(attr(trade, T.order), T.order_type_attr));
-    put(kw, T.ordno, attr(attr(trade, T.order), T.ordno_attr));
-    put(kw, T.seqno, attr(attr(trade, T.order), T.seqno_attr));
+    nb::object order = attr(trade, T.order);
+    put(kw, T.price_type, attr(order, T.price_type_attr));
+    put(kw, T.ord_type, attr(order, T.order_type_attr));
+    put(kw, T.ordno, attr(order, T.ordno_attr));
+    put(kw, T.seqno, attr(order, T.seqno_attr));
     put(kw, T.ca_content, ca_content);
-    put(kw, T.account, attr(attr(trade, T.order), T.account_attr));
+    put(kw, T.account, attr(order, T.account_attr));
     put(kw, T.client, client);
     return call_twin(T._update_futopt_order_price, kw);
 }
@@ -546,13 +549,15 @@ nb::object update_price_private(nb::handle product_id, nb::handle product_type, 
 
 nb::object update_qty_public(nb::handle trade, nb::handle ca_content, nb::handle client, nb::handle qty) {
     nb::dict kw;
-    put(kw, T.product_id, attr(attr(trade, T.contract), T.code));
-    put(kw, T.product_type, first_char(attr(attr(trade, T.contract), T.security_type)));
+    nb::object contract = attr(trade, T.contract);
+    put(kw, T.product_id, attr(contract, T.code));
+    put(kw, T.product_type, first_char(attr(contract, T.security_type)));
     put(kw, T.qty, qty);
-    put(kw, T.ordno, attr(attr(trade, T.order), T.ordno_attr));
-    put(kw, T.seqno, attr(attr(trade, T.order), T.seqno_attr));
+    nb::object order = attr(trade, T.order);
+    put(kw, T.ordno, attr(order, T.ordno_attr));
+    put(kw, T.seqno, attr(order, T.seqno_attr));
     put(kw, T.ca_content, ca_content);
-    put(kw, T.account, attr(attr(trade, T.order), T.account_attr));
+    put(kw, T.account, attr(order, T.account_attr));
     put(kw, T.client, client);
     return call_twin(T._update_futopt_order_qty, kw);
 }
