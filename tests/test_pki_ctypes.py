@@ -238,25 +238,45 @@ REASONS = {
 }
 
 
-@pytest.mark.parametrize("crl_file, expect_revoked", [("inter.crl", True), ("inter-expired.crl", False)])
-def test_openssl_signatures_against_chain_and_crls(setup, pki, crl_file, expect_revoked):
+@pytest.mark.parametrize(
+    "crl_file, crl_code, signer_first",
+    [
+        ("inter.crl", None, False),
+        ("inter.crl", None, True),  # a signer's property file numbered the chains otherwise
+        ("inter-expired.crl", 5030, False),
+        ("inter-nonext.crl", 5030, False),  # no next update: never current
+        ("inter-forged.crl", 5034, False),  # empty list of a look-alike CA with the same name and key id
+        ("other-root.crl", 5034, False),  # genuine list of a foreign CA
+    ],
+)
+def test_openssl_signatures_against_chain_and_crls(setup, pki, crl_file, crl_code, signer_first):
     shutil.copy(pki["crl/" + crl_file], setup.crl / "inter.crl")
     files = {s: str(_cms_sign(setup.dir, pki, s, "cms " + s)) for s in REASONS}
+    signer = None
+    if signer_first:
+        shutil.copy(pki["crl/other.p7b"], setup.dir / "P7B" / "other.p7b")
+        signer = setup(
+            "signer.properties", P7B0_name="other.p7b", P7B0_SKI=pki["crl/other-root.ski"],
+            P7B1_name="chain.p7b", P7B1_SKI=pki["inter.ski"], P7B0_crlFile0=None, P7B0_crlFile1=None,
+        )
     out = child(
         """
+        if ARGS["signer"]:
+            rc, n, raw = wrap(ARGS["signer"], ARGS["password"])
+            assert L.VornSignInitial(ARGS["signer"].encode(), raw[:n]) == 0
         OUT["init"] = L.VornVerifyInitial(ARGS["props"].encode())
         for name, path in ARGS["files"].items():
             OUT[name] = [L.VerifyPkcs7File(path.encode()), text(L.GetVerifyContent())]
         """,
-        props=setup(VerifyCertChain="true", VerifyCRL="true"), files=files,
+        props=setup(VerifyCertChain="true", VerifyCRL="true"), files=files, signer=signer, password=PASSWORD,
     )
     assert out.pop("init") == 0
     for name, (code, content) in out.items():
         assert content == "cms " + name
-        if expect_revoked or REASONS[name] in (5202, 5011):
+        if crl_code is None or REASONS[name] in (5202, 5011):
             assert code == REASONS[name], name
-        else:  # an expired CRL fails every certificate of the chain
-            assert code == 5030, name
+        else:  # a list that is not current or not the CA's fails every certificate of the chain
+            assert code == crl_code, name
 
 
 def test_without_flags_only_the_signature_counts(setup, pki):

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <ctime>
 #include <thread>
 
@@ -56,6 +57,14 @@ struct ChainSetup {
         ASSERT_TRUE(prop.parse(text.c_str()));
     }
 };
+
+// A list of the generated set, "garbage", or "flipped" (inter.crl with a bit of its signature changed).
+std::string crlBytes(const std::string& name) {
+    if (name == "garbage") return "not a revocation list";
+    std::string der = readFile(crlPath(name == "flipped" ? "inter.crl" : name));
+    if (name == "flipped") der.back() ^= 0x01;
+    return der;
+}
 
 }  // namespace
 
@@ -410,28 +419,62 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ChainVerifyTest, NullCertificate) { EXPECT_EQ(5040, list->verifyCert(nullptr, true)); }
 
-TEST(ChainStore, ExpiredCrlFailsOnlyTheCrlCheck) {
+// The issuing CA's list replaced by another file: the chain check still
+// passes, the CRL check fails for every certificate, revoked or not.
+struct ReplacedCrlCase {
+    const char* file;  // as crlBytes takes it
+    int code;
+};
+
+class ReplacedCrlTest : public ::testing::TestWithParam<ReplacedCrlCase> {};
+
+TEST_P(ReplacedCrlTest, FailsOnlyTheCrlCheck) {
     ChainSetup s;
-    ASSERT_TRUE(copyFile(crlPath("inter-expired.crl"), s.crl + "/inter.crl"));
+    writeFile(s.crl + "/inter.crl", crlBytes(GetParam().file));
+    _logger.setLogLevel(cLog::DEBUG);
+    std::size_t mark = 0;
+    logSince(mark);
     cCertChainList list;
     ASSERT_EQ(0, list.loadCertChainFiles(&s.prop));
     auto good = loadPem(crlPath("good.pem"));
+    auto revoked = loadPem(crlPath("rv_keyCompromise.pem"));
     EXPECT_EQ(0, list.verifyCert(good.get(), false));
-    EXPECT_EQ(5030, list.verifyCert(good.get(), true));
+    EXPECT_EQ(GetParam().code, list.verifyCert(good.get(), true));
+    EXPECT_EQ(GetParam().code, list.verifyCert(revoked.get(), true));
+    if (GetParam().code != 5030) {  // a refused file is named in an ERROR line
+        const std::string log = logSince(mark);
+        EXPECT_NE(std::string::npos, log.find("ERROR CRL 檔不合法, 不可用來驗憑證, 檔名 = " + s.crl + "/inter.crl"));
+    }
 }
 
-TEST(ChainStore, CrlsCanBeAttachedToChainsLoadedWithoutThem) {
+INSTANTIATE_TEST_SUITE_P(
+    Lists, ReplacedCrlTest,
+    ::testing::Values(ReplacedCrlCase{"inter-expired.crl", 5030}, ReplacedCrlCase{"inter-nonext.crl", 5030},
+                      ReplacedCrlCase{"inter-forged.crl", 5034}, ReplacedCrlCase{"other-root.crl", 5034},
+                      ReplacedCrlCase{"flipped", 5034}, ReplacedCrlCase{"garbage", 5031}),
+    [](const ::testing::TestParamInfo<ReplacedCrlCase>& info) {
+        std::string name = info.param.file;
+        for (char& c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        return name;
+    });
+
+TEST(ChainStore, CrlsAttachToTheChainTheirFileNamesWhoeverNumberedIt) {
     ChainSetup s;
-    s.setLines({"P7B.path = " + s.p7b, "P7B0.name = chain.p7b", "P7B0.SKI = " + pki().at("inter.ski")});
+    ASSERT_TRUE(copyFile(crlPath("other.p7b"), s.p7b + "/other.p7b"));
+    // A signer's file numbered the chains first, without CRLs: ours is its P7B1.
+    s.setLines({"P7B.path = " + s.p7b, "P7B0.name = other.p7b", "P7B0.SKI = " + crlPki().at("other-root.ski"),
+                "P7B1.name = chain.p7b", "P7B1.SKI = " + pki().at("inter.ski")});
     cCertChainList list;
     ASSERT_EQ(0, list.loadCertChainFiles(&s.prop));
     auto revoked = loadPem(crlPath("rv_affiliationChanged.pem"));
     EXPECT_EQ(0, list.verifyCert(revoked.get(), true));
-    s.setLines(chainLines(s.p7b, s.crl));
+    s.setLines(chainLines(s.p7b, s.crl));  // the verifier's: P7B0 is our chain
     EXPECT_EQ(0, list.attachCrlFiles(s.prop));
     EXPECT_EQ(5023, list.verifyCert(revoked.get(), true));
     EXPECT_EQ(0, list.attachCrlFiles(s.prop));  // chains with CRLs are left alone
     list.withChain(pki().at("inter.ski"), [](const cCertChainEntry& c) { EXPECT_EQ(2u, c.getCrlList().size()); });
+    list.withChain(crlPki().at("other-root.ski"), [](const cCertChainEntry& c) { EXPECT_TRUE(c.getCrlList().empty()); });
 }
 
 TEST(ChainStore, RefreshReplacesChangedCrlsAndKeepsTheOldOnFailure) {
@@ -454,10 +497,33 @@ TEST(ChainStore, RefreshReplacesChangedCrlsAndKeepsTheOldOnFailure) {
     EXPECT_NE(std::string::npos, logSince(mark).find("CRL 檔內容沒有異動"));
     EXPECT_EQ(5021, list.verifyCert(revoked.get(), true));
 
+    for (const char* bad : {"inter-forged.crl", "other-root.crl", "garbage"}) {
+        writeFile(file, crlBytes(bad));
+        list.updateCrlByTimer();
+        EXPECT_NE(std::string::npos, logSince(mark).find("CRL 檔不採用, 沿用原 CRL, 檔名 = " + file)) << bad;
+        EXPECT_EQ(5021, list.verifyCert(revoked.get(), true)) << bad;
+    }
+
     ASSERT_EQ(0, std::remove(file.c_str()));
     list.updateCrlByTimer();
     EXPECT_NE(std::string::npos, logSince(mark).find("CRL 檔載入失敗"));
     EXPECT_EQ(5021, list.verifyCert(revoked.get(), true));
+}
+
+TEST(ChainStore, RefusedListIsReplacedByAGoodOne) {
+    ChainSetup s;
+    const std::string file = s.crl + "/inter.crl";
+    ASSERT_TRUE(copyFile(crlPath("inter-forged.crl"), file));
+    cCertChainList list;
+    ASSERT_EQ(0, list.loadCertChainFiles(&s.prop));
+    auto good = loadPem(crlPath("good.pem"));
+    EXPECT_EQ(5034, list.verifyCert(good.get(), true));
+    writeFile(file, crlBytes("garbage"));
+    list.updateCrlByTimer();
+    EXPECT_EQ(5031, list.verifyCert(good.get(), true));
+    ASSERT_TRUE(copyFile(crlPath("inter.crl"), file));
+    list.updateCrlByTimer();
+    EXPECT_EQ(0, list.verifyCert(good.get(), true));
 }
 
 TEST(ChainStore, RefreshClearsTheExpiredMark) {
@@ -500,4 +566,42 @@ TEST(ChainStore, VerificationsRunWhileCrlsAreReplaced) {
     EXPECT_EQ(0, wrong.load());
     EXPECT_GT(checks.load(), 0);
     EXPECT_EQ(5021, list.verifyCert(revoked.get(), true));  // the last write was the full list
+}
+
+TEST(ChainStore, RefusedRefreshesNeverClearACertificateUnderLoad) {
+    ChainSetup s;
+    const std::string file = s.crl + "/inter.crl";
+    cCertChainList list;
+    ASSERT_EQ(0, list.loadCertChainFiles(&s.prop));
+    auto revoked = loadPem(crlPath("rv_keyCompromise.pem"));
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0}, checks{0};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 3; ++i)
+        readers.emplace_back([&] {
+            while (!stop.load()) {
+                if (list.verifyCert(revoked.get(), true) != 5021) ++wrong;
+                ++checks;
+            }
+        });
+    // The genuine list in two encodings (each a real replacement) between refused ones.
+    const std::string der = crlBytes("inter.crl");
+    const auto* p = reinterpret_cast<const unsigned char*>(der.data());
+    vorn::X509CrlPtr crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(der.size())));
+    ASSERT_TRUE(crl);
+    vorn::BioPtr bio(BIO_new(BIO_s_mem()));
+    ASSERT_TRUE(PEM_write_bio_X509_CRL(bio.get(), crl.get()));
+    char* pemData = nullptr;
+    const long pemLen = BIO_get_mem_data(bio.get(), &pemData);
+    const std::string pem(pemData, static_cast<std::size_t>(pemLen));
+    const std::string writes[] = {crlBytes("inter-forged.crl"), pem, crlBytes("other-root.crl"), der,
+                                  crlBytes("garbage"), crlBytes("flipped")};
+    for (int i = 0; i < 36; ++i) {
+        writeFile(file, writes[i % 6]);
+        list.updateCrlByTimer();
+    }
+    stop = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_GT(checks.load(), 0);
 }

@@ -17,6 +17,10 @@
 #   forged.{pem,p12}        a user "issued" by a look-alike of the issuing CA (same name and SKI,
 #                           other key): its signature does not verify against the chain
 #   ecdsa.{pem,p12}         a P-256 user of the issuing CA
+#   inter-forged.crl        an empty list signed by the look-alike issuing CA (same name and key id)
+#   other-root.crl          the unrelated root's own (genuine, empty) list
+#   inter-nonext.crl        inter-expired.crl without its nextUpdate, re-signed by the issuing CA
+#   other.p7b other-root.ski  a one-certificate chain of the unrelated root and its SKI
 #   manifest                name=path lines
 set -euo pipefail
 
@@ -125,6 +129,67 @@ openssl ca -batch -notext -config "$CNF" -extensions ext_sign -days 3650 -in ecd
 p12 ecdsa ecdsa.key ecdsa.pem "$PKI/chain.pem"
 rm -f ./*.csr ./*.srl
 
+# Empty lists of CAs that must not speak for the issuing CA, with a key identifier.
+gencrl() {  # name cert key out
+  mkdir -p "ca/$1"
+  : >"ca/$1/index.txt"
+  printf '1000\n' >"ca/$1/crlnumber"
+  cat >"ca/$1/ca.cnf" <<CNF
+[ ca ]
+default_ca = this_ca
+[ this_ca ]
+database = $OUT/ca/$1/index.txt
+crlnumber = $OUT/ca/$1/crlnumber
+certificate = $2
+private_key = $3
+default_md = sha256
+crl_extensions = crl_ext
+[ crl_ext ]
+authorityKeyIdentifier = keyid:always
+CNF
+  openssl ca -batch -config "ca/$1/ca.cnf" -gencrl -crldays 30 -out "$4.pem" 2>/dev/null
+  openssl crl -in "$4.pem" -outform DER -out "$4"
+  rm -f "$4.pem"
+}
+gencrl fake "$OUT/fake-inter.pem" "$OUT/fake-inter.key" inter-forged.crl
+gencrl other "$OUT/other-root.pem" "$OUT/other-root.key" other-root.crl
+openssl crl2pkcs7 -nocrl -certfile other-root.pem -outform DER -out other.p7b
+openssl x509 -in other-root.pem -noout -ext subjectKeyIdentifier | sed -n '2s/[ :]//gp' | tr a-f A-F >other-root.ski
+
+# openssl ca always writes a nextUpdate: take it out of the 2019 list and sign the rest again.
+openssl crl -in inter-expired.crl -outform DER -out inter-expired.der
+python3 - inter-expired.der "$PKI/inter.key" inter-nonext.crl <<'PY'
+import subprocess, sys
+
+def tlv(b, i):  # tag, value start, end
+    n, j = b[i + 1], i + 2
+    if n & 0x80:
+        n, j = int.from_bytes(b[j:j + (n & 0x7F)], "big"), j + (n & 0x7F)
+    return b[i], j, j + n
+
+def enc(tag, body):
+    n = len(body)
+    head = bytes([n]) if n < 0x80 else bytes([0x80 | (n.bit_length() + 7) // 8]) + n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + head + body
+
+der = open(sys.argv[1], "rb").read()
+_, body, _ = tlv(der, 0)
+_, i, tbs_end = tlv(der, body)
+items = []
+while i < tbs_end:
+    items.append(der[i:tlv(der, i)[2]])
+    i += len(items[-1])
+times = [k for k, item in enumerate(items) if item[0] in (0x17, 0x18)]
+assert len(times) == 2, "expected thisUpdate and nextUpdate"
+del items[times[1]]
+tbs = enc(0x30, b"".join(items))
+alg = der[tbs_end:tlv(der, tbs_end)[2]]
+sig = subprocess.run(["openssl", "dgst", "-sha256", "-sign", sys.argv[2]], input=tbs, capture_output=True, check=True).stdout
+open(sys.argv[3], "wb").write(enc(0x30, tbs + alg + enc(0x03, b"\0" + sig)))
+PY
+rm -f inter-expired.der
+openssl crl -inform DER -in inter-nonext.crl -noout 2>/dev/null
+
 {
   echo "dir=$OUT"
   for f in good $(for r in $REASONS noreason; do echo "rv_$r"; done) stranger forged ecdsa; do
@@ -132,9 +197,11 @@ rm -f ./*.csr ./*.srl
     echo "$f.p12=$OUT/$f.p12"
     echo "$f.key=$OUT/$f.key"
   done
-  for f in inter.crl inter-empty.crl inter-expired.crl root.crl inter-only.p7b other-root.pem; do
+  for f in inter.crl inter-empty.crl inter-expired.crl root.crl inter-only.p7b other-root.pem \
+           inter-forged.crl other-root.crl inter-nonext.crl other.p7b; do
     echo "$f=$OUT/$f"
   done
+  echo "other-root.ski=$(cat other-root.ski)"
 } >manifest.tmp
 # Certificates issued above start at the current second, and the chain check
 # refuses a certificate at exactly its not-before second: let that second pass.
