@@ -8,11 +8,6 @@
 
 namespace {
 
-std::string upper(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
-    return s;
-}
-
 std::string nameText(const X509_NAME* name) {
     char buf[512];
     return X509_NAME_oneline(name, buf, sizeof buf) ? std::string(buf) : std::string();
@@ -20,8 +15,13 @@ std::string nameText(const X509_NAME* name) {
 
 }  // namespace
 
+std::string cCertChainEntry::normaliseSki(std::string ski) {
+    std::transform(ski.begin(), ski.end(), ski.begin(), [](unsigned char c) { return std::toupper(c); });
+    return ski;
+}
+
 cCertChainEntry::cCertChainEntry(std::string name, std::string ski)
-    : m_name(std::move(name)), m_ski(upper(std::move(ski))) {}
+    : m_name(std::move(name)), m_ski(normaliseSki(std::move(ski))) {}
 
 cCertChainEntry::~cCertChainEntry() = default;
 

@@ -18,6 +18,8 @@ class VORN_API cCertChainEntry {
 public:
     // name is "P7B<i>", ski the key identifier the property file expects.
     cCertChainEntry(std::string name, std::string ski);
+    // The SKI text as chains are keyed by it (upper case).
+    static std::string normaliseSki(std::string ski);
     cCertChainEntry(const cCertChainEntry&) = delete;
     cCertChainEntry& operator=(const cCertChainEntry&) = delete;
     virtual ~cCertChainEntry();
@@ -29,7 +31,12 @@ public:
     int selfVerify() const;
     // True when a certificate of the chain carries the expected SKI.
     bool hasExpectedSKI() const;
-    int loadCrlFiles(const cProperty& property) { return m_crls.loadCrlFiles(property, m_name); }
+    // CRLs listed under this chain's own name, or under the name another
+    // property file gives the same chain; each must be signed by a CA of the chain.
+    int loadCrlFiles(const cProperty& property) { return loadCrlFiles(property, m_name); }
+    int loadCrlFiles(const cProperty& property, const std::string& entryName) {
+        return m_crls.loadCrlFiles(property, entryName, &m_certs);
+    }
 
     // 25601, 5202, -1, or the CRL result when isVerifyCrl is set.
     int verifyCertAndCrl(X509* cert, bool isVerifyCrl) const;

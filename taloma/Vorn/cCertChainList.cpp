@@ -139,9 +139,21 @@ int cCertChainList::loadCertChainFiles(const cProperty* property) {
 int cCertChainList::attachCrlFiles(const cProperty& property) {
     std::unique_lock guard(m_lock);
     int rc = 0;
-    for (auto& [key, chain] : m_chains) {
-        if (!chain->getCrlList().empty()) continue;
-        const int r = chain->loadCrlFiles(property);
+    // Another property file may have numbered the chains: each "P7B<i>" of this
+    // one finds its chain by the SKI it names, not by that other number.
+    for (int i = 0; i < kMaxChainFiles; ++i) {
+        char nameKey[48], skiKey[48], entryName[32];
+        std::snprintf(nameKey, sizeof nameKey, "P7B%d.name", i);
+        std::snprintf(skiKey, sizeof skiKey, "P7B%d.SKI", i);
+        std::snprintf(entryName, sizeof entryName, "P7B%d", i);
+        if (property.getProperty(nameKey).empty()) continue;
+        auto it = m_chains.find(cCertChainEntry::normaliseSki(property.getProperty(skiKey)));
+        if (it == m_chains.end()) {
+            VORN_LOG(cLog::WARN, "憑證鏈未載入, 無法設定 CRL", entryName);
+            continue;
+        }
+        if (!it->second->getCrlList().empty()) continue;
+        const int r = it->second->loadCrlFiles(property, entryName);
         if (r != 0 && rc == 0) rc = r;
     }
     return rc;

@@ -1,6 +1,7 @@
 #include "cCrlFileEntry.h"
 
 #include <openssl/bn.h>
+#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
@@ -33,11 +34,40 @@ int entryReason(X509_REVOKED* rev) {
 }  // namespace
 
 cCrlFileEntry::cCrlFileEntry(std::string fileName, std::string fullPath)
-    : m_fileName(std::move(fileName)), m_fullPath(std::move(fullPath)) {}
+    : cCrlFileEntry(std::move(fileName), std::move(fullPath), nullptr) {}
+
+cCrlFileEntry::cCrlFileEntry(std::string fileName, std::string fullPath, const CaCerts* issuers)
+    : m_fileName(std::move(fileName)), m_fullPath(std::move(fullPath)), m_issuers(issuers) {}
 
 cCrlFileEntry::~cCrlFileEntry() = default;
 
-cCrlFileEntry::Pending cCrlFileEntry::parse(std::string raw) {
+int cCrlFileEntry::checkIssuer(X509_CRL* crl) const {
+    // A list whose key identifier is unreadable cannot be matched to its CA.
+    int crit = -1;
+    auto* akid = static_cast<AUTHORITY_KEYID*>(X509_CRL_get_ext_d2i(crl, NID_authority_key_identifier, &crit, nullptr));
+    if (!akid && crit != -1) return ERR_CRL_SIGNATURE;
+    const ASN1_OCTET_STRING* keyId = akid ? akid->keyid : nullptr;
+    int rc = ERR_CRL_SIGNATURE;
+    for (const auto& [key, ca] : *m_issuers) {
+        X509* x = ca.get();
+        if (X509_NAME_cmp(X509_get_subject_name(x), X509_CRL_get_issuer(crl)) != 0) continue;
+        if (keyId) {
+            const ASN1_OCTET_STRING* skid = X509_get0_subject_key_id(x);
+            if (!skid || ASN1_OCTET_STRING_cmp(skid, keyId) != 0) continue;
+        }
+        if (!(X509_get_key_usage(x) & KU_CRL_SIGN)) continue;
+        EVP_PKEY* pub = X509_get0_pubkey(x);
+        if (pub && X509_CRL_verify(crl, pub) == 1) {
+            rc = 0;
+            break;
+        }
+    }
+    AUTHORITY_KEYID_free(akid);
+    ERR_clear_error();
+    return rc;
+}
+
+cCrlFileEntry::Pending cCrlFileEntry::parse(std::string raw) const {
     Pending p;
     const auto* der = reinterpret_cast<const unsigned char*>(raw.data());
     p.crl.reset(d2i_X509_CRL(nullptr, &der, static_cast<long>(raw.size())));
@@ -47,6 +77,12 @@ cCrlFileEntry::Pending cCrlFileEntry::parse(std::string raw) {
     }
     if (!p.crl) {
         p.code = ERR_CRL_FORMAT;
+        VORN_LOG(cLog::ERROR, "CRL 格式錯誤, 檔名", m_fullPath);
+        return p;
+    }
+    if (m_issuers && (p.code = checkIssuer(p.crl.get())) != 0) {
+        VORN_LOG(cLog::ERROR, "CRL 簽章驗證失敗(非憑證鏈 CA 簽發), 檔名", m_fullPath);
+        p.crl.reset();
         return p;
     }
     p.nextUpdate = cX509::asn1TimeParse(X509_CRL_get0_nextUpdate(p.crl.get()));
@@ -69,12 +105,19 @@ int cCrlFileEntry::loadCrlFile() {
         return ERR_FILE_READ;
     }
     Pending p = parse(std::string(reinterpret_cast<const char*>(file.data()), file.length()));
-    if (p.code != 0) {
-        VORN_LOG(cLog::ERROR, "CRL 檔載入失敗, 檔名", m_fullPath);
-        return p.code;
-    }
+    const int rc = p.code;
+    if (rc != 0) VORN_LOG(cLog::ERROR, "CRL 檔載入失敗, 檔名", m_fullPath);
     commit(std::move(p));
-    return 0;
+    return rc;
+}
+
+void cCrlFileEntry::refuse(int code) {
+    if (code != ERR_CRL_FORMAT && code != ERR_CRL_SIGNATURE) return;  // an unreadable file changes nothing
+    if (m_crl) {
+        VORN_LOG(cLog::ERROR, "CRL 檔不採用, 沿用原 CRL, 檔名", m_fullPath);
+        return;
+    }
+    m_refused = code == ERR_CRL_FORMAT ? ERR_CRL_INVALID : ERR_CRL_SIGNATURE;
 }
 
 cCrlFileEntry::Pending cCrlFileEntry::prepareReload() const {
@@ -96,11 +139,13 @@ cCrlFileEntry::Pending cCrlFileEntry::prepareReload() const {
 }
 
 void cCrlFileEntry::commit(Pending&& p) {
-    if (p.code != 0 || !p.changed) return;
+    if (p.code != 0) return refuse(p.code);
+    if (!p.changed) return;
     m_raw = std::move(p.raw);
     m_crl = std::move(p.crl);
     m_nextUpdate = std::move(p.nextUpdate);
     m_revoked = std::move(p.revoked);
+    m_refused = 0;
     m_expired.store(false, std::memory_order_relaxed);
     VORN_LOG(cLog::DEBUG, "CRL 下次發佈時間", m_nextUpdate);
     VORN_LOG(cLog::DEBUG, "CRL廢止數量", static_cast<int>(m_revoked.size()));
@@ -159,11 +204,13 @@ int cCrlFileEntry::verifyCrl(X509* cert, const std::string& now14) const {
     if (!cert) {
         rc = ERR_PARAMETER;
     } else if (!m_crl) {
-        rc = 0;
+        rc = m_refused;
+        if (rc != 0) VORN_LOG(cLog::ERROR, "CRL 檔不合法, 不可用來驗憑證, 檔名", m_fullPath);
     } else if (m_expired.load(std::memory_order_relaxed)) {
         VORN_LOG(cLog::ERROR, "驗 CRL 效期 : CRL 已過期");
         rc = ERR_CRL_EXPIRED;
-    } else if (!m_nextUpdate.empty() && now14 > m_nextUpdate) {
+    } else if (m_nextUpdate.empty() || now14 > m_nextUpdate) {
+        // Without a next update a list never ends: it counts as expired.
         m_expired.store(true, std::memory_order_relaxed);
         VORN_LOG(cLog::ERROR, "驗 CRL 效期 : CRL 已過期");
         rc = ERR_CRL_EXPIRED;

@@ -1,10 +1,12 @@
 #pragma once
 #include <atomic>
+#include <map>
 #include <string>
 #include <unordered_map>
 
 #include <openssl/x509.h>
 
+#include "cX509.h"
 #include "vornOpenSSL.h"
 
 // One CRL file of a chain: the parsed list and its revoked serials. The chain
@@ -14,13 +16,19 @@ class VORN_API cCrlFileEntry {
 public:
     // Reason value kept for a revoked entry that carries no reason extension.
     static constexpr int REASON_NONE = -1;
+    // The CA certificates of a chain, as the chain keeps them.
+    using CaCerts = std::map<std::string, cX509>;
 
     cCrlFileEntry(std::string fileName, std::string fullPath);
+    // With issuers, a list is used only when one of them signed it; the
+    // issuers must outlive the entry.
+    cCrlFileEntry(std::string fileName, std::string fullPath, const CaCerts* issuers);
     cCrlFileEntry(const cCrlFileEntry&) = delete;
     cCrlFileEntry& operator=(const cCrlFileEntry&) = delete;
     virtual ~cCrlFileEntry();
 
-    // Reads and parses the file (DER or PEM). 0, 1002 (unreadable), 5041 (not a CRL).
+    // Reads and parses the file (DER or PEM). 0, 1002 (unreadable), 5041 (not a
+    // CRL), 5034 (not signed by one of the issuers).
     int loadCrlFile();
 
     // A refresh done in two steps so that the file is read and parsed without
@@ -36,7 +44,8 @@ public:
     Pending prepareReload() const;
     void commit(Pending&& pending);
 
-    // 0, 5005 (no certificate), 5030 (CRL expired), 5020-5026 (revoked).
+    // 0, 5005 (no certificate), 5030 (CRL expired or without next update),
+    // 5020-5026 (revoked), 5031/5034 (the file was refused and no good list is held).
     int verifyCrl(X509* cert) const;
     int verifyCrl(X509* cert, const std::string& now14) const;
     // Revocation result for a serial in upper-case hex, ignoring expiry.
@@ -46,6 +55,8 @@ public:
     const std::string& getFullPath() const noexcept { return m_fullPath; }
     bool isLoaded() const noexcept { return static_cast<bool>(m_crl); }
     bool isExpired() const noexcept { return m_expired.load(std::memory_order_relaxed); }
+    // 5031 or 5034 while the configured file is refused and no good list is held, else 0.
+    int refusal() const noexcept { return m_refused; }
     // Next update as 14 digits, UTC+8; empty when the CRL has none.
     const std::string& getNextUpdate() const noexcept { return m_nextUpdate; }
     std::size_t revokedCount() const noexcept { return m_revoked.size(); }
@@ -54,10 +65,15 @@ public:
     static int reasonToCode(int reason) noexcept;
 
 private:
-    static Pending parse(std::string raw);
+    Pending parse(std::string raw) const;
+    // 0 when one of the issuers names and signed crl, else 5034.
+    int checkIssuer(X509_CRL* crl) const;
+    void refuse(int code);
 
     std::string m_fileName;
     std::string m_fullPath;
+    const CaCerts* m_issuers = nullptr;
+    int m_refused = 0;
     std::string m_raw;
     vorn::X509CrlPtr m_crl;
     std::string m_nextUpdate;

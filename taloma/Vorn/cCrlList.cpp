@@ -9,6 +9,11 @@
 cCrlList::~cCrlList() = default;
 
 int cCrlList::loadCrlFiles(const cProperty& property, const std::string& entryName) {
+    return loadCrlFiles(property, entryName, nullptr);
+}
+
+int cCrlList::loadCrlFiles(const cProperty& property, const std::string& entryName,
+                           const cCrlFileEntry::CaCerts* issuers) {
     // The configured names, in key order crlFile0, crlFile1, ... up to the first gap.
     std::vector<std::string> names;
     int rc = 0;
@@ -37,7 +42,7 @@ int cCrlList::loadCrlFiles(const cProperty& property, const std::string& entryNa
             rc = ERR_PARAMETER;
             continue;
         }
-        auto entry = std::make_unique<cCrlFileEntry>(name, folder + "/" + name);
+        auto entry = std::make_unique<cCrlFileEntry>(name, folder + "/" + name, issuers);
         // A file that cannot be read now stays listed: the refresh may find it later.
         entry->loadCrlFile();
         m_files.emplace(name, std::move(entry));
@@ -63,7 +68,9 @@ int cCrlList::verifyCrl(X509* cert) const {
 void cCrlList::prepareUpdate(Reloads& out) const {
     for (const auto& [name, entry] : m_files) {
         cCrlFileEntry::Pending pending = entry->prepareReload();
-        if (pending.code == 0 && pending.changed) out.emplace_back(entry.get(), std::move(pending));
+        // Refused files go through commit too: it keeps the last good list or marks the refusal.
+        const bool refused = pending.code == ERR_CRL_FORMAT || pending.code == ERR_CRL_SIGNATURE;
+        if (refused || (pending.code == 0 && pending.changed)) out.emplace_back(entry.get(), std::move(pending));
     }
 }
 

@@ -21,8 +21,10 @@ public:
     // Reads "CRL.path" and "<entryName>.crlFile0", "...crlFile1", ... 0 when
     // no file is configured or all configured files are set up (a file that
     // cannot be read yet is kept, empty, for the next refresh); 5005 for a
-    // missing folder or name or a name given twice.
+    // missing folder or name or a name given twice. With issuers (the chain's
+    // CA certificates) each list must be signed by one of them.
     int loadCrlFiles(const cProperty& property, const std::string& entryName);
+    int loadCrlFiles(const cProperty& property, const std::string& entryName, const cCrlFileEntry::CaCerts* issuers);
 
     // 0 when every CRL passes, else the first non-zero result.
     int verifyCrl(X509* cert) const;
