@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import copy
 import hashlib
 import json
 import logging
@@ -19,7 +20,7 @@ from orderfakes import FUTURE_ACCOUNT, STOCK_ACCOUNT, future_order
 from taloma.backend.http import account as records
 from taloma.backend.http.client import Client, _login
 from taloma.backend.http.contract import fetch_available_product
-from taloma.backend.http.utils import exchange
+from taloma.backend.http.utils import exchange, masked
 from taloma.contracts import Future
 from taloma.order import OrderStatus, Trade
 from taloma.simulator import BrokerSimulator
@@ -269,3 +270,18 @@ def test_secrets_stay_out_of_the_log(sim_settings, caplog) -> None:
         assert secret not in text
     # The keys stay, so the log still shows what was sent and received.
     assert "'token': '***'" in text
+
+
+SECRETS = {"result": {"Token": "T-9", "accounts": [{"ca_content": "T-9\"x", "n": 1}]}, "password": 5, "ok": "T"}
+SHOWN = {"result": {"Token": "***", "accounts": [{"ca_content": "***", "n": 1}]}, "password": "***", "ok": "T"}
+
+
+@pytest.mark.parametrize("logged, read", [
+    (SECRETS, lambda shown: shown),
+    (json.dumps(SECRETS).encode(), json.loads),  # a raw reply body
+    (json.dumps(SECRETS, indent=1).encode(), json.loads),
+])
+def test_masked_keeps_the_keys_and_hides_the_values(logged, read) -> None:
+    before = copy.deepcopy(logged)
+    assert read(masked(logged)) == SHOWN
+    assert logged == before  # a copy: the reply itself is left as it was
