@@ -49,6 +49,9 @@ def checked_timeout(name: str, value: Any, pair: bool = True) -> Any:
     return seconds(value)
 
 
+_CHUNK = 256 * 1024
+
+
 def _arriving(response: requests.Response) -> Iterator[bytes]:
     """The body of a streamed reply as it arrives. Where urllib3 offers it (2.x), each piece costs at most
     one read of the socket: a fixed-size read waits for its whole size however slowly bytes come."""
@@ -89,9 +92,6 @@ def _read_within(response: requests.Response, started: float, deadline: float) -
     response._content_consumed = True
 
 
-_CHUNK = 256 * 1024
-
-
 def exchange(session: Any, method: str, url: str, body: Any = None, *, timeout: Any,
              deadline: float | None = None) -> Any:
     """One request to the service through ``session``; the decoded reply.
@@ -115,14 +115,13 @@ def exchange(session: Any, method: str, url: str, body: Any = None, *, timeout: 
 # ---- reply decoding -------------------------------------------------------------------------
 
 _decoder = msgspec.json.Decoder()
-_UTF8 = (None, "utf-8", "utf8", "UTF-8")
 
 
 def decode_reply(response: Any) -> Any:
     """``response.json()``, faster: a UTF-8 body goes through msgspec, which gives the same values
     as json; whatever it refuses (NaN, overflowing floats, lone surrogates, non-UTF-8 bodies, not
     JSON at all) is left to ``response.json()``, so results and errors are those of requests."""
-    if isinstance(response, requests.Response) and response.encoding in _UTF8:
+    if isinstance(response, requests.Response) and (response.encoding or "utf-8").lower() in ("utf-8", "utf8"):
         content = response.content
         if content:
             try:
