@@ -166,9 +166,14 @@ class TestClientDeadlines:
         c = Client(False, None)
         assert (c.timeout, c.catalogue_timeout, c.catalogue_deadline) == ((1, 2), settings.catalogue_timeout, 7.5)
 
-    def test_keywords_override(self) -> None:
-        c = Client(False, None, timeout=3, catalogue_timeout=[4, 40], catalogue_deadline=99)
-        assert (c.timeout, c.catalogue_timeout, c.catalogue_deadline) == (3, (4, 40), 99)
+    @pytest.mark.parametrize("given, kept", [
+        (dict(timeout=3, catalogue_timeout=[4, 40], catalogue_deadline=99), (3, (4, 40), 99)),
+        (dict(timeout=(1, 2)), ((1, 2), (1, 2), settings.catalogue_deadline)),  # one timeout for every call
+        (dict(catalogue_timeout=4), (settings.timeout, 4, settings.catalogue_deadline)),
+    ])
+    def test_keywords_override(self, given, kept) -> None:
+        c = Client(False, None, **given)
+        assert (c.timeout, c.catalogue_timeout, c.catalogue_deadline) == kept
 
     @pytest.mark.parametrize("keyword, value, error", [
         ("timeout", 0, ValueError),

@@ -81,7 +81,8 @@ nb::object make_not_text_error(nb::handle module_name) {
                 ns);
 }
 
-// Deadlines of a new client: the given value, or the package's setting of that name when none is given.
+// Deadlines of a new client: the given value, or the package's setting of that name when none is given;
+// a timeout given without a catalogue timeout serves the catalogue too.
 constexpr std::pair<const char*, bool> kDeadlines[] = {
     {"timeout", true}, {"catalogue_timeout", true}, {"catalogue_deadline", false}};
 
@@ -94,8 +95,9 @@ void client_init(nb::handle self, nb::handle simulation, nb::handle proxies, nb:
     nb::object deadlines[3];
     for (size_t i = 0; i < 3; ++i) {
         auto [name, pair] = kDeadlines[i];
+        nb::handle chosen = i == 1 && given[1].is_none() ? given[0] : given[i];
         nb::object value =
-            given[i].is_none() ? checked(taloma::py::import_attr("taloma.backend.http", name)) : nb::borrow(given[i]);
+            chosen.is_none() ? checked(taloma::py::import_attr("taloma.backend.http", name)) : nb::borrow(chosen);
         deadlines[i] = global(globals, "checked_timeout")(name, value, pair);
     }
 
@@ -246,9 +248,9 @@ NB_MODULE(client, m) {
         "Client(simulation, proxies, *, timeout=None, catalogue_timeout=None, catalogue_deadline=None): one\n"
         "connection to the broker's production or simulation service.\n\n"
         "timeout: (connect, read) seconds, or one number for both, of the login, orders, order and account\n"
-        "queries; catalogue_timeout: the same for the contract lists; catalogue_deadline: seconds for a whole\n"
-        "contract list. None takes the package's setting of the same name (taloma.backend.http). Each is kept\n"
-        "as the client's attribute of that name, read at every request.";
+        "queries; catalogue_timeout: the same for the contract lists (timeout when only that is given);\n"
+        "catalogue_deadline: seconds for a whole contract list. None takes the package's setting of the same\n"
+        "name (taloma.backend.http). Each is kept as the client's attribute of that name, read at every request.";
     ns["__init__"] = nb::cpp_function(
         [globals](nb::handle self, nb::handle simulation, nb::handle proxies, nb::handle timeout,
                   nb::handle catalogue_timeout, nb::handle catalogue_deadline) {
