@@ -4,7 +4,7 @@ PYTHON ?= python3
 BUILD  ?= build/dev
 JOBS   ?= $(shell nproc)
 APT_PACKAGES = libssl-dev openssl ninja-build libgtest-dev libxxhash-dev clang libclang-rt-14-dev
-PY_PACKAGES  = "scikit-build-core>=0.10" "nanobind>=2.4" ninja "requests>=2.28" "pytest>=7"
+PY_PACKAGES  = "scikit-build-core>=0.10" "nanobind>=2.4" ninja "requests>=2.28" "msgspec>=0.18" "pytest>=7"
 PIP_INSTALL = $(PYTHON) -m pip install -q --root-user-action=ignore
 
 .PHONY: setup install dev demo test test-python test-cpp test-sanitize fuzz bench clean
@@ -16,7 +16,7 @@ setup:
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing >/dev/null; \
 	fi
-	@$(PYTHON) -c "import scikit_build_core, nanobind, ninja, requests, pytest" 2>/dev/null || \
+	@$(PYTHON) -c "import scikit_build_core, nanobind, ninja, requests, msgspec, pytest" 2>/dev/null || \
 	  $(PIP_INSTALL) $(PY_PACKAGES)
 	@command -v cmake >/dev/null || $(PIP_INSTALL) "cmake>=3.18"
 
@@ -35,9 +35,9 @@ demo: install
 # pytest runs last so that its summary closes the run.
 test: install test-cpp test-python
 
-# Against the installed package: -P keeps the source tree off sys.path.
+# Against the installed package: run from tests/ so that the source tree stays off sys.path.
 test-python:
-	$(PYTHON) -P -m pytest -q tests
+	cd tests && $(PYTHON) -m pytest -q .
 
 test-cpp: setup
 	@if [ -f taloma/Vorn/CMakeLists.txt ]; then \
@@ -66,7 +66,7 @@ fuzz: setup
 	fi
 
 bench: install
-	@for b in bench/bench_*.py; do echo "== $$b"; $(PYTHON) -P $$b || exit 1; done
+	@for b in bench/bench_*.py; do echo "== $$b"; $(PYTHON) $$b || exit 1; done
 
 clean:
 	rm -rf build dist *.egg-info

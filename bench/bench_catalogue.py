@@ -2,8 +2,10 @@
 
 Runs the simulated broker, takes its catalogue as the service delivers it (decoded JSON) and
 converts it with the native conversions and with the straightforward Python below, in the same
-run; prints the best time of each and the ratio per product type. Then times
-``fetch_available_product(client, "O")`` end to end and the conversion's share of it.
+run; prints the best time of each and the ratio per product type. Then times the option list's
+JSON decoding with the standard json module and with msgspec, and ``fetch_available_product(client, "O")``
+end to end with replies decoded as requests' ``json()`` does (the package before msgspec) and as the
+package does now, with the conversion's share of it.
 
     python bench/bench_catalogue.py [--repeat N]
 """
@@ -12,10 +14,12 @@ from __future__ import annotations
 
 import argparse
 import gc
-import statistics
+import json
 import sys
 import time
 from typing import Any, Callable
+
+import msgspec
 
 # ---- the straightforward Python version of the four conversions ------------------------------
 
@@ -178,7 +182,7 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     import taloma.backend.http as settings
-    from taloma.backend.http import contract
+    from taloma.backend.http import contract, utils
     from taloma.backend.http.client import Client
     from taloma.simulator import BrokerSimulator
 
@@ -213,18 +217,32 @@ def main(argv: list[str] | None = None) -> int:
         print(f"O against hand-tuned Python: {t_tuned * 1e3:.2f} ms / {t_native * 1e3:.2f} ms"
               f" = {t_tuned / t_native:.1f}x")
 
-        del lists
+        # The option list as the service sends it, decoded by each decoder alone.
+        body = client.session.post(client.f_list_code_uri, json={"code": "O", "type": "contract"}).content
+        t_json, t_msgspec = best_of([json.loads, msgspec.json.decode], body, args.repeat)
+        print(f"option list reply ({len(body) / 1e6:.1f} MB) decoded: json {t_json * 1e3:.0f} ms,"
+              f" msgspec {t_msgspec * 1e3:.0f} ms = {t_json / t_msgspec:.1f}x")
+
+        del lists, body
         gc.collect()
-        runs = []
-        for _ in range(max(3, args.repeat // 2)):
-            start = time.perf_counter()
-            result = contract.fetch_available_product(client, "O")
-            runs.append(time.perf_counter() - start)
-            del result
-        e2e = min(runs)
-        print(f"fetch_available_product(client, \"O\"): best {e2e * 1e3:.0f} ms,"
-              f" median {statistics.median(runs) * 1e3:.0f} ms;"
-              f" conversion {conversion_o * 1e3:.1f} ms = {conversion_o / e2e:.1%} of it"
+        # The whole download with the replies decoded as before (requests' own json()) and as now,
+        # taking turns.
+        fast = utils.decode_reply
+
+        def download(decode: Callable[[Any], Any]) -> Callable[[Any], Any]:
+            def run(_: Any) -> Any:
+                utils.decode_reply = decode
+                try:
+                    return contract.fetch_available_product(client, "O")
+                finally:
+                    utils.decode_reply = fast
+            return run
+
+        rounds = max(3, args.repeat // 2)
+        t_before, t_after = best_of([download(lambda response: response.json()), download(fast)], None, rounds)
+        print(f"fetch_available_product(client, \"O\"), best of {rounds}: stdlib json {t_before * 1e3:.0f} ms,"
+              f" msgspec {t_after * 1e3:.0f} ms = {t_before / t_after:.2f}x;"
+              f" conversion {conversion_o * 1e3:.1f} ms = {conversion_o / t_after:.1%} of it"
               " (the rest is the simulator's reply, HTTP transfer and JSON decoding)")
     return 0
 

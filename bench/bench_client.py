@@ -41,8 +41,8 @@ def main() -> None:
         body = {"user_id": PERSON_ID, "password": hashlib.md5(PASSWORD.encode()).hexdigest(), "domain": "python-api"}
 
         def raw() -> None:
-            session.get(client.public_ip_uri).json()
-            session.post(client.login_uri, json=body).json()
+            session.get(client.public_ip_uri, timeout=client.timeout).json()
+            session.post(client.login_uri, json=body, timeout=client.timeout).json()
 
         bare = best_of(5, 100, raw)
     print(f"Client(True, None)        {construct * 1e6:8.1f} us")

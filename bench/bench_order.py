@@ -37,13 +37,13 @@ class _Answer:
 class _Session:
     answer = _Answer()
 
-    def post(self, uri, json=None):
+    def post(self, uri, json=None, timeout=None):
         return self.answer
 
 
 class _Client:
     session = _Session()
-    _token, person_id, _public_ip = "tok", "A123456789", "127.0.0.1"
+    _token, person_id, _public_ip, timeout = "tok", "A123456789", "127.0.0.1", (5.0, 10.0)
     f_order_uri = "http://127.0.0.1/api/v1/Future/order"
 
 
@@ -72,7 +72,7 @@ def py_place_private(product_id, product_type, opt_type, price, price_type, acti
            "account": account_id, "fut_futopt": product_type, "stock_id": product_id, "fut_callput": opt_type,
            "ord_bs": action, "price": price, "price_type": price_type, "quantity": quantity, "ord_type": order_type,
            "octype": octype, "mttype": " ", "composit": "00", "web_id": "Z", "ca_content": ca_content}
-    return client.session.post(client.f_order_uri, json=req).json()
+    return client.session.post(client.f_order_uri, json=req, timeout=client.timeout).json()
 
 
 def py_timestamp(text, fmt):

@@ -34,10 +34,12 @@ class RecordingSession:
 
     def __init__(self, *replies: Any) -> None:
         self.posts: list[tuple[str, dict[str, Any]]] = []
+        self.timeouts: list[Any] = []
         self.replies = list(replies)
 
-    def post(self, uri: str, json: Any = None, **kwargs: Any) -> Any:  # noqa: A002 - the session's name
+    def post(self, uri: str, json: Any = None, timeout: Any = None, **kwargs: Any) -> Any:  # noqa: A002
         assert not kwargs, f"unexpected post arguments {kwargs}"
+        self.timeouts.append(timeout)
         # A copy: the caller must not be able to change what was sent.
         self.posts.append((uri, copy.deepcopy(json)))
         reply = self.replies.pop(0) if self.replies else OK
@@ -57,6 +59,7 @@ class StandInClient:
         self._token = "tok-123"
         self.person_id = "A123456789"
         self._public_ip = "203.0.113.7"
+        self.timeout = (1.5, 2.5)
         self.accounts = accounts if accounts is not None else [STOCK_ACCOUNT, FUTURE_ACCOUNT]
         api = "http://sim.test/api/v1/"
         self.f_order_uri = api + "Future/order"

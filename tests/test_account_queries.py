@@ -23,15 +23,16 @@ class Recorder:
     def __init__(self) -> None:
         self.posts: list[tuple[str, Any]] = []
 
-    def post(self, url: str, json: Any = None) -> Any:
+    def post(self, url: str, json: Any = None, timeout: Any = None) -> Any:
         self.posts.append((url, json))
+        self.timeout = timeout
         return SimpleNamespace(json=lambda: {"success": "true", "result": {"echo": json}})
 
 
 def recording_client() -> Any:
     names = ["s_query_funds_profitloss_uri", "s_query_unreal_profitloss_uri", "s_query_real_profitloss_uri",
              "f_query_margin_uri", "f_query_open_position_uri", "f_query_settle_pl_uri"]
-    return SimpleNamespace(session=Recorder(), _token="tok", **{n: API + n for n in names})
+    return SimpleNamespace(session=Recorder(), _token="tok", timeout=(1.5, 2.5), **{n: API + n for n in names})
 
 
 IDS_S = {"token": "tok", "broker_id": "9A95", "account_id": "1234567"}
@@ -60,6 +61,7 @@ def test_query_requests(call: Any, uri: str, body: dict) -> None:
     client = recording_client()
     reply = call(client)
     assert client.session.posts == [(API + uri, body)]
+    assert client.session.timeout == client.timeout
     assert reply == {"success": "true", "result": {"echo": body}}
 
 

@@ -46,7 +46,8 @@ ADDRESSES = [
 # Both a TypeError and the AttributeError that text-only code would meet.
 NOT_TEXT = (TypeError, AttributeError)
 CONSTRUCTED = ["session", "_token", "api_url", "api_ver", "api_uri", "accounts", "default_stock_account",
-               "default_futopt_account", "activated_ca", *(name for name, _ in ADDRESSES), "_public_ip"]
+               "default_futopt_account", "activated_ca", *(name for name, _ in ADDRESSES), "timeout",
+               "catalogue_timeout", "catalogue_deadline", "_public_ip"]
 
 
 def entry(kind: str, account: str, **overrides: str) -> dict[str, str]:
@@ -69,13 +70,16 @@ class ScriptedSession:
     def __init__(self, login_reply: object, ip_reply: object = None) -> None:
         self.replies = {"getToken": login_reply, "getClientIP": ip_reply or {"result": {"client_ip": "198.51.100.7"}}}
         self.requests: list[tuple[str, str, object]] = []
+        self.timeouts: list[object] = []
 
-    def get(self, url: str) -> Reply:
+    def get(self, url: str, timeout: object = None) -> Reply:
         self.requests.append(("GET", url, None))
+        self.timeouts.append(timeout)
         return Reply(self.replies[url.rsplit("/", 1)[1]])
 
-    def post(self, url: str, json: object = None) -> Reply:
+    def post(self, url: str, json: object = None, timeout: object = None) -> Reply:
         self.requests.append(("POST", url, json))
+        self.timeouts.append(timeout)
         return Reply(self.replies[url.rsplit("/", 1)[1]])
 
 
@@ -281,7 +285,10 @@ def test_unknown_account_type_is_dropped_before_its_fields_are_read(scripted) ->
 def test_success_is_logged_at_debug(scripted, caplog) -> None:
     with caplog.at_level(logging.DEBUG, logger="taloma"):
         scripted.login(PERSON_ID, PASSWORD)
-    assert [r.levelno for r in caplog.records] == [logging.DEBUG] and "T1" in caplog.records[0].getMessage()
+    assert [r.levelno for r in caplog.records] == [logging.DEBUG]
+    # The token is masked; its key and the rest of the reply stay.
+    assert "T1" not in caplog.records[0].getMessage() and "'token': '***'" in caplog.records[0].getMessage()
+    assert caplog.records[0].msg["result"]["accounts"] == scripted.session.replies["getToken"]["result"]["accounts"]
 
 
 @pytest.mark.parametrize("reply,ip", [

@@ -46,12 +46,14 @@ class Session:
             raise reply
         return Reply(reply)
 
-    def get(self, url: str) -> Reply:
+    def get(self, url: str, **deadlines: Any) -> Reply:
         self.requests.append(("GET", url, None))
+        self.deadlines = deadlines
         return self._answer(url)
 
-    def post(self, url: str, json: Any = None) -> Reply:
+    def post(self, url: str, json: Any = None, **deadlines: Any) -> Reply:
         self.requests.append(("POST", url, json))
+        self.deadlines = deadlines
         return self._answer(url)
 
 
@@ -60,6 +62,8 @@ def fake_client(**replies: Any) -> Any:
     return SimpleNamespace(
         session=Session({paths[k]: v for k, v in replies.items()}),
         _token="",
+        catalogue_timeout=(1.5, 2.5),
+        catalogue_deadline=60.0,
         s_list_code_uri=API + paths["stock"],
         f_list_code_uri=API + paths["futopt"],
         index_list_code_uri=API + paths["index"],
@@ -96,6 +100,8 @@ class TestRequests:
         method, url, sent = client.session.requests[0]
         assert (method, url) == ("POST", API + "codeList/stmb_code")
         assert sent == body and list(sent) == ["code", "type"]
+        # Streamed, so that a reply trickling in past the whole-list deadline is cut off.
+        assert client.session.deadlines == {"timeout": client.catalogue_timeout, "stream": True}
 
     def test_fetch_asks_for_contracts_by_name(self, monkeypatch: pytest.MonkeyPatch) -> None:
         seen: list[dict] = []

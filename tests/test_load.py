@@ -8,7 +8,6 @@ placed order exactly once, in its final state, and nothing else.
 
 from __future__ import annotations
 
-import contextlib
 import random
 import threading
 import time
@@ -127,8 +126,8 @@ def run_load(folder: Path, identity: tuple[str, str, str], orders: int,
                 if client._token:
                     break
             assert client._token
-            with contextlib.chdir(folder):  # the signer's property file and log stay in the test's folder
-                signer = PyVornSign(pfx, password, PERSON_ID, client._public_ip)
+            mp.chdir(folder)  # the signer's property file and log stay in the test's folder
+            signer = PyVornSign(pfx, password, PERSON_ID, client._public_ip)
             load = Load(client, signer, retry_failures="--failure-rate" in broker_args)
             numbers = list(range(orders))
             random.Random(orders).shuffle(numbers)

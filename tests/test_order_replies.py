@@ -42,9 +42,10 @@ class TestQueryRequest:
         assert body | {"start_date": "", "end_date": ""} == {
             "token": "tok-123", "action": "account", "user_id": "A123456789", "broker_id": "F002000",
             "account": "7654321", "start_date": "", "end_date": ""}
-        # The request, then the raw reply bytes.
+        # The request, its token masked, then the raw reply bytes.
         logged = [r.msg for r in caplog.records if r.levelno == logging.DEBUG]
-        assert logged[-2:] == [body, b'{"success": "True", "result": []}']
+        assert logged[-2:] == [body | {"token": "***"}, b'{"success": "True", "result": []}']
+        assert client.session.timeouts == [client.timeout]
 
     @pytest.mark.parametrize("start, end, sent", [
         ("20240101", "20240131", ("20240101", "20240131")),
@@ -106,6 +107,13 @@ class TestQueryAllAccounts:
     def test_a_success_without_result_is_one_empty_entry(self):
         got = fo.query_futopt_order(StandInClient({"success": "True"}))
         assert got == {hash_orderid("", ""): {}}
+
+    def test_orders_whose_code_and_seqno_join_alike_are_both_kept(self):
+        entries = [entry("A-1", "2"), entry("A", "1-2"), entry("A\\", "-1"), entry("A\\-", "1"), entry("A", "-1")]
+        got = fo.query_futopt_order(StandInClient({"success": "True", "result": entries}))
+        assert list(got.values()) == entries
+        # The usual codes keep the usual form.
+        assert hash_orderid("TXFA4", "000123") == "TXFA4-000123"
 
     def test_no_futures_account_sends_nothing(self):
         client = StandInClient(accounts=[STOCK_ACCOUNT])

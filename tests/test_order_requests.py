@@ -157,6 +157,7 @@ class TestPlacement:
         reply = place(contract, future_order(), "CA-TEXT", client)
         assert reply == {"success": "True", "result": {"seqno": "1"}}
         assert len(client.session.posts) == 1
+        assert client.session.timeouts == [client.timeout]
         uri, body = client.session.posts[0]
         assert uri == client.f_order_uri
         assert list(body) == PLACE_KEYS
@@ -231,7 +232,7 @@ class TestPlacement:
     def test_network_errors_propagate(self):
         client = StandInClient()
 
-        def down(uri, json=None):
+        def down(uri, json=None, timeout=None):
             raise ConnectionError("unreachable")
 
         client.session.post = down

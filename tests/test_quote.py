@@ -100,12 +100,19 @@ def test_pct_chg_is_the_exact_product_with_two_places(rate):
 
 
 @pytest.mark.parametrize("rate", [123, -7, 10**15, 10**30, -(10**40) - 7])
-def test_pct_chg_uses_the_default_context_not_the_current_one(rate):
+def test_pct_chg_leaves_the_default_and_the_current_context_alone(rate):
+    default = decimal.DefaultContext
+    before = (default.prec, dict(default.flags), dict(default.traps))
     with decimal.localcontext() as ctx:
         ctx.prec = 2
         ctx.traps[decimal.Inexact] = ctx.traps[decimal.Rounded] = True
+        flags = dict(ctx.flags)
         got = decode(diff_rate=rate).pct_chg
-    assert repr(got) == repr(decimal.DefaultContext.multiply(Decimal(rate), Decimal("0.01")))
+        assert dict(ctx.flags) == flags
+    # Exact, however long the rate, and nothing recorded in the program's contexts.
+    sign, digits, _ = Decimal(rate).as_tuple()
+    assert got.as_tuple() == (sign, digits, -2)
+    assert (default.prec, dict(default.flags), dict(default.traps)) == before
 
 
 def test_decimal_texts_ignore_the_current_context():

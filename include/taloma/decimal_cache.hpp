@@ -22,6 +22,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace taloma::decimal {
 
@@ -44,6 +45,45 @@ inline bool plain(const char* s, size_t n) {
     return digits > 0;
 }
 
+// A new context of the module's own that cannot round (maximum precision and
+// exponent range, no clamping) and traps what the default context traps out of
+// the box. Arithmetic through it is exact and leaves decimal.DefaultContext and
+// every thread's current context as they were. Null with an error on failure.
+inline PyObject* exact_context() {
+    PyObject* mod = PyImport_ImportModule("decimal");
+    if (!mod) return nullptr;
+    PyObject* kwargs = PyDict_New();
+    bool ok = kwargs != nullptr;
+    for (auto [key, constant] : {std::pair{"prec", "MAX_PREC"}, {"Emax", "MAX_EMAX"}, {"Emin", "MIN_EMIN"},
+                                 {"rounding", "ROUND_HALF_EVEN"}}) {
+        PyObject* v = ok ? PyObject_GetAttrString(mod, constant) : nullptr;
+        ok = v && PyDict_SetItemString(kwargs, key, v) == 0;
+        Py_XDECREF(v);
+    }
+    PyObject* traps = ok ? PyList_New(0) : nullptr;
+    for (const char* signal : {"InvalidOperation", "DivisionByZero", "Overflow"}) {
+        PyObject* v = traps ? PyObject_GetAttrString(mod, signal) : nullptr;
+        if (!v || PyList_Append(traps, v) < 0) Py_CLEAR(traps);
+        Py_XDECREF(v);
+    }
+    PyObject* flags = traps ? PyList_New(0) : nullptr;
+    ok = flags && PyDict_SetItemString(kwargs, "traps", traps) == 0 && PyDict_SetItemString(kwargs, "flags", flags) == 0 &&
+         PyDict_SetItemString(kwargs, "clamp", Py_False) == 0;
+    Py_XDECREF(traps);
+    Py_XDECREF(flags);
+    PyObject* ctx = nullptr;
+    if (ok) {
+        PyObject* type = PyObject_GetAttrString(mod, "Context");
+        PyObject* no_args = type ? PyTuple_New(0) : nullptr;
+        ctx = no_args ? PyObject_Call(type, no_args, kwargs) : nullptr;
+        Py_XDECREF(no_args);
+        Py_XDECREF(type);
+    }
+    Py_XDECREF(kwargs);
+    Py_DECREF(mod);
+    return ctx;
+}
+
 // Decimal(text) for plain texts through the methods of a context that cannot
 // round (maximum precision and exponent range, no clamping), so the value,
 // digits and exponent are those of the constructor: create_decimal for texts,
@@ -54,13 +94,8 @@ class Maker {
 public:
     bool init(PyObject* decimal_type) {
         type_ = Py_NewRef(decimal_type);
-        PyObject* mod = PyImport_ImportModule("decimal");
-        if (!mod) return false;
-        PyObject* ctx = PyObject_CallMethod(mod, "Context", nullptr);
-        bool ok = ctx && set(ctx, "prec", mod, "MAX_PREC") && set(ctx, "Emax", mod, "MAX_EMAX") &&
-                  set(ctx, "Emin", mod, "MIN_EMIN");
-        Py_DECREF(mod);
-        if (ok) ok = PyObject_SetAttrString(ctx, "clamp", Py_False) == 0;
+        PyObject* ctx = exact_context();
+        bool ok = ctx != nullptr;
         if (ok) create_ = PyObject_GetAttrString(ctx, "create_decimal");
         if (ok && create_) copy_ = PyObject_GetAttrString(ctx, "copy_decimal");
         Py_XDECREF(ctx);
@@ -146,14 +181,6 @@ private:
             PyErr_Restore(type, value, trace);
         }
         return made;
-    }
-
-    static bool set(PyObject* ctx, const char* name, PyObject* mod, const char* constant) {
-        PyObject* v = PyObject_GetAttrString(mod, constant);
-        if (!v) return false;
-        int r = PyObject_SetAttrString(ctx, name, v);
-        Py_DECREF(v);
-        return r == 0;
     }
 
     PyObject* type_ = nullptr;

@@ -106,7 +106,7 @@ struct Env {
     decimal::Cache cache;
     PyObject* zero = nullptr;       // Decimal("0.0")
     PyObject* hundredth = nullptr;  // Decimal("0.01")
-    PyObject* multiply = nullptr;   // decimal.DefaultContext.multiply
+    PyObject* multiply = nullptr;   // multiply of a private context that cannot round
     PyObject* s_slots = nullptr;
     PyObject* s_transform = nullptr;
     PyObject* s_isoformat = nullptr;
@@ -145,8 +145,11 @@ struct Env {
                 reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(parser)));
         zero = PyObject_CallFunction(dec.get(), "s", "0.0");
         hundredth = PyObject_CallFunction(dec.get(), "s", "0.01");
-        Ref context = py::import_attr("decimal", "DefaultContext");
-        multiply = context ? PyObject_GetAttrString(context.get(), "multiply") : nullptr;
+        // The default and the caller's contexts are the program's: their precision would round a long
+        // rate and their flags would keep what this module did there.
+        Ref context(decimal::exact_context());
+        if (!context) return false;
+        multiply = PyObject_GetAttrString(context.get(), "multiply");
         return zero && hundredth && multiply;
     }
 
@@ -185,7 +188,7 @@ struct Env {
         return cache.get(text);
     }
 
-    // Decimal(v) * Decimal("0.01") under the default context. For a 64-bit
+    // Decimal(v) * Decimal("0.01"), exact. For a 64-bit
     // integer the product is exact, so it is written directly as text with
     // two places. Percent changes of a day stay small, so those values are
     // also kept by value.

@@ -11,6 +11,7 @@ import argparse
 import contextlib
 import dataclasses
 import importlib
+import os
 import shutil
 import sys
 import tempfile
@@ -32,6 +33,17 @@ PLAIN_DELAY = 1.0
 
 class StepFailed(Exception):
     pass
+
+
+@contextlib.contextmanager
+def working_folder(folder: str | os.PathLike[str]) -> Iterator[None]:
+    """``contextlib.chdir`` for every supported Python (3.10 lacks it)."""
+    previous = os.getcwd()
+    os.chdir(folder)
+    try:
+        yield
+    finally:
+        os.chdir(previous)
 
 
 def require(**needs: Any) -> None:
@@ -253,7 +265,7 @@ def main(argv: list[str] | None = None) -> int:
             demo.folder = Path(folder)
             options: dict[str, Any] = {}
             # The PKI library writes its log relative to the current folder: keep it in the scratch folder.
-            with contextlib.chdir(folder):
+            with working_folder(folder):
                 for section in sections:
                     if hasattr(section, "broker_options"):
                         options.update(section.broker_options(demo) or {})

@@ -12,7 +12,7 @@ import contextlib
 import time
 from typing import Any
 
-from taloma.demo import Demo, StepFailed, require
+from taloma.demo import Demo, StepFailed, require, working_folder
 
 # Signatures made to measure the rate; a few hundred keep the step well under a second.
 SIGNATURES = 300
@@ -68,7 +68,7 @@ def run(ctx: Demo) -> None:
             raise StepFailed("no logged-in client: the signer signs as the logged-in user from its IP")
         pfx, password, _ = identity
         # The signer writes its property file and log folder in the current folder.
-        with contextlib.chdir(ctx.folder) if ctx.folder else contextlib.nullcontext():
+        with working_folder(ctx.folder) if ctx.folder else contextlib.nullcontext():
             signer = PyVornSign(pfx, password, client.person_id, client._public_ip)
         if not signer.is_activate():
             raise StepFailed("the signer did not activate")

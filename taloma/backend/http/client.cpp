@@ -81,11 +81,25 @@ nb::object make_not_text_error(nb::handle module_name) {
                 ns);
 }
 
-void client_init(nb::handle self, nb::handle simulation, nb::handle proxies, nb::handle globals) {
+// Deadlines of a new client: the given value, or the package's setting of that name when none is given;
+// a timeout given without a catalogue timeout serves the catalogue too.
+constexpr std::pair<const char*, bool> kDeadlines[] = {
+    {"timeout", true}, {"catalogue_timeout", true}, {"catalogue_deadline", false}};
+
+void client_init(nb::handle self, nb::handle simulation, nb::handle proxies, nb::handle globals,
+                 const nb::handle (&given)[3]) {
     // Read at every construction so that a program can retarget new clients at run time.
     nb::object production = checked(taloma::py::import_attr("taloma.backend.http", "api_url_production"));
     nb::object simulated = checked(taloma::py::import_attr("taloma.backend.http", "api_url_simulation"));
     nb::object api_ver = checked(taloma::py::import_attr("taloma.backend.http", "api_ver"));
+    nb::object deadlines[3];
+    for (size_t i = 0; i < 3; ++i) {
+        auto [name, pair] = kDeadlines[i];
+        nb::handle chosen = i == 1 && given[1].is_none() ? given[0] : given[i];
+        nb::object value =
+            chosen.is_none() ? checked(taloma::py::import_attr("taloma.backend.http", name)) : nb::borrow(chosen);
+        deadlines[i] = global(globals, "checked_timeout")(name, value, pair);
+    }
 
     nb::object session = global(globals, "requests").attr("Session")();
     nb::setattr(self, "session", session);
@@ -106,21 +120,26 @@ void client_init(nb::handle self, nb::handle simulation, nb::handle proxies, nb:
     for (const auto& [name, path] : kAddresses) {
         nb::setattr(self, name, checked(PyUnicode_Concat(api_uri.ptr(), nb::str(path).ptr())));
     }
+    for (size_t i = 0; i < 3; ++i) nb::setattr(self, kDeadlines[i].first, deadlines[i]);
     nb::setattr(self, "_public_ip", nb::none());
 }
 
-nb::object client_get_public_ip(nb::handle self) {
-    nb::object reply = self.attr("session").attr("get")(self.attr("public_ip_uri")).attr("json")();
+nb::object client_get_public_ip(nb::handle self, nb::handle globals) {
+    nb::object reply = global(globals, "exchange")(self.attr("session"), "GET", self.attr("public_ip_uri"),
+                                                   "timeout"_a = self.attr("timeout"));
     nb::object result = get(reply, "result", nb::dict());
     return get(result, "client_ip", nb::str("127.0.0.1"));
 }
 
-nb::object login_exchange(nb::handle session, nb::str uri, nb::str person_id, nb::str passwd) {
+nb::object login_exchange(nb::handle session, nb::str uri, nb::str person_id, nb::str passwd, nb::handle timeout,
+                          nb::handle globals) {
     nb::dict body;
     body["user_id"] = person_id;
     body["password"] = passwd;
     body["domain"] = "python-api";
-    return session.attr("post")(uri, "json"_a = body).attr("json")();
+    nb::object limit =
+        timeout.is_none() ? checked(taloma::py::import_attr("taloma.backend.http", "timeout")) : nb::borrow(timeout);
+    return global(globals, "exchange")(session, "POST", uri, body, "timeout"_a = limit);
 }
 
 // Judges the reply before anything but the credentials has changed: a reply that cannot be judged
@@ -169,17 +188,19 @@ nb::object client_login(nb::handle self, nb::str person_id, nb::str passwd, nb::
     nb::object digest = global(globals, "hashlib").attr("md5")(passwd.attr("encode")("utf-8")).attr("hexdigest")();
     nb::setattr(self, "hashpasswd", digest);
 
-    nb::object reply = global(globals, "_login")(self.attr("session"), self.attr("login_uri"), person_id, digest);
+    nb::object reply = global(globals, "_login")(self.attr("session"), self.attr("login_uri"), person_id, digest,
+                                                 "timeout"_a = self.attr("timeout"));
     nb::object log = global(globals, "log");
+    nb::object masked = global(globals, "masked");
     if (succeeded(reply, not_text_error)) {
-        log.attr("debug")(reply);
+        log.attr("debug")(masked(reply));
         nb::object result = get(reply, "result", nb::dict());
         nb::list accounts = accounts_of(result, globals);
         nb::object token = get(result, "token", nb::str(""));
         nb::setattr(self, "accounts", accounts);
         nb::setattr(self, "_token", token);
     } else {
-        log.attr("error")(reply);
+        log.attr("error")(masked(reply));
     }
 
     nb::object stock_cls = global(globals, "StockAccount");
@@ -206,28 +227,41 @@ NB_MODULE(client, m) {
     for (const char* name : {"Account", "AccountType", "StockAccount", "FutureAccount"}) {
         m.attr(name) = checked(taloma::py::import_attr("taloma.account", name));
     }
+    for (const char* name : {"exchange", "masked", "checked_timeout"}) {
+        m.attr(name) = checked(taloma::py::import_attr("taloma.backend.http.utils", name));
+    }
     nb::object not_text_error = make_not_text_error(m.attr("__name__"));
     m.attr("ReplyTypeError") = not_text_error;
 
     m.def(
         "_login",
-        [](nb::handle session, nb::str uri, nb::str person_id, nb::str passwd) {
-            return login_exchange(session, std::move(uri), std::move(person_id), std::move(passwd));
+        [globals](nb::handle session, nb::str uri, nb::str person_id, nb::str passwd, nb::handle timeout) {
+            return login_exchange(session, std::move(uri), std::move(person_id), std::move(passwd), timeout, globals);
         },
-        "session"_a.none(), "uri"_a, "person_id"_a, "passwd"_a,
-        "POST the login request (passwd already digested) and return the decoded reply.");
+        "session"_a.none(), "uri"_a, "person_id"_a, "passwd"_a, nb::kw_only(), "timeout"_a.none() = nb::none(),
+        "POST the login request (passwd already digested) and return the decoded reply; timeout defaults to\n"
+        "the package's setting taloma.backend.http.timeout.");
 
     nb::dict ns;
     ns["__module__"] = m.attr("__name__");
     ns["__doc__"] =
-        "Client(simulation, proxies): one connection to the broker's production or simulation service.";
+        "Client(simulation, proxies, *, timeout=None, catalogue_timeout=None, catalogue_deadline=None): one\n"
+        "connection to the broker's production or simulation service.\n\n"
+        "timeout: (connect, read) seconds, or one number for both, of the login, orders, order and account\n"
+        "queries; catalogue_timeout: the same for the contract lists (timeout when only that is given);\n"
+        "catalogue_deadline: seconds for a whole contract list. None takes the package's setting of the same\n"
+        "name (taloma.backend.http). Each is kept as the client's attribute of that name, read at every request.";
     ns["__init__"] = nb::cpp_function(
-        [globals](nb::handle self, nb::handle simulation, nb::handle proxies) {
-            client_init(self, simulation, proxies, globals);
+        [globals](nb::handle self, nb::handle simulation, nb::handle proxies, nb::handle timeout,
+                  nb::handle catalogue_timeout, nb::handle catalogue_deadline) {
+            client_init(self, simulation, proxies, globals, {timeout, catalogue_timeout, catalogue_deadline});
         },
-        nb::is_method(), nb::name("__init__"), "simulation"_a.none(), "proxies"_a.none());
-    ns["get_public_ip"] = nb::cpp_function(client_get_public_ip, nb::is_method(), nb::name("get_public_ip"),
-                                           "The machine's public IP address as the service sees it.");
+        nb::is_method(), nb::name("__init__"), "simulation"_a.none(), "proxies"_a.none(), nb::kw_only(),
+        "timeout"_a.none() = nb::none(), "catalogue_timeout"_a.none() = nb::none(),
+        "catalogue_deadline"_a.none() = nb::none());
+    ns["get_public_ip"] = nb::cpp_function(
+        [globals](nb::handle self) { return client_get_public_ip(self, globals); }, nb::is_method(),
+        nb::name("get_public_ip"), "The machine's public IP address as the service sees it.");
     ns["login"] = nb::cpp_function(
         [globals, not_text_error](nb::handle self, nb::str person_id, nb::str passwd) {
             return client_login(self, std::move(person_id), std::move(passwd), globals, not_text_error);

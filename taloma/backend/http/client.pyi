@@ -9,14 +9,20 @@ from taloma.account import Account as Account
 from taloma.account import AccountType as AccountType
 from taloma.account import FutureAccount as FutureAccount
 from taloma.account import StockAccount as StockAccount
+from taloma.backend.http.utils import checked_timeout as checked_timeout
+from taloma.backend.http.utils import exchange as exchange
+from taloma.backend.http.utils import masked as masked
 
 log: logging.Logger
 
 class ReplyTypeError(TypeError, AttributeError):
     """A service reply holds a non-text value where text is required."""
 
+_Timeout = float | tuple[float | None, float | None] | None
+
 class Client:
-    """Client(simulation, proxies): one connection to the broker's production or simulation service."""
+    """Client(simulation, proxies, *, timeout=None, catalogue_timeout=None, catalogue_deadline=None): one
+    connection to the broker's production or simulation service."""
 
     session: requests.Session
     _token: str
@@ -47,11 +53,24 @@ class Client:
     f_query_margin_uri: str
     f_query_open_position_uri: str
     f_query_settle_pl_uri: str
+    timeout: _Timeout
+    catalogue_timeout: _Timeout
+    catalogue_deadline: float | None
     _public_ip: str | None
     person_id: str
     hashpasswd: str
-    def __init__(self, simulation: object, proxies: Mapping[str, str] | None) -> None: ...
+    def __init__(
+        self,
+        simulation: object,
+        proxies: Mapping[str, str] | None,
+        *,
+        timeout: _Timeout = None,
+        catalogue_timeout: _Timeout = None,
+        catalogue_deadline: float | None = None,
+    ) -> None: ...
     def get_public_ip(self) -> str: ...
     def login(self, person_id: str, passwd: str) -> tuple[list[StockAccount], list[FutureAccount]]: ...
 
-def _login(session: requests.Session, uri: str, person_id: str, passwd: str) -> dict[str, Any]: ...
+def _login(
+    session: requests.Session, uri: str, person_id: str, passwd: str, *, timeout: _Timeout = None
+) -> dict[str, Any]: ...

@@ -30,7 +30,7 @@ struct Names {
     // values
     PyObject *STK, *FUT, *OPT, *IND, *TWD, *TAIFEX, *TSE, *OTC, *empty, *blank, *zero, *index_exchange;
     // reply handling
-    PyObject *result, *content, *msg, *no_data, *strip, *json, *get_, *post, *type_, *contract_,
+    PyObject *result, *content, *msg, *no_data, *strip, *type_, *contract_,
         *delivery, *session, *s_list_code_uri, *f_list_code_uri, *index_list_code_uri;
 } N;
 
@@ -385,14 +385,19 @@ nb::object global(const char* name) {
     return nb::borrow(value);
 }
 
+// One contract list from the service, under the client's catalogue deadlines.
+nb::object catalogue_exchange(nb::handle client, const char* method, PyObject* uri_name, nb::handle body) {
+    return global("exchange")(client.attr(N.session), method, client.attr(uri_name), body,
+                              nb::arg("timeout") = client.attr("catalogue_timeout"),
+                              nb::arg("deadline") = client.attr("catalogue_deadline"));
+}
+
 nb::object list_stock_code(nb::handle client) {
-    nb::object session = client.attr(N.session);
-    return session.attr(N.get_)(client.attr(N.s_list_code_uri)).attr(N.json)();
+    return catalogue_exchange(client, "GET", N.s_list_code_uri, nb::none());
 }
 
 nb::object list_tw_index_code(nb::handle client) {
-    nb::object session = client.attr(N.session);
-    return session.attr(N.get_)(client.attr(N.index_list_code_uri)).attr(N.json)();
+    return catalogue_exchange(client, "GET", N.index_list_code_uri, nb::none());
 }
 
 nb::object list_futopt_code(nb::handle product_type, nb::handle detail, nb::handle client) {
@@ -401,13 +406,7 @@ nb::object list_futopt_code(nb::handle product_type, nb::handle detail, nb::hand
     nb::dict body;
     body[N.code] = product_type;
     body[N.type_] = nb::handle(wants_contracts ? N.contract_ : N.delivery);
-    nb::object session = client.attr(N.session);
-    nb::object post = session.attr(N.post);
-    nb::dict kwargs;
-    kwargs[N.json] = body;
-    nb::object uri = client.attr(N.f_list_code_uri);
-    nb::object response = steal(PyObject_Call(post.ptr(), nb::make_tuple(uri).ptr(), kwargs.ptr()));
-    return response.attr(N.json)();
+    return catalogue_exchange(client, "POST", N.f_list_code_uri, body);
 }
 
 bool equals(nb::handle a, const char* b) {
@@ -442,7 +441,7 @@ nb::object fetch_available_product(nb::handle client, nb::handle product_type) {
     int ok = taloma::py::succeeded(reply.ptr());
     if (ok < 0) raise();
     if (!ok) {
-        global("log").attr("error")(reply);
+        global("log").attr("error")(global("masked")(reply));
         return nb::dict();
     }
     if (equals(product_type, "S")) {
@@ -512,9 +511,6 @@ void init_names() {
         {N.msg, "msg"},
         {N.no_data, "查無資料"},
         {N.strip, "strip"},
-        {N.json, "json"},
-        {N.get_, "get"},
-        {N.post, "post"},
         {N.type_, "type"},
         {N.contract_, "contract"},
         {N.delivery, "delivery"},
@@ -539,6 +535,8 @@ void init_names() {
 NB_MODULE(contract, m) {
     init_names();
     m.attr("log") = nb::steal(check(taloma::py::import_attr("taloma.utils", "log").release()));
+    for (const char* name : {"exchange", "masked"})
+        m.attr(name) = nb::steal(check(taloma::py::import_attr("taloma.backend.http.utils", name).release()));
     Py_XDECREF(g_globals);
     g_globals = Py_NewRef(PyModule_GetDict(m.ptr()));
 

@@ -2,6 +2,9 @@ import logging
 from collections.abc import Iterable, Mapping
 from typing import Any
 
+from taloma.backend.http.utils import exchange as exchange
+from taloma.backend.http.utils import masked as masked
+
 log: logging.Logger
 
 # A contract field record: "symbol", "security_type", "currency", "exchange", "code", "name", then per kind

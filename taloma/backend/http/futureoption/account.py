@@ -8,6 +8,8 @@ from __future__ import annotations
 
 from typing import Any
 
+from taloma.backend.http.utils import exchange
+
 __all__ = ["_query_margin", "_query_open_position", "_query_settle_profitloss"]
 
 
@@ -18,7 +20,7 @@ def _post(client: Any, uri: str, account: Any, params: dict[str, Any]) -> Any:
         "account_id": account.get("account_id", ""),
     }
     body.update(params)
-    return client.session.post(uri, json=body).json()
+    return exchange(client.session, "POST", uri, body, timeout=client.timeout)
 
 
 def _query_margin(currency: str, margin_type: str, account: Any, client: Any) -> Any:

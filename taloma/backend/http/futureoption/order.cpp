@@ -26,10 +26,10 @@ PyObject* g_missing = nullptr;   // sentinel for mapping lookups
 struct Texts {
     // globals
     PyObject *dt, *log, *FutureAccount, *Future, *Contract, *Option, *Order, *Trade, *OrderStatus, *Status,
-        *hash_orderid, *foprops, *_place_futopt_order, *_cancel_futopt_order, *_update_futopt_order_price,
+        *hash_orderid, *decode_reply, *masked, *foprops, *_place_futopt_order, *_cancel_futopt_order, *_update_futopt_order_price,
         *_update_futopt_order_qty, *_query_futopt_order;
     // attributes and methods
-    PyObject *get, *keys, *lower, *strip, *json, *post, *content, *debug, *error, *session, *_token, *person_id,
+    PyObject *get, *keys, *lower, *strip, *json, *timeout, *post, *content, *debug, *error, *session, *_token, *person_id,
         *_public_ip, *accounts, *code, *security_type, *option_right, *contract, *order, *status, *ordno_attr,
         *seqno_attr, *account_attr, *price_type_attr, *order_type_attr, *action_attr, *datetime_cls, *date_cls,
         *strptime, *today, *strftime, *PendingSubmit, *Failed, *status_code, *msg, *deal_quantity,
@@ -72,11 +72,13 @@ void init_texts() {
     TX(dt, "dt"); TX(log, "log"); TX(FutureAccount, "FutureAccount"); TX(Future, "Future");
     TX(Contract, "Contract"); TX(Option, "Option"); TX(Order, "Order"); TX(Trade, "Trade");
     TX(OrderStatus, "OrderStatus"); TX(Status, "Status"); TX(hash_orderid, "hash_orderid"); TX(foprops, "foprops");
+    TX(decode_reply, "decode_reply"); TX(masked, "masked");
     TX(_place_futopt_order, "_place_futopt_order"); TX(_cancel_futopt_order, "_cancel_futopt_order");
     TX(_update_futopt_order_price, "_update_futopt_order_price");
     TX(_update_futopt_order_qty, "_update_futopt_order_qty"); TX(_query_futopt_order, "_query_futopt_order");
 
     TX(get, "get"); TX(keys, "keys"); TX(lower, "lower"); TX(strip, "strip"); TX(json, "json"); TX(post, "post");
+    TX(timeout, "timeout");
     TX(content, "content"); TX(debug, "debug"); TX(error, "error"); TX(session, "session"); TX(_token, "_token");
     TX(person_id, "person_id"); TX(_public_ip, "_public_ip"); TX(accounts, "accounts"); TX(code, "code");
     TX(security_type, "security_type"); TX(option_right, "option_right"); TX(contract, "contract");
@@ -338,19 +340,22 @@ nb::object whole_number(nb::handle value, PyObject* key) {
 
 // ---------------------------------------------------------------- HTTP
 
-// client.session.post(client.<uri>, json=request).json()
+void log_masked(PyObject* level, nb::handle value) {
+    nb::object shown = call(global(T.masked), {value.ptr()});
+    call_method(global(T.log), level, {shown.ptr()});
+}
+
+// decode_reply(client.session.post(client.<uri>, json=request, timeout=client.timeout))
 nb::object post(nb::handle client, PyObject* uri_name, nb::handle request, bool log_reply) {
     nb::object session = attr(client, T.session);
     nb::object method = attr(session, T.post);
     nb::object uri = attr(client, uri_name);
-    PyObject* stack[2] = {uri.ptr(), request.ptr()};
-    static PyObject* kw_json = names({T.json});
+    nb::object timeout = attr(client, T.timeout);
+    PyObject* stack[3] = {uri.ptr(), request.ptr(), timeout.ptr()};
+    static PyObject* kw_json = names({T.json, T.timeout});
     nb::object reply = check(PyObject_Vectorcall(method.ptr(), stack, 1, kw_json));
-    if (log_reply) {
-        nb::object body = attr(reply, T.content);
-        call_method(global(T.log), T.debug, {body.ptr()});
-    }
-    return call_method(reply, T.json, {});
+    if (log_reply) log_masked(T.debug, attr(reply, T.content));
+    return call(global(T.decode_reply), {reply.ptr()});
 }
 
 // The five keys that open every order request.
@@ -596,7 +601,7 @@ nb::object query_private(nb::handle action, nb::handle account, nb::handle clien
     };
     put(req, T.start_date, truthy(start_date) ? nb::borrow(start_date) : today_text());
     put(req, T.end_date, truthy(end_date) ? nb::borrow(end_date) : today_text());
-    call_method(global(T.log), T.debug, {req.ptr()});
+    log_masked(T.debug, req);
     return post(client, T.f_query_order_uri, req, true);
 }
 
@@ -624,7 +629,7 @@ nb::dict query_public(nb::handle client) {
             if (!PyList_GET_ITEM(entries.ptr(), 0)) raise();
         }
         if (!ok) {
-            call_method(global(T.log), T.error, {reply.ptr()});
+            log_masked(T.error, reply);
             continue;
         }
         nb::object entry_it = check(PyObject_GetIter(entries.ptr()));
@@ -732,6 +737,8 @@ void import_companions(nb::module_& m) {
         {"OrderStatus", "taloma.order", "OrderStatus"},
         {"Status", "taloma.order", "Status"},
         {"hash_orderid", "taloma.backend.http.utils", "hash_orderid"},
+        {"decode_reply", "taloma.backend.http.utils", "decode_reply"},
+        {"masked", "taloma.backend.http.utils", "masked"},
         {"foprops", "taloma.backend.http.futureoption.constant", "oprops"},
     };
     for (const Name& n : imports) {

@@ -6,7 +6,9 @@ from typing import Any, Mapping
 
 from taloma.account import FutureAccount as FutureAccount
 from taloma.backend.http.futureoption.constant import oprops
+from taloma.backend.http.utils import decode_reply as decode_reply
 from taloma.backend.http.utils import hash_orderid as hash_orderid
+from taloma.backend.http.utils import masked as masked
 from taloma.contracts import Contract as Contract
 from taloma.contracts import Future as Future
 from taloma.contracts import Option as Option

@@ -9,6 +9,8 @@ from __future__ import annotations
 
 from typing import Any
 
+from taloma.backend.http.utils import exchange
+
 __all__ = ["_query_funds_profitloss", "_query_unreal_profitloss", "_query_real_profitloss"]
 
 
@@ -19,7 +21,7 @@ def _post(client: Any, uri: str, account: Any, params: dict[str, Any]) -> Any:
         "account_id": account.get("account_id", ""),
     }
     body.update(params)
-    return client.session.post(uri, json=body).json()
+    return exchange(client.session, "POST", uri, body, timeout=client.timeout)
 
 
 def _query_funds_profitloss(account: Any, client: Any, tax: str) -> Any:
