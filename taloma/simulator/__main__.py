@@ -102,6 +102,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"market: {', '.join(sim.market.codes())} at speed {args.speed:g}", flush=True)
     if sim.bus_url is not None:
         print(f"bus_url: {sim.bus_url}", flush=True)
+        print(f"export TALOMA_BUS_URL={sim.bus_url}", flush=True)
     # SIGTERM ends the serving loop like Ctrl-C, so the socket is closed either way.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:

@@ -688,8 +688,9 @@ class Market:
     def _random_event(self, state: _State, odd: bool) -> list[MarketEvent]:
         book = state.odd if odd else state.book
         assert book is not None
-        if odd:
-            self._follow_regular(state)
+        if odd and self._follow_regular(state):
+            # Subscribers see the moved book before anything trades in it.
+            self._pending.append(self._book_event(state, True, "market"))
         if self._random.random() < _TRADE_SHARE and book.bids.levels and book.asks.levels:
             mid = (book.bids.levels[0][0] + book.asks.levels[0][0]) / 2
             target = self._target(state)
@@ -708,16 +709,18 @@ class Market:
         self._pending.clear()
         return batch
 
-    def _follow_regular(self, state: _State) -> None:
-        """Odd lots trade near the regular book: re-centre an odd book that drifted away."""
+    def _follow_regular(self, state: _State) -> bool:
+        """Odd lots trade near the regular book: re-centres an odd book that drifted away."""
         assert state.odd is not None
         regular, odd, ladder = state.book, state.odd, state.instrument.ladder
         if not (regular.bids.levels and odd.bids.levels):
-            return
+            return False
         anchor = regular.bids.levels[0][0]
-        if abs(odd.bids.levels[0][0] - anchor) > 3 * ladder.size(anchor):
-            fresh = self._fresh_book(state.instrument, anchor, odd.unit_low, odd.unit_high)
-            odd.bids, odd.asks = fresh.bids, fresh.asks
+        if abs(odd.bids.levels[0][0] - anchor) <= 3 * ladder.size(anchor):
+            return False
+        fresh = self._fresh_book(state.instrument, anchor, odd.unit_low, odd.unit_high)
+        odd.bids, odd.asks = fresh.bids, fresh.asks
+        return True
 
     def _requote(self, state: _State, book: _BookState) -> None:
         instrument, ladder = state.instrument, state.instrument.ladder
