@@ -8,6 +8,7 @@ record's factory (``from_content`` / ``from_content_odd``) takes.
 from __future__ import annotations
 
 import logging
+import socket
 import threading
 import time
 import uuid
@@ -44,6 +45,47 @@ def parse_bus_url(bus_url: str) -> tuple[str, int]:
     return parts.hostname, port
 
 
+class _ReadAhead:
+    """A TCP socket read in large chunks.
+
+    paho reads each packet a byte or two at a time, one system call per read and a select()
+    between packets; served from a buffer, a burst of messages costs one call per chunk, and
+    paho's ``pending()`` check skips the select while the buffer holds data.
+    """
+
+    __slots__ = ("_sock", "_buf", "_pos")
+
+    CHUNK = 256 * 1024
+
+    def __init__(self, sock: socket.socket) -> None:
+        self._sock = sock
+        self._buf = b""
+        self._pos = 0
+
+    def recv(self, size: int) -> bytes:
+        buf, pos = self._buf, self._pos
+        if pos >= len(buf):
+            buf = self._sock.recv(self.CHUNK)  # BlockingIOError and a closed peer pass as from the socket
+            if not buf:
+                return buf
+            pos = 0
+        end = min(pos + size, len(buf))
+        self._buf, self._pos = buf, end
+        return buf[pos:end]
+
+    def pending(self) -> int:
+        return len(self._buf) - self._pos
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._sock, name)
+
+
+class _Client(mqtt.Client):
+    def _create_socket(self) -> Any:
+        sock = super()._create_socket()
+        return _ReadAhead(sock) if type(sock) is socket.socket else sock
+
+
 def connect_client(
     bus_url: str,
     name: str,
@@ -58,7 +100,7 @@ def connect_client(
     or does not answer within ``timeout`` seconds.
     """
     host, port = parse_bus_url(bus_url)
-    client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=f"{name}-{uuid.uuid4().hex[:12]}",
+    client = _Client(CallbackAPIVersion.VERSION2, client_id=f"{name}-{uuid.uuid4().hex[:12]}",
                          clean_session=True, protocol=mqtt.MQTTv311)
     client.connect_timeout = timeout
     client.reconnect_delay_set(1, 2)

@@ -581,9 +581,9 @@ class Market:
         with self._lock:
             if not self._schedule:
                 return []
-            _, _, code, odd = heapq.heappop(self._schedule)
+            due, _, code, odd = heapq.heappop(self._schedule)
             events = self._random_event(self._states[code], odd)
-            self._plan(self.clock.elapsed(), code, odd)
+            self._plan(due, code, odd)
             return events
 
     def _run(self) -> None:
