@@ -81,9 +81,24 @@ class _ReadAhead:
 
 
 class _Client(mqtt.Client):
+    """paho's client over a read-ahead socket, reading up to a batch of buffered packets per turn
+    of its loop instead of one packet per select()."""
+
+    BATCH = 64  # the loop still turns often enough to write, ping and notice a closed feed
+
     def _create_socket(self) -> Any:
         sock = super()._create_socket()
         return _ReadAhead(sock) if type(sock) is socket.socket else sock
+
+    def loop_read(self, max_packets: int = 1) -> mqtt.MQTTErrorCode:
+        rc = super().loop_read(max_packets)
+        sock = self._sock
+        for _ in range(self.BATCH):
+            if rc != mqtt.MQTTErrorCode.MQTT_ERR_SUCCESS or sock is None or self._sock is not sock \
+                    or not sock.pending():
+                break
+            rc = super().loop_read(max_packets)
+        return rc
 
 
 def connect_client(
@@ -201,9 +216,12 @@ class Feed:
         self._routes: dict[bytes, _Subscription | None] = {}  # arrival topic -> subscription
         self._warned: dict[str, list[float]] = {}  # topic -> [last warning, refused since]
         self._received = self._delivered = self._refused = 0
-        self._closed = False
+        self._closed = self._lost = False
+        host, port = parse_bus_url(bus_url)
+        self._where = f"{host}:{port}"
         self._client = connect_client(bus_url, "taloma-feed", timeout, on_connect=self._restore,
                                       on_message=self._on_message)
+        self._client.on_disconnect = self._on_disconnect
 
     # ---- subscriptions ------------------------------------------------------------------
 
@@ -238,8 +256,10 @@ class Feed:
                 self._routes = {}
             if callback not in subscription.callbacks:
                 subscription.callbacks = (*subscription.callbacks, callback)
-            if new:
-                self._client.subscribe(subscription.filter, qos=0)
+        # Outside the lock: paho's own locks are taken, and a reconnection takes ours in _restore.
+        # While the bus is away this does nothing; the reconnection subscribes.
+        if new:
+            self._client.subscribe(subscription.filter, qos=0)
         return topic
 
     def _remove(self, topic: str, callback: Callback | None) -> None:
@@ -250,12 +270,14 @@ class Feed:
                 return
             if callback is not None:
                 subscription.callbacks = tuple(c for c in subscription.callbacks if c != callback)
-            if callback is None or not subscription.callbacks:
-                subscription.callbacks = ()
-                del self._subscriptions[key]
-                self._routes = {}
-                if not self._closed:
-                    self._client.unsubscribe(key)
+            if callback is not None and subscription.callbacks:
+                return
+            subscription.callbacks = ()
+            del self._subscriptions[key]
+            self._routes = {}
+            if self._closed:
+                return
+        self._client.unsubscribe(key)
 
     def _restore(self, client: mqtt.Client) -> None:
         # A new connection starts without subscriptions.
@@ -263,6 +285,15 @@ class Feed:
             filters = [(key, 0) for key in self._subscriptions]
         if filters:
             client.subscribe(filters)
+        if self._lost:
+            self._lost = False
+            log.warning("reconnected to the message bus at %s; %d subscriptions restored", self._where,
+                        len(filters))
+
+    def _on_disconnect(self, client: mqtt.Client, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
+        if not self._closed and not self._lost:
+            self._lost = True
+            log.warning("lost the message bus at %s (%s); reconnecting", self._where, reason)
 
     # ---- delivery ------------------------------------------------------------------------
 
