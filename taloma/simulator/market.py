@@ -323,6 +323,7 @@ class _State:
 _RATES = {"future": 2.0, "option": 0.6, "stock": 1.0}  # events per market second
 _ODD_RATE = 0.4
 _TRADE_SHARE = 0.35
+_MAX_LAG = 1.0  # real seconds
 
 
 def _normal_cdf(x: float) -> float:
@@ -598,11 +599,14 @@ class Market:
                         break
                     if self._schedule:
                         due = self._schedule[0][0]
-                        wait = (due - self.clock.elapsed()) / self.clock.speed
+                        now = self.clock.elapsed()
+                        wait = (due - now) / self.clock.speed
                         if wait <= 0:
                             _, _, code, odd = heapq.heappop(self._schedule)
                             batch = self._random_event(self._states[code], odd)
-                            self._plan(due, code, odd)
+                            # A market faster than the machine skips what it cannot make, so it
+                            # never lags more than a second of real time behind its clock.
+                            self._plan(due if wait > -_MAX_LAG else now, code, odd)
                             break
                         self._wake.wait(min(wait, 1.0))
                     else:
