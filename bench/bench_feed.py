@@ -132,8 +132,10 @@ def feed_rate(url: str, messages: list[tuple[str, bytes, Any, QuoteType, bool]]
     return rate, stats
 
 
-def _steady_publisher(url: str, rate: int, seconds: float, ready: Any, achieved: Any) -> None:
-    """Futures ticks at ``rate`` a second; each carries its number and its send time (monotonic ns)."""
+def _steady_publisher(url: str, rate: int, seconds: float, ready: Any, stamps: Any, achieved: Any) -> None:
+    """Futures ticks at ``rate`` a second, message n carrying n as its volume; its send time
+    (monotonic ns) goes to ``stamps[n]``. The payloads are packed beforehand, so that the sender
+    keeps the pace."""
     sender = connect_client(url, "bench-latency-publisher")
     tick = {
         "code": "TXFL6", "date": "2026/12/08", "time": "09:00:01.250431", "open": "23150",
@@ -141,15 +143,17 @@ def _steady_publisher(url: str, rate: int, seconds: float, ready: Any, achieved:
         "close": "23152", "high": "23160", "low": "23141", "amount": "23152", "amount_sum": "3745", "volume": 0,
         "vol_sum": 0, "tick_type": 1, "diff_type": 2, "diff_price": "12", "diff_rate": "0.05", "simtrade": 0,
     }
+    total = len(stamps)
+    payloads = [msgpack.packb(tick | {"volume": n}) for n in range(total)]
+    publish, clock = sender.publish, time.monotonic_ns
     ready.wait()
-    total = int(seconds * rate)
     start = time.monotonic()
-    for n in range(total):
+    for n, payload in enumerate(payloads):
         due = start + n / rate
         while time.monotonic() < due:
             pass
-        tick["volume"], tick["vol_sum"] = n, time.monotonic_ns()
-        sender.publish("TIC/v1/FOP/0/TFE/TXFL6", msgpack.packb(tick))
+        stamps[n] = clock()
+        publish("TIC/v1/FOP/0/TFE/TXFL6", payload)
     achieved.value = total / (time.monotonic() - start)
     sender.publish("bench/flush", b"", qos=1).wait_for_publish(60)
     sender.disconnect()
@@ -157,21 +161,22 @@ def _steady_publisher(url: str, rate: int, seconds: float, ready: Any, achieved:
 
 
 def latency(url: str, rate: int, seconds: float) -> tuple[list[float], int, float]:
+    total = int(seconds * rate)
+    stamps = multiprocessing.RawArray("q", total)
     delays: list[float] = []
 
     def on_tick(topic: str, record: Any) -> None:
-        delays.append((time.monotonic_ns() - record.total_volume) / 1e3)
+        delays.append((time.monotonic_ns() - stamps[record.volume]) / 1e3)
 
     ready = multiprocessing.Event()
     achieved = multiprocessing.Value("d", 0.0)
-    publisher = multiprocessing.Process(target=_steady_publisher, args=(url, rate, seconds, ready, achieved))
+    publisher = multiprocessing.Process(target=_steady_publisher, args=(url, rate, seconds, ready, stamps, achieved))
     with Feed(url) as feed:
         feed.subscribe(Future(code="TXFL6", exchange="TAIFEX"), QuoteType.Tick, on_tick)
-        time.sleep(0.2)
         publisher.start()
+        time.sleep(0.5)  # the publisher packs its messages and connects
         ready.set()
         publisher.join()
-        total = int(seconds * rate)
         # The backlog, if any, drains; a message still missing after a quiet second is lost.
         seen = -1
         while len(delays) < total and len(delays) != seen:
