@@ -154,6 +154,22 @@ def test_a_contract_joins_the_market_when_it_receives_an_order(catalogue) -> Non
         assert sim.market.snapshot(code).book.bids
 
 
-def test_an_unknown_contract_is_refused_by_name(catalogue) -> None:
-    with pytest.raises(KeyError, match="NOSUCH"):
-        Market(catalogue, contracts=["NOSUCH"])
+@pytest.mark.parametrize(
+    "code, kind, strike, right, month",
+    [("9999", "stock", 0, "", ""), ("TXFC7", "future", 0, "", "202703"),
+     ("TXO23000L6", "option", 23000, "C", "202612"), ("TXO2250000X6", "option", 22500, "P", "202612")],
+)
+def test_a_well_formed_code_outside_the_generated_catalogue_still_trades(catalogue, code, kind, strike, right,
+                                                                         month) -> None:
+    market = Market(catalogue, contracts=[code], seed=1, start=START)
+    instrument = market.instrument(code)
+    assert (instrument.kind, instrument.strike, instrument.right, instrument.delivery_month) == (
+        kind, strike, right, month)
+    book = market.snapshot(code).book
+    assert book.bids and book.asks and instrument.ladder.on_grid(book.best_bid)
+
+
+@pytest.mark.parametrize("code", ["NOSUCH", "TXF", "12"])
+def test_an_unknown_contract_is_refused_by_name(catalogue, code) -> None:
+    with pytest.raises(KeyError, match=code):
+        Market(catalogue, contracts=[code])

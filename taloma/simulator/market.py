@@ -19,7 +19,9 @@ the market thread, one event at a time, in the order the events happened::
     market.stop()
 
 A contract joins the market when it is named at construction or by :meth:`Market.add`
-(the simulated broker adds every contract that receives an order).
+(the simulated broker adds every contract that receives an order). Codes are those of the
+broker's catalogue; a well-formed code it happens not to hold (a stock "2330", a future
+"TXFA7", an option "TXO23000L6" or "TXO2300000X6") trades as such all the same.
 """
 
 from __future__ import annotations
@@ -30,6 +32,7 @@ import itertools
 import logging
 import math
 import random
+import re
 import threading
 import time
 from collections import deque
@@ -52,6 +55,9 @@ LEVELS = 5
 STOCK_LOT = 1000
 """Shares in one regular lot of a stock."""
 
+_STOCK_CODE = re.compile(r"\d{4,6}")
+_FUTURE_CODE = re.compile(r"(?P<product>[A-Z][A-Z0-9]{2})(?P<month>[A-L])(?P<year>\d)")
+_OPTION_CODE = re.compile(r"(?P<product>[A-Z][A-Z0-9]{2})(?P<strike>\d{3,7})(?P<month>[A-X])(?P<year>\d)")
 _INDEX_LEVEL = {"#001": Decimal(17500), "#013": Decimal(800), "#017": Decimal(1600), "#050": Decimal(130)}
 
 
@@ -436,8 +442,31 @@ class Market:
         value = _option_value(float(spot), float(entry["eprice"]), entry["poc"], years)
         return max(ladder.floor(Decimal(repr(round(value, 4)))), ladder.size(Decimal(0)))
 
+    def _synthetic(self, code: str) -> tuple[str, dict[str, Any]] | None:
+        """A catalogue-like entry for a well-formed code the generated catalogue happens not to hold
+        (its stocks are a sample of the code range, its strikes a band around one index level)."""
+        found = _STOCK_CODE.fullmatch(code)
+        if found:
+            price = random.Random(f"synthetic:{code}").uniform(10, 1000)
+            return "stock", {"exchange": "TSE", "code": code, "name": code, "reference": f"{price:.2f}"}
+        found = _FUTURE_CODE.fullmatch(code) or _OPTION_CODE.fullmatch(code)
+        if not found:
+            return None
+        product, letter, digit = found.group("product"), found.group("month"), int(found.group("year"))
+        year = self.clock.start.year - self.clock.start.year % 10 + digit
+        if year < self.clock.start.year:
+            year += 10
+        month = "ABCDEFGHIJKLMNOPQRSTUVWX".index(letter) % 12 + 1
+        entry = {"code": code, "csname": code, "category": product, "deliverymonth": f"{year}{month:02d}",
+                 "ostock": "#001"}
+        if "strike" not in found.groupdict():
+            return "future", entry
+        digits = found.group("strike")
+        strike = Decimal(digits) / 100 if len(digits) == 7 else Decimal(digits)
+        return "option", {**entry, "eprice": str(strike), "poc": "C" if letter < "M" else "P"}
+
     def _instrument(self, code: str) -> Instrument:
-        found = self._catalogue_entry(code)
+        found = self._catalogue_entry(code) or self._synthetic(code)
         if found is None:
             raise KeyError(f"no contract {code!r} in the simulated broker's catalogue")
         kind, entry = found
@@ -459,10 +488,10 @@ class Market:
                           delivery_month=entry["deliverymonth"])
 
     def add(self, code: str) -> Instrument:
-        """Bring a contract of the catalogue into the market (nothing happens if it is there).
+        """Bring a contract into the market (nothing happens if it is there).
 
-        Raises ``KeyError`` for a code the catalogue does not hold. A new contract's first
-        books are published as "book" events.
+        Raises ``KeyError`` for a code that is neither in the catalogue nor well formed. A new
+        contract's first books are published as "book" events.
         """
         with self._lock:
             state = self._states.get(code)
