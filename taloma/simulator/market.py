@@ -394,6 +394,13 @@ class Market:
             ("index options", "option", lambda: itertools.chain.from_iterable(cat.index_options().values())),
             ("options", "option", lambda: itertools.chain.from_iterable(cat.options().values())),
         )
+        # A code's shape tells where it can be: only a wanted part is made.
+        if _STOCK_CODE.fullmatch(code):
+            parts = parts[:1]
+        elif _FUTURE_CODE.fullmatch(code):
+            parts = parts[1:2]
+        elif _OPTION_CODE.fullmatch(code):
+            parts = parts[2:]
         with self._lock:
             for name, kind, entries in parts:
                 table = self._lookup.get(name)
