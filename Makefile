@@ -3,8 +3,8 @@
 PYTHON ?= python3
 BUILD  ?= build/dev
 JOBS   ?= $(shell nproc)
-APT_PACKAGES = libssl-dev openssl ninja-build libgtest-dev libxxhash-dev clang libclang-rt-14-dev
-PY_PACKAGES  = "scikit-build-core>=0.10" "nanobind>=2.4" ninja "requests>=2.28" "msgspec>=0.18" "pytest>=7"
+APT_PACKAGES = libssl-dev openssl ninja-build libgtest-dev libxxhash-dev clang libclang-rt-14-dev mosquitto
+PY_PACKAGES  = "scikit-build-core>=0.10" "nanobind>=2.4" ninja "requests>=2.28" "msgspec>=0.18" "pytest>=7" "paho-mqtt>=2.0" "msgpack>=1.0"
 PIP_INSTALL = $(PYTHON) -m pip install -q --root-user-action=ignore
 
 .PHONY: setup install dev demo test test-python test-cpp test-sanitize fuzz bench clean
@@ -16,7 +16,7 @@ setup:
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing >/dev/null; \
 	fi
-	@$(PYTHON) -c "import scikit_build_core, nanobind, ninja, requests, msgspec, pytest" 2>/dev/null || \
+	@$(PYTHON) -c "import scikit_build_core, nanobind, ninja, requests, msgspec, pytest, paho.mqtt, msgpack" 2>/dev/null || \
 	  $(PIP_INSTALL) $(PY_PACKAGES)
 	@command -v cmake >/dev/null || $(PIP_INSTALL) "cmake>=3.18"
 

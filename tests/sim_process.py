@@ -18,8 +18,11 @@ PACKAGE_ROOT = str(Path(taloma.__file__).resolve().parent.parent)
 
 
 @contextlib.contextmanager
-def simulator(folder: Path, *args: str) -> Iterator[str]:
-    """``python -m taloma.simulator`` in its own process; yields its base address."""
+def simulator(folder: Path, *args: str, header: list[str] | None = None) -> Iterator[str]:
+    """``python -m taloma.simulator`` in its own process; yields its base address.
+
+    ``header`` receives the lines it prints before it serves.
+    """
     env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
     errors = Path(folder, "simulator.stderr")
     with errors.open("w") as sink:  # a file: a full pipe would stall the server
@@ -29,6 +32,12 @@ def simulator(folder: Path, *args: str) -> Iterator[str]:
         line = proc.stdout.readline()
         found = re.match(r"simulated broker at (http://127\.0\.0\.1:\d+) ", line)
         assert found, f"unexpected first line {line!r}: {errors.read_text()}"
+        if header is not None:
+            header.append(line)
+            while not line.startswith("export TALOMA_BUS_URL=" if "--bus" in args else "export TALOMA_API"):
+                line = proc.stdout.readline()
+                assert line, errors.read_text()
+                header.append(line.rstrip("\n"))
         yield found.group(1)
     finally:
         proc.send_signal(signal.SIGTERM)

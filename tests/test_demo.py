@@ -91,6 +91,16 @@ class TestReport:
         assert "refused: 'ca_content signature rejected" in block(report, "the broker refuses an order whose "
                                                                           "signature was altered")
 
+    def test_the_strategy_reads_ticks_from_the_bus_and_places_a_signed_order(self, demo_run) -> None:
+        report = demo_run[0].stdout
+        ticks = re.findall(r"^   \d\d:\d\d:\d\d\.\d{6}  (TXF\w+) (\d+) x (\d+)  day volume (\d+)", report, re.M)
+        assert len(ticks) == 5 and len({code for code, *_ in ticks}) == 1
+        assert [int(day) for *_, day in ticks] == sorted(int(day) for *_, day in ticks)
+        first, last = int(ticks[0][1]), int(ticks[-1][1])
+        action = "Buy" if last >= first else "Sell"
+        assert re.search(rf"{action} 1 {ticks[0][0]} @ {last} LMT ROD, PendingSubmit seqno='\d{{6}}'", report)
+        assert "'refused': 0" in report
+
     def test_the_rates_are_measured(self, demo_run) -> None:
         report = demo_run[0].stdout
         rates = dict(re.findall(r"^   (signatures|orders|cancels|decodes) +([\d,]+) /s", report, re.M))

@@ -49,3 +49,20 @@ def test_the_market_data_example(tmp_path: Path) -> None:
     done = run(code + "\nprint(topic, row['close'], row['datetime'])\n", tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["TIC/v1/FOP/*/TFE/TXFL6", "23152", "2026-12-08T09:00:01.250431"]
+
+
+def test_the_strategy_loop_example(tmp_path: Path) -> None:
+    pytest.importorskip("taloma.Vorn.ca", reason="the signing module is not built")
+    from taloma.Vorn.testca import make_demo_identity
+
+    pfx, password, _ = make_demo_identity(tmp_path)
+    code = example("Market data from the bus: a strategy loop")
+    code = code.replace('"demo-user.p12"', repr(pfx)).replace('"pfx-password"', repr(password))
+    done = run(code, tmp_path)
+    assert done.returncode == 0, done.stderr
+    ticks, order = done.stdout.splitlines()
+    code, *closes, delivered = ticks.split()
+    assert re.fullmatch(r"TXF[A-L]\d", code) and all(re.fullmatch(r"\d+", c) for c in closes)
+    assert int(delivered) >= 3
+    action = "Buy" if int(closes[-1]) >= int(closes[0]) else "Sell"
+    assert order.split() == ["True", action, "PendingSubmit"]

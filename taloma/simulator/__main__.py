@@ -24,6 +24,13 @@ def _user(text: str) -> tuple[str, str]:
     return person_id, password
 
 
+def _codes(text: str) -> list[str]:
+    codes = [code.strip() for code in text.split(",") if code.strip()]
+    if not codes:
+        raise argparse.ArgumentTypeError("expected CODE,CODE,...")
+    return codes
+
+
 def _bounded(kind: Callable[[str], Any], low: float, high: float) -> Callable[[str], Any]:
     def parse(text: str) -> Any:
         try:
@@ -61,6 +68,15 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--trusted-ca", action="append", default=None, metavar="PEM",
                    help="verify the ca_content signature of every order request against this CA (repeatable)")
     p.add_argument("--api-ver", default=None, help="API version segment of the paths (default: the package's)")
+    p.add_argument("--market", action="store_true",
+                   help="run a simulated market (published on the bus given by --bus)")
+    p.add_argument("--bus", default=None, metavar="auto|mqtt://HOST:PORT",
+                   help="message bus of the market data: auto starts a private Mosquitto broker on 127.0.0.1")
+    p.add_argument("--contracts", type=_codes, default=None, metavar="CODE,...",
+                   help="contracts of the market (default: the front-month index future, near-the-money "
+                        "index options and a few large stocks); every contract that receives an order joins")
+    p.add_argument("--speed", type=_bounded(float, 0.001, 10000), default=1.0, metavar="FACTOR",
+                   help="market seconds per real second (default 1)")
     p.add_argument("--verbose", action="store_true", help="log every request")
     return p
 
@@ -68,15 +84,25 @@ def parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     users = args.users or [DEFAULT_USER]
-    sim = BrokerSimulator(port=args.port, users=users, api_ver=args.api_ver, latency=args.latency,
-                          failure_rate=args.failure_rate, delay_share=args.delay_share, delay=args.delay,
-                          seed=args.seed, verbose=args.verbose,
-                          trusted_ca=args.trusted_ca, catalogue_stocks=args.stocks)
+    try:
+        sim = BrokerSimulator(port=args.port, users=users, api_ver=args.api_ver, latency=args.latency,
+                              failure_rate=args.failure_rate, delay_share=args.delay_share, delay=args.delay,
+                              seed=args.seed, verbose=args.verbose,
+                              trusted_ca=args.trusted_ca, catalogue_stocks=args.stocks,
+                              market=args.market, bus=args.bus, speed=args.speed, contracts=args.contracts)
+    except (KeyError, ValueError, OSError) as exc:  # an unknown contract, an unreachable bus
+        print(f"python -m taloma.simulator: {exc.args[0] if isinstance(exc, KeyError) else exc}", file=sys.stderr)
+        return 2
     print(f"simulated broker at {sim.base_url} (api {sim.api_uri})", flush=True)
     print(f"users: {', '.join(person_id for person_id, _ in users)}", flush=True)
     if args.trusted_ca:
         print(f"orders must be signed by a certificate of: {', '.join(args.trusted_ca)}", flush=True)
     print(f"export TALOMA_API_URL_SIMULATION={sim.base_url}", flush=True)
+    if sim.market is not None:
+        print(f"market: {', '.join(sim.market.codes())} at speed {args.speed:g}", flush=True)
+    if sim.bus_url is not None:
+        print(f"bus_url: {sim.bus_url}", flush=True)
+        print(f"export TALOMA_BUS_URL={sim.bus_url}", flush=True)
     # SIGTERM ends the serving loop like Ctrl-C, so the socket is closed either way.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:

@@ -198,12 +198,20 @@ class Catalogue:
     def options(self) -> dict[str, list[dict[str, Any]]]:
         return self._part("options", self._make_options)
 
-    def _make_options(self) -> dict[str, list[dict[str, Any]]]:
+    def index_options(self) -> dict[str, list[dict[str, Any]]]:
+        """The index option groups alone, without the far longer stock option list."""
+        return self._part("index_options", self._make_index_options)
+
+    def _make_index_options(self) -> dict[str, list[dict[str, Any]]]:
         content: dict[str, list[dict[str, Any]]] = {}
         for product, name, unit, underlying, centre, step, side in _INDEX_OPTIONS:
             weekly = product.startswith("TX") and product != "TXO"
             months = self._months(1, 0) if weekly else self._months(3, 2)
             content[product] = _option_series(product, name, unit, underlying, "I", months, centre, step, side, weekly)
+        return content
+
+    def _make_options(self) -> dict[str, list[dict[str, Any]]]:
+        content = dict(self.index_options())
         for index, (code, name, price) in enumerate(self.underlyings()):
             step = _stock_step(price)
             centre = round(price / step) * step

@@ -239,6 +239,12 @@ def place(state: BrokerState, request: Request) -> dict[str, Any]:
         octype=body["octype"],
         placed=_now(state).replace(microsecond=0),
     )
+    market = state.options.get("market")
+    if market is not None:
+        try:
+            market.add(order.stock_id)
+        except KeyError:
+            pass  # a code the catalogue does not hold trades nowhere
     return ok(order.reply())
 
 

@@ -8,11 +8,15 @@ import random
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from urllib.parse import parse_qsl, urlsplit
 
 from taloma.simulator import routes
 from taloma.simulator.state import BrokerState, make_users
+
+if TYPE_CHECKING:
+    from taloma.simulator.bus import Mosquitto, Publisher
+    from taloma.simulator.market import Market
 
 # Feature modules register their endpoints when imported; a feature that is
 # not there yet is simply absent.
@@ -124,6 +128,13 @@ class BrokerSimulator:
     ``delay_share`` of replies; ``failure_rate`` is the share of replies that
     fail. Feature modules read their own options from ``options``. ``trusted_ca`` (CA certificate
     files) makes the broker verify the "ca_content" of every order request against them.
+
+    ``market=True`` runs a simulated market (:class:`taloma.simulator.market.Market`, as ``market``)
+    for ``contracts`` (codes of the catalogue; default: the market's own list) plus every contract
+    that receives an order, its clock at ``speed`` times real time. ``bus="auto"`` starts a private
+    Mosquitto broker on 127.0.0.1 (stopped with the simulator); ``bus="mqtt://host:port"`` names
+    a running one. With a market and a bus the market's messages are published there; ``bus_url``
+    is the address to give ``taloma.feed.Feed``.
     """
 
     def __init__(
@@ -137,6 +148,10 @@ class BrokerSimulator:
         delay: float = 0.0,
         seed: int | None = None,
         verbose: bool = False,
+        market: bool = False,
+        bus: str | None = None,
+        speed: float = 1.0,
+        contracts: list[str] | None = None,
         **options: Any,
     ) -> None:
         if api_ver is None:
@@ -158,6 +173,38 @@ class BrokerSimulator:
         self.state = BrokerState(users=make_users(users), api_ver=api_ver, options=options)
         self._server = _Server(("127.0.0.1", port), self.state, verbose, seed)
         self._thread: threading.Thread | None = None
+        self.market: Market | None = None
+        self.bus_url: str | None = None
+        self._broker: Mosquitto | None = None
+        self._publisher: Publisher | None = None
+        try:
+            self._open_market(market, bus, speed, contracts, seed)
+        except BaseException:
+            self.stop()
+            raise
+
+    def _open_market(self, market: bool, bus: str | None, speed: float, contracts: list[str] | None,
+                     seed: int | None) -> None:
+        if market:
+            from taloma.simulator.catalogue import catalogue_of
+            from taloma.simulator.market import Market
+
+            clock = self.state.options.get("clock")
+            self.market = Market(catalogue_of(self.state), contracts, speed=speed, seed=seed,
+                                 start=clock() if clock else None)
+            self.state.options["market"] = self.market
+        if bus is None:
+            return
+        from taloma.simulator.bus import Mosquitto, Publisher
+
+        if bus == "auto":
+            self._broker = Mosquitto()
+            self.bus_url = self._broker.url
+        else:
+            self.bus_url = bus
+        if self.market is not None:
+            self._publisher = Publisher(self.bus_url)
+            self.market.add_listener(self._publisher.on_event)
 
     @property
     def port(self) -> int:
@@ -172,12 +219,16 @@ class BrokerSimulator:
         return f"{self.base_url}/api/{self.state.api_ver}/"
 
     def start(self) -> BrokerSimulator:
+        if self.market is not None:
+            self.market.start()
         if self._thread is None:
             self._thread = threading.Thread(target=self._server.serve_forever, name="taloma-simulator", daemon=True)
             self._thread.start()
         return self
 
     def serve_forever(self) -> None:
+        if self.market is not None:
+            self.market.start()
         self._server.serve_forever()
 
     def stop(self) -> None:
@@ -186,6 +237,14 @@ class BrokerSimulator:
             self._thread.join()
             self._thread = None
         self._server.server_close()
+        if self.market is not None:
+            self.market.stop()
+        if self._publisher is not None:
+            self._publisher.close()
+            self._publisher = None
+        if self._broker is not None:
+            self._broker.close()
+            self._broker = None
 
     def __enter__(self) -> BrokerSimulator:
         return self.start()

@@ -1,0 +1,229 @@
+"""taloma.feed.Feed on a private Mosquitto broker on loopback.
+
+Throughput: the same backlog of simulated-market messages (ticks, books and quotes of every kind)
+is drained once by a bare paho-mqtt client whose callback only counts, and once by a Feed that
+decodes every message into its record and hands it to a counting callback. Each receiver blocks
+on its first message while the backlog is published, so the broker holds all of it and the drain
+measures the receiver alone. The ratio Feed / paho must reach 0.7.
+
+Latency: a publisher process sends futures ticks at a steady 10,000 (then 1,000) messages a
+second, each stamped with the system-wide monotonic clock; the Feed's callback reads the clock
+again. Rates are also given per CPU second of the receiving thread, which a busy shared machine
+disturbs less than the wall clock; the bar holds when either ratio reaches it.
+
+    python bench/bench_feed.py [--messages N] [--seconds S]
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as dt
+import multiprocessing
+import statistics
+import sys
+import threading
+import time
+from typing import Any
+
+import msgpack
+import paho.mqtt.client as mqtt
+from paho.mqtt.enums import CallbackAPIVersion
+
+from taloma.constant import QuoteType
+from taloma.contracts import Future
+from taloma.feed import Feed, connect_client, parse_bus_url
+from taloma.simulator.bus import Mosquitto
+from taloma.simulator.catalogue import Catalogue
+from taloma.simulator.market import Market
+
+BAR = 0.7
+RATE = 10_000
+
+
+def market_messages(count: int) -> list[tuple[str, bytes, Any, QuoteType, bool]]:
+    """(topic, payload, contract, quote type, odd) of a simulated trading day, v1 topics."""
+    market = Market(Catalogue(1, dt.date(2026, 12, 8), stocks=200), seed=1, start=dt.datetime(2026, 12, 8, 9))
+    out: list[tuple[str, bytes, Any, QuoteType, bool]] = []
+    while len(out) < count:
+        for event in market.step():
+            contract = market.instrument(event.code).contract
+            for message in event.messages:
+                out.append((message.topics[0], msgpack.packb(message.content), contract, message.quote_type,
+                            message.odd))
+    return out[:count]
+
+
+class Gate:
+    """Counts arrivals; holds the receiving thread at the first one until opened."""
+
+    def __init__(self, expected: int) -> None:
+        self.expected = expected
+        self.count = 0
+        self.first = threading.Event()
+        self.open = threading.Event()
+        self.done = threading.Event()
+        self.start = self.end = 0.0
+        self.cpu_start = self.cpu_end = 0.0
+
+    def arrive(self) -> None:
+        self.count += 1
+        if self.count == 1:
+            self.first.set()
+            self.open.wait()
+            self.start, self.cpu_start = time.perf_counter(), time.thread_time()
+        elif self.count == self.expected:
+            self.end, self.cpu_end = time.perf_counter(), time.thread_time()
+            self.done.set()
+
+
+def publish_backlog(url: str, messages: list[tuple[str, bytes, Any, QuoteType, bool]],
+                    gate: Gate) -> tuple[float, float]:
+    """Publishes probes and the backlog, opens the gate; returns the drain rate (messages a second)
+    in wall-clock time and in the receiving thread's own CPU time."""
+    sender = connect_client(url, "bench-feed-publisher")
+    topic, payload = messages[0][0], messages[0][1]
+    probes = 0
+    while not gate.first.wait(0.05):
+        sender.publish(topic, payload)  # until the receiver is held at its first message
+        probes += 1
+    for topic, payload, *_ in messages:
+        sender.publish(topic, payload)
+    # A QoS 1 message is acknowledged after the broker took every message before it.
+    sender.publish("bench/flush", b"", qos=1).wait_for_publish(60)
+    sender.disconnect()
+    sender.loop_stop()
+    gate.expected = probes + len(messages)
+    gate.open.set()
+    if not gate.done.wait(120):
+        raise SystemExit(f"only {gate.count - probes} of {len(messages)} messages arrived")
+    drained = gate.expected - 1
+    return drained / (gate.end - gate.start), drained / (gate.cpu_end - gate.cpu_start)
+
+
+def raw_rate(url: str, messages: list[tuple[str, bytes, Any, QuoteType, bool]]) -> tuple[float, float]:
+    gate = Gate(0)
+    # The library as it comes: its own Client, its own network thread.
+    received = mqtt.Client(CallbackAPIVersion.VERSION2, client_id="bench-raw", protocol=mqtt.MQTTv311)
+    received.on_message = lambda c, u, m: gate.arrive()
+    host, port = parse_bus_url(url)
+    received.connect(host, port)
+    received.subscribe([(topic, 0) for topic in {topic for topic, *_ in messages}])
+    received.loop_start()
+    try:
+        return publish_backlog(url, messages, gate)
+    finally:
+        received.disconnect()
+        received.loop_stop()
+
+
+def feed_rate(url: str, messages: list[tuple[str, bytes, Any, QuoteType, bool]]
+              ) -> tuple[tuple[float, float], dict[str, int]]:
+    gate = Gate(0)
+    with Feed(url) as feed:
+        seen = set()
+        for _, _, contract, quote_type, odd in messages:
+            if (contract.code, quote_type, odd) not in seen:
+                seen.add((contract.code, quote_type, odd))
+                feed.subscribe(contract, quote_type, lambda topic, record: gate.arrive(), intraday_odd=odd)
+        rate = publish_backlog(url, messages, gate)
+        stats = dict(feed.stats)
+    if stats["refused"]:
+        raise SystemExit(f"the feed refused {stats['refused']} simulated-market messages")
+    return rate, stats
+
+
+def _steady_publisher(url: str, rate: int, seconds: float, ready: Any, stamps: Any, achieved: Any) -> None:
+    """Futures ticks at ``rate`` a second, message n carrying n as its volume; its send time
+    (monotonic ns) goes to ``stamps[n]``. The payloads are packed beforehand, so that the sender
+    keeps the pace."""
+    sender = connect_client(url, "bench-latency-publisher")
+    tick = {
+        "code": "TXFL6", "date": "2026/12/08", "time": "09:00:01.250431", "open": "23150",
+        "target_kind_price": "23148", "trade_bid_vol_sum": 8, "trade_ask_vol_sum": 7, "avg_price": "23151.37",
+        "close": "23152", "high": "23160", "low": "23141", "amount": "23152", "amount_sum": "3745", "volume": 0,
+        "vol_sum": 0, "tick_type": 1, "diff_type": 2, "diff_price": "12", "diff_rate": "0.05", "simtrade": 0,
+    }
+    total = len(stamps)
+    payloads = [msgpack.packb(tick | {"volume": n}) for n in range(total)]
+    publish, clock = sender.publish, time.monotonic_ns
+    ready.wait()
+    start = time.monotonic()
+    for n, payload in enumerate(payloads):
+        due = start + n / rate
+        while time.monotonic() < due:
+            pass
+        stamps[n] = clock()
+        publish("TIC/v1/FOP/0/TFE/TXFL6", payload)
+    achieved.value = total / (time.monotonic() - start)
+    sender.publish("bench/flush", b"", qos=1).wait_for_publish(60)
+    sender.disconnect()
+    sender.loop_stop()
+
+
+def latency(url: str, rate: int, seconds: float) -> tuple[list[float], int, float]:
+    total = int(seconds * rate)
+    stamps = multiprocessing.RawArray("q", total)
+    delays: list[float] = []
+
+    def on_tick(topic: str, record: Any) -> None:
+        delays.append((time.monotonic_ns() - stamps[record.volume]) / 1e3)
+
+    ready = multiprocessing.Event()
+    achieved = multiprocessing.Value("d", 0.0)
+    publisher = multiprocessing.Process(target=_steady_publisher, args=(url, rate, seconds, ready, stamps, achieved))
+    with Feed(url) as feed:
+        feed.subscribe(Future(code="TXFL6", exchange="TAIFEX"), QuoteType.Tick, on_tick)
+        publisher.start()
+        time.sleep(0.5)  # the publisher packs its messages and connects
+        ready.set()
+        publisher.join()
+        # The backlog, if any, drains; a message still missing after a quiet second is lost.
+        seen = -1
+        while len(delays) < total and len(delays) != seen:
+            seen = len(delays)
+            time.sleep(1.0)
+    return delays, total, achieved.value
+
+
+def main(argv: list[str] | None = None) -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--messages", type=int, default=60_000)
+    p.add_argument("--seconds", type=float, default=5.0)
+    p.add_argument("--runs", type=int, default=3)
+    args = p.parse_args(argv)
+
+    messages = market_messages(args.messages)
+    ratios = [0.0, 0.0]
+    kinds = sorted({f"{qt}{'/odd' if odd else ''}" for *_, qt, odd in messages})
+    print(f"{len(messages):,} messages of a simulated day ({', '.join(kinds)}), "
+          f"{statistics.mean(len(m[1]) for m in messages):.0f} bytes each on average")
+    with Mosquitto() as broker:
+        raws, feeds = [], []
+        for _ in range(args.runs):  # interleaved, so both see the same machine
+            raws.append(raw_rate(broker.url, messages))
+            rates, stats = feed_rate(broker.url, messages)
+            feeds.append(rates)
+        for unit, at in (("wall-clock second", 0), ("CPU second of the receiving thread", 1)):
+            raw, feed = max(r[at] for r in raws), max(f[at] for f in feeds)
+            ratios[at] = feed / raw
+            print(f"per {unit}:")
+            print(f"  paho-mqtt receive, counting only  {raw:10,.0f} msg/s  "
+                  f"(runs: {', '.join(f'{r[at]:,.0f}' for r in raws)})")
+            print(f"  Feed: receive, decode, callback   {feed:10,.0f} rec/s  "
+                  f"(runs: {', '.join(f'{f[at]:,.0f}' for f in feeds)})")
+            print(f"  ratio                             {feed / raw:10.2f}        (bar {BAR})")
+        print(f"last feed stats {stats}")
+        for rate in (RATE, RATE // 10):
+            delays, sent, achieved = latency(broker.url, rate, args.seconds)
+            delays.sort()
+            p50, p99 = delays[len(delays) // 2], delays[int(len(delays) * 0.99)]
+            print(f"latency at {rate:,} msg/s (sent at {achieved:,.0f}/s) for {args.seconds:g} s: {len(delays):,} "
+                  f"of {sent:,} delivered, p50 {p50:,.0f} us, p99 {p99:,.0f} us, max {delays[-1]:,.0f} us")
+    if max(ratios) < BAR:
+        print(f"FAILED: the Feed delivers {max(ratios):.2f} of the raw receive rate, under the bar {BAR}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
