@@ -49,3 +49,16 @@ def test_the_market_data_example(tmp_path: Path) -> None:
     done = run(code + "\nprint(topic, row['close'], row['datetime'])\n", tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["TIC/v1/FOP/*/TFE/TXFL6", "23152", "2026-12-08T09:00:01.250431"]
+
+
+def test_the_fills_example(tmp_path: Path) -> None:
+    pytest.importorskip("taloma.backend.http.client", reason="the native Client is not built")
+    from taloma.simulator.bus import mosquitto_binary
+
+    try:
+        mosquitto_binary()
+    except FileNotFoundError:
+        pytest.skip("mosquitto is not installed")
+    done = run(example("Fills: orders that trade against the simulated market"), tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["True", "Buy", "1", "Filled", "0002", "1", "0", "B", "1", "True", "True"]
