@@ -3,8 +3,10 @@ queries and the bus, as a trading program sees them."""
 
 from __future__ import annotations
 
+import io
 import itertools
 import queue
+import re
 import time
 from decimal import Decimal
 from typing import Any
@@ -225,3 +227,19 @@ def test_a_malformed_fill_is_refused_and_the_feed_goes_on(still, trader, payload
         trade, _ = trader.place(contract, Action.Buy, 1, 0, MKT, OrderType.IOC)
         assert heard.get(timeout=10)["seqno"] == trade.order.seqno
         assert feed.stats["refused"] == 1 and heard.empty()
+
+
+def test_the_demo_strategy_buys_hears_its_fills_shows_its_profit_and_flattens() -> None:
+    from taloma.demo import Demo
+    from taloma.demo import fills as section
+
+    out = io.StringIO()
+    ctx = Demo(out=out)
+    section.run(ctx)
+    report = out.getvalue()
+    assert ctx.failures == [] and ctx.passed == 4, report
+    bought = re.findall(r"fill \d+: TXF\w+ Buy (\d) @ \d+ .*\((PartFilled|Filled)\)", report)
+    sold = re.findall(r"fill \d+: TXF\w+ Sell (\d) @ \d+ ", report)
+    assert sum(int(q) for q, _ in bought) == sum(int(q) for q in sold) == section.LOTS and bought[-1][1] == "Filled"
+    assert re.search(r"code=TXF\w+ +action=B +quantity=2 +avg_price=[\d.]+ +last_price=[\d.]+ +unreal_pl=-?\d+", report)
+    assert re.search(r"flat; realised -?\d+, fees 200, tax \d+", report)
