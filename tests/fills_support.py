@@ -13,6 +13,7 @@ import taloma.backend.http.futureoption.order as fo
 from taloma.backend.http import account as acc
 from taloma.backend.http.client import Client
 from taloma.constant import Action, FuturesOCType, FuturesPriceType, OrderType
+from taloma.contracts import Future
 from taloma.order import Order, Trade
 
 # The exchange's contract sizes, by product.
@@ -49,7 +50,9 @@ class Trader:
         self.account = self.client.default_futopt_account
 
     def contract(self, code: str) -> Any:
-        return self.sim.market.instrument(code).contract
+        if code in self.sim.market:
+            return self.sim.market.instrument(code).contract
+        return Future(code=code, exchange="TAIFEX")  # one the market does not trade
 
     def retry(self, send: Any) -> Any:
         """A query that an injected failure refused is sent again (it changed nothing)."""

@@ -108,6 +108,14 @@ def test_an_order_takes_what_the_book_shows_and_no_more(still, trader, action, o
         assert fo.cancel_futopt_order(trade, "CA", trader.client)["result"]["quantity"] == 0
 
 
+@pytest.mark.parametrize("order_type, price_type, code, left", [
+    ("ROD", LMT, "0000", 2), ("IOC", LMT, "0004", 0), ("FOK", LMT, "0004", 0), ("ROD", MKT, "0004", 0)])
+def test_a_contract_the_market_does_not_trade_fills_nothing(trader, order_type, price_type, code, left) -> None:
+    trade, reply = trader.place("TXFZ9", Action.Buy, 2, 100, price_type, OrderType(order_type))
+    trade, entry = trader.refresh(trade)
+    assert (entry["st_code"], reply["result"]["quantity"], trade.status.deal_quantity) == (code, left, 0)
+
+
 def test_a_limit_fills_at_the_market_when_the_market_is_better(still, trader) -> None:
     contract = code_of(still, "option")
     ask = still.market.snapshot(contract).book.asks[0]

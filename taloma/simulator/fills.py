@@ -15,6 +15,8 @@ catalogue is matched against that contract's book:
   have been part of: it shares that trade's volume, at the trade's price) or offers at or below
   it (it takes those asks); a sell symmetrically. Resting orders of one contract are served best
   limit first, then first come. A fill is never at a price worse than the order's limit.
+- An IOC, FOK or market order for a contract the market does not trade is cancelled at once;
+  a ROD order for one rests untouched.
 - A price change re-prices what is left (and fills it at once if the new limit is marketable);
   a quantity change and a cancel take from what is left.
 
@@ -36,7 +38,8 @@ number, "price" text, "quantity", market "time" as "HHMMSS").
 Positions are netted per account and contract whatever the order's open/close type; a fill
 that meets an opposite position closes it first in, first out. Realised profit of a closing
 fill is (close - open price) x lots x multiplier for a long lot (the reverse for a short),
-dated the market's trading day, fees and tax not deducted. Fees and tax of every fill, by the
+dated the market's trading day, fees and tax not deducted (its settled row shows the fee and
+tax of the closing lots). Fees and tax of every fill, by the
 rate table ``RATES`` (rounded to whole dollars):
 
 ==========  ===============  ===================================
@@ -327,21 +330,21 @@ class Matcher:
     def arrive(self, order: _Order) -> None:
         """Match a new order; what is left rests or is cancelled by its type."""
         known = self._contract(order.stock_id)
-        if known is None:
-            return  # a contract the market does not trade: the order rests untouched
-        instrument, _ = known
-        limit = self._limit(order, instrument)
-        self._take(order, limit, whole=order.order_type == "FOK")
+        limit = None
+        if known is not None:
+            limit = self._limit(order, known[0])
+            self._take(order, limit, whole=order.order_type == "FOK")
         if order.remaining <= 0:
             return
         if order.order_type == "IOC":
             self._cancel_rest(order, "IOC: rest cancelled")
         elif order.order_type == "FOK":
             self._cancel_rest(order, "FOK: not filled in full")
-        elif limit is None:
+        elif order.price_type == "MKT":
             self._cancel_rest(order, "market order: rest cancelled")
-        else:
+        elif limit is not None:
             self._resting.setdefault(order.stock_id, {})[order.seqno] = _Resting(order, limit)
+        # else: a contract the market does not trade; the order rests untouched
 
     def reprice(self, order: _Order) -> None:
         """Apply a price change to what is left of a resting order."""
