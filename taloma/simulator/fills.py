@@ -412,17 +412,17 @@ class Matcher:
             self._sweep(event.code, event.snapshot.book)
             self._forget_done(event.code)
 
-    def _queue(self, code: str, action: str) -> list[_Resting]:
-        """Working orders of one side, best limit first, then first come."""
-        found = [r for r in self._resting.get(code, {}).values() if r.order.action == action and r.order.remaining > 0]
+    def _queue(self, code: str, action: str, reach: Decimal) -> list[_Resting]:
+        """Working orders of one side whose limit reaches ``reach``, best limit first, then first come."""
+        found = [r for r in self._resting.get(code, {}).values() if r.order.action == action
+                 and r.order.remaining > 0 and (r.limit >= reach if action == "B" else r.limit <= reach)]
         found.sort(key=lambda r: (-r.limit if action == "B" else r.limit, r.order.seqno))
         return found
 
     def _share(self, code: str, aggressor: str, price: Decimal, volume: int) -> None:
         # A seller hit the bids: resting buys at or above the price were among them (and the reverse).
-        action = "B" if aggressor == "S" else "S"
-        for resting in self._queue(code, action):
-            if volume <= 0 or (resting.limit < price if action == "B" else resting.limit > price):
+        for resting in self._queue(code, "B" if aggressor == "S" else "S", price):
+            if volume <= 0:
                 break
             take = min(volume, resting.order.remaining)
             self._fill(resting.order, price, take)
@@ -430,12 +430,9 @@ class Matcher:
 
     def _sweep(self, code: str, book: Book) -> None:
         for action, best in (("B", book.best_ask), ("S", book.best_bid)):
-            if best is None:
-                continue
-            for resting in self._queue(code, action):
-                if resting.limit < best if action == "B" else resting.limit > best:
-                    break
-                self._take(resting.order, resting.limit)
+            if best is not None:
+                for resting in self._queue(code, action, best):
+                    self._take(resting.order, resting.limit)
 
     def _forget_done(self, code: str) -> None:
         orders = self._resting.get(code)
