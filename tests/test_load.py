@@ -4,6 +4,11 @@ The broker runs in a process of its own (``python -m taloma.simulator --trusted-
 verifies every signature with a verifier of its own and the client's threads really overlap with
 it. Every order is placed, re-priced, reduced and cancelled; the final query must list each
 placed order exactly once, in its final state, and nothing else.
+
+The fills half trades two accounts against the simulated market from four threads (random sides,
+order and price types, prices about the touch) and checks every order's quantities, prices and
+type rules, each account's positions and profit against a recomputation from its fills, and the
+fill events heard on the bus against the broker's record of them.
 """
 
 from __future__ import annotations
