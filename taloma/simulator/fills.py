@@ -14,7 +14,8 @@ catalogue is matched against that contract's book:
 - A resting buy fills when the market trades at or below its limit (a seller hit a bid it would
   have been part of: it shares that trade's volume, at the trade's price) or offers at or below
   it (it takes those asks); a sell symmetrically. Resting orders of one contract are served best
-  limit first, then first come. A fill is never at a price worse than the order's limit.
+  limit first, then first come. A fill is never at a price worse than the order's limit. The
+  broker's orders never trade with one another: each trades with the market's book and tape.
 - An IOC, FOK or market order for a contract the market does not trade is cancelled at once;
   a ROD order for one rests untouched.
 - A price change re-prices what is left (and fills it at once if the new limit is marketable);
@@ -147,10 +148,6 @@ class Fill:
     remaining: int  # the order's working lots after this fill
     order_type: str
     price_type: str
-
-    @property
-    def signed(self) -> int:
-        return self.quantity if self.action == "B" else -self.quantity
 
     def content(self) -> dict[str, Any]:
         """The bus payload: texts for prices and money, integers for lots."""
