@@ -385,3 +385,101 @@ class Feed:
     def __repr__(self) -> str:
         state = "closed" if self._closed else f"{len(self._subscriptions)} subscriptions"
         return f"Feed({self.bus_url!r}, {state})"
+
+    # ---- the account's own fills ---------------------------------------------------------
+
+    def subscribe_fills(self, account: Any, callback: Callable[[dict[str, Any]], None],
+                        timeout: float = CONNECT_TIMEOUT) -> str:
+        """Call ``callback(event)`` once per fill of ``account`` (an account record, or a mapping
+        with "broker_id" and "account_id"); returns the topic. ``event`` is a mapping (see
+        :func:`fill_event`). The subscription is in place at the bus when this returns.
+        """
+        topic = self._add(account_fills_topic(account), fill_event, _FillCallback(callback))
+        # The bus handles one client's packets in order: once a later publish is acknowledged
+        # the subscription is active, so no fill placed from now on can pass it by.
+        if threading.current_thread() is not getattr(self._client, "_thread", None):
+            try:
+                self._client.publish(f"taloma/probe/{uuid.uuid4().hex}", b"", qos=1).wait_for_publish(timeout)
+            except (ValueError, RuntimeError):
+                pass  # the bus is away: the subscription is restored when it is back
+        return topic
+
+    def unsubscribe_fills(self, account: Any, callback: Callable[[dict[str, Any]], None] | None = None) -> None:
+        """Stop delivering the account's fills (to ``callback`` only, if given)."""
+        self._remove(account_fills_topic(account), None if callback is None else _FillCallback(callback))
+
+
+# ---- fill events ----------------------------------------------------------------------------
+
+FILLS_TOPIC = "FIL/v1/{broker_id}/{account_id}"
+
+
+def fills_topic(broker_id: str, account_id: str) -> str:
+    """The topic of one account's fills."""
+    for part in (broker_id, account_id):
+        if not isinstance(part, str) or not part or any(c in part for c in "/+#*"):
+            raise ValueError(f"not an account identifier for a topic: {part!r}")
+    return FILLS_TOPIC.format(broker_id=broker_id, account_id=account_id)
+
+
+def account_fills_topic(account: Any) -> str:
+    get = account.get if hasattr(account, "get") else lambda key, default: getattr(account, key, default)
+    return fills_topic(get("broker_id", ""), get("account_id", ""))
+
+
+_FILL_FIELDS = {"ordno": str, "seqno": str, "code": str, "action": str, "price": str, "quantity": int}
+
+
+def fill_event(**content: Any) -> dict[str, Any]:
+    """The mapping a fills callback receives, from a fill message's content.
+
+    "ordno", "seqno", "code" (texts), "action" (``Action``), "price" (``Decimal``), "quantity"
+    (the lots of this fill), and as the broker sends them: "broker_id", "account_id", "time"
+    (market time, ``datetime``), "fill_no", "order_quantity", "deal_quantity", "remaining"
+    (the order's lots after this fill), "status" (``Status.PartFilled`` or ``Status.Filled``),
+    "order_type", "price_type", "fee" and "tax" (``Decimal``).
+    """
+    from decimal import Decimal
+
+    from taloma.backend.solace.utils import datetime_parser
+    from taloma.constant import Action
+    from taloma.order import Status
+
+    for key, kind in _FILL_FIELDS.items():
+        if not isinstance(content.get(key), kind) or isinstance(content.get(key), bool):
+            raise TypeError(f"fill field {key!r} must be {kind.__name__}, not {content.get(key)!r}")
+    event = dict(content)
+    event["action"] = Action(content["action"])
+    event["price"] = Decimal(content["price"])
+    for key in ("fee", "tax"):
+        if isinstance(event.get(key), str):
+            event[key] = Decimal(event[key])
+    if isinstance(event.get("time"), str):
+        date, _, clock = event["time"].partition(" ")
+        event["time"] = datetime_parser(date, clock)
+    if isinstance(event.get("status"), str):
+        event["status"] = Status(event["status"])
+    return event
+
+
+class _FillCallback:
+    """Adapts ``callback(event)`` to the feed's ``callback(topic, record)``; equal by the callback."""
+
+    __slots__ = ("callback",)
+
+    def __init__(self, callback: Callable[[dict[str, Any]], None]) -> None:
+        if not callable(callback):
+            raise TypeError("callback must be callable")
+        self.callback = callback
+
+    def __call__(self, topic: str, event: dict[str, Any]) -> None:
+        self.callback(event)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, _FillCallback) and other.callback == self.callback
+
+    def __hash__(self) -> int:
+        return hash(self.callback)
+
+    def __repr__(self) -> str:
+        return repr(self.callback)

@@ -66,3 +66,16 @@ def test_the_strategy_loop_example(tmp_path: Path) -> None:
     assert int(delivered) >= 3
     action = "Buy" if int(closes[-1]) >= int(closes[0]) else "Sell"
     assert order.split() == ["True", action, "PendingSubmit"]
+
+
+def test_the_fills_example(tmp_path: Path) -> None:
+    pytest.importorskip("taloma.backend.http.client", reason="the native Client is not built")
+    from taloma.simulator.bus import mosquitto_binary
+
+    try:
+        mosquitto_binary()
+    except FileNotFoundError:
+        pytest.skip("mosquitto is not installed")
+    done = run(example("Fills: orders that trade against the simulated market"), tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["True", "Buy", "1", "Filled", "0002", "1", "0", "B", "1", "True", "True"]

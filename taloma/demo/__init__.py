@@ -21,7 +21,7 @@ import traceback
 from pathlib import Path
 from typing import Any, Iterator
 
-SECTIONS = ("login", "catalogue", "signing", "orders", "accounts", "market", "strategy", "rates")
+SECTIONS = ("login", "catalogue", "signing", "orders", "accounts", "market", "strategy", "fills", "rates")
 
 TITLE_WIDTH = 58
 # A live line is redrawn this often; a step shorter than the delay never shows one.

@@ -69,7 +69,8 @@ def parser() -> argparse.ArgumentParser:
                    help="verify the ca_content signature of every order request against this CA (repeatable)")
     p.add_argument("--api-ver", default=None, help="API version segment of the paths (default: the package's)")
     p.add_argument("--market", action="store_true",
-                   help="run a simulated market (published on the bus given by --bus)")
+                   help="run a simulated market (published on the bus given by --bus); futures and options "
+                        "orders fill against it, their fills published on the bus too")
     p.add_argument("--bus", default=None, metavar="auto|mqtt://HOST:PORT",
                    help="message bus of the market data: auto starts a private Mosquitto broker on 127.0.0.1")
     p.add_argument("--contracts", type=_codes, default=None, metavar="CODE,...",

@@ -7,7 +7,9 @@ them: summary rows with their detail rows, a list when there are several and a b
 row when there is one. A failure carries its text in "msg" at both levels, since
 clients read the one inside "result".
 
-Options read from ``state.options``: ``seed`` (default 0).
+Options read from ``state.options``: ``seed`` (default 0); ``matcher`` (the simulator's market
+is on, :mod:`taloma.simulator.fills`): then a futures account starts flat and its margin,
+positions and settled profit and loss come from its own fills.
 """
 
 from __future__ import annotations
@@ -17,6 +19,7 @@ import random
 from decimal import Decimal
 from typing import Any, Callable
 
+from taloma.simulator.fills import MAINTENANCE_SHARE
 from taloma.simulator.routes import Request, ok, route
 from taloma.simulator.state import BrokerState, User
 
@@ -78,9 +81,26 @@ def _query(path: str, kind: str, checks: dict[str, tuple[str, ...]]) -> Callable
                 if body.get(key) not in allowed:
                     return _failure(f"invalid {key} {body.get(key)!r}")
             rnd = random.Random(f"{state.options.get('seed') or 0}:{account['broker_id']}{account['account']}:{path}")
+            matcher = state.options.get("matcher")
+            if matcher is not None and path in _LIVE:
+                with matcher.lock:
+                    return _LIVE[path](matcher, rnd, body, account)
             return build(rnd, body, account)
 
         return handler
+
+    return register
+
+
+_LIVE: dict[str, Callable[..., Any]] = {}
+
+
+def _live(path: str) -> Callable[[Callable[..., Any]], Any]:
+    """Registers the view of a query that follows the fills when the market is on."""
+
+    def register(build: Callable[..., Any]) -> Any:
+        _LIVE[path] = build
+        return build
 
     return register
 
@@ -253,3 +273,82 @@ def realised(rnd: random.Random, body: dict[str, Any], account: dict[str, str]) 
     rows, total = _split_rows(rnd, _lots(rnd), dates, realised=True)
     rows.append({"stock": "", "stock_name": "合計", "real_pl": _money(total), "currency": "NTD"})
     return ok({"msg": "", "profit_sums": {"profit_sum": rows}})
+
+
+# ---- with the market on: the account's own fills ------------------------------------------
+
+_PRODUCT_TYPE = {"future": "1", "option": "2"}
+
+
+@_live("Future/Margin")
+def live_margin(matcher: Any, rnd: random.Random, body: dict[str, Any], account: dict[str, str]) -> Any:
+    rate = _RATES[body["currency"]]
+    ids = account["broker_id"], account["account"]
+    balance = Decimal(rnd.randint(800_000, 5_000_000))  # cash only: no position is carried over
+    positions = matcher.positions(*ids)
+    fee, tax = matcher.costs(*ids)
+    realised = sum((s.profit for s in matcher.settlements(*ids)), Decimal(0))
+    unreal = sum((p.unrealised() for p in positions), Decimal(0))
+    initial = sum((p.initial_margin for p in positions), Decimal(0))
+    maintenance = initial * MAINTENANCE_SHARE
+    today = balance + realised - fee - tax
+    fields = {
+        "currency": body["currency"], "margin_type": body["margin_type"],
+        "yesterday_balance": _money(balance * rate), "today_balance": _money(today * rate),
+        "deposit_withdrawal": "0", "fee": _money(fee * rate), "tax": _money(tax * rate),
+        "realised_pl": _money(realised * rate), "initial_margin": _money(initial * rate),
+        "maintenance_margin": _money(maintenance * rate), "unreal_pl": _money(unreal * rate),
+        "equity": _money((today + unreal) * rate), "available_margin": _money((today + unreal - initial) * rate),
+    }
+    if body["margin_type"] == "2":
+        # Without positions nothing is at risk: the indicator shows its ceiling.
+        risk = (today + unreal) / maintenance * 100 if maintenance else Decimal("999.99")
+        fields["risk_indicator"] = f"{min(risk, Decimal('999.99')):.2f}"
+    return ok({"msg": "", "body": fields})
+
+
+@_live("Future/Position")
+def live_positions(matcher: Any, rnd: random.Random, body: dict[str, Any], account: dict[str, str]) -> Any:
+    rows = []
+    for p in matcher.positions(account["broker_id"], account["account"]):
+        product_type = _PRODUCT_TYPE[p.kind]
+        if body["product_type"] not in ("0", product_type):
+            continue
+        common = {"code": p.code, "product_type": product_type, "action": p.action}
+        if body["query_type"] == "1":
+            rows.append({**common, "quantity": str(p.quantity), "avg_price": _price(p.average),
+                         "last_price": _price(p.last), "currency": "NTD", "unreal_pl": _money(p.unrealised())})
+            continue
+        for lot in p.lots:
+            rows.append({**common, "quantity": str(lot.quantity), "avg_price": _price(lot.price),
+                         "last_price": _price(p.last), "currency": "NTD", "unreal_pl": _money(p.unrealised(lot)),
+                         "trade_date": lot.time.strftime("%Y%m%d"), "ordno": lot.ordno})
+    return ok({"msg": "", "body": rows})
+
+
+@_live("Future/SettleProfitLossDetail")
+def live_settled(matcher: Any, rnd: random.Random, body: dict[str, Any], account: dict[str, str]) -> Any:
+    start, end = _date(body.get("start_date")), _date(body.get("end_date"))
+    if start is None or end is None or start > end:
+        return _failure("start_date and end_date must be dates %Y%m%d, start first")
+    rate = _RATES[body["currency"]]
+    rows: list[dict[str, Any]] = []
+    for s in matcher.settlements(account["broker_id"], account["account"]):
+        product_type = _PRODUCT_TYPE[s.kind]
+        if body["product_type"] not in ("0", product_type) or not start <= s.time.date() <= end:
+            continue
+        rows.append({"date": s.time.strftime("%Y%m%d"), "code": s.code, "product_type": product_type,
+                     "quantity": s.quantity, "settle_pl": s.profit * rate, "fee": s.fee * rate, "tax": s.tax * rate})
+    if body["summary"] == "Y":
+        totals: dict[str, dict[str, Any]] = {}
+        for row in rows:
+            t = totals.setdefault(row["code"], {"code": row["code"], "product_type": row["product_type"],
+                                                "quantity": 0, "settle_pl": Decimal(0), "fee": Decimal(0),
+                                                "tax": Decimal(0)})
+            for key in ("quantity", "settle_pl", "fee", "tax"):
+                t[key] += row[key]
+        rows = list(totals.values())
+    for row in rows:
+        row.update(quantity=str(row["quantity"]), settle_pl=_money(row["settle_pl"]), fee=_money(row["fee"]),
+                   tax=_money(row["tax"]), currency=body["currency"])
+    return ok({"msg": "", "body": rows})

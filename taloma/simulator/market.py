@@ -565,13 +565,14 @@ class Market:
     # ---- orders taking liquidity ------------------------------------------------------------
 
     def trade(self, code: str, side: str, quantity: int, limit: Decimal | None = None,
-              odd: bool = False) -> list[Trade]:
+              odd: bool = False, whole: bool = False) -> list[Trade]:
         """Execute an incoming order against the book; returns its fills, best price first.
 
         ``side`` is "B"/"Buy" or "S"/"Sell"; ``limit`` none takes any price; ``odd`` trades the
-        stock's odd-lot book (``quantity`` in shares). What the book cannot fill is left to the
-        caller. The fills are published as ticks and the book change after them, all on the
-        market thread; the contract joins the market first if it is not there.
+        stock's odd-lot book (``quantity`` in shares); ``whole`` trades nothing unless the book
+        fills all of ``quantity``. What the book cannot fill is left to the caller. The fills
+        are published as ticks and the book change after them, all on the market thread; the
+        contract joins the market first if it is not there.
         """
         aggressor = {"B": "B", "Buy": "B", "S": "S", "Sell": "S"}.get(str(side))
         if aggressor is None:
@@ -583,6 +584,8 @@ class Market:
             state = self._states[code]
             if odd and state.odd is None:
                 raise ValueError(f"{code} has no odd-lot book")
+            if whole and _depth(state.odd if odd else state.book, aggressor, limit) < quantity:
+                return []
             fills = self._execute(state, odd, aggressor, quantity, limit, "order")
             if fills:
                 self._pending.append(self._book_event(state, odd, "order"))
@@ -903,6 +906,12 @@ class Market:
 
     def _message(self, state: _State, quote_type: QuoteType, odd: bool, content: dict[str, Any]) -> Message:
         return Message(quote_type, odd, state.topics[(quote_type, odd)], content)
+
+
+def _depth(book: Any, aggressor: str, limit: Decimal | None) -> int:
+    """The volume an incoming order of ``aggressor``'s side can take within ``limit``."""
+    levels = book.asks.levels if aggressor == "B" else book.bids.levels
+    return sum(v for p, v in levels if limit is None or (p <= limit if aggressor == "B" else p >= limit))
 
 
 def _delivery_day(month: str) -> dt.date:

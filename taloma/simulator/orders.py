@@ -2,9 +2,11 @@
 
 The broker keeps every order it accepted, numbered with "seqno" (six digits)
 and "ordno" (five characters), and applies cancels and amendments to it.
-Orders rest: nothing is ever filled. A quantity change reduces the order by
-the given quantity (the exchange accepts reductions only), a cancel cancels
-what is left.
+Without a market orders rest: nothing is ever filled. With one (option
+``matcher``, see :mod:`taloma.simulator.fills`) they fill against it; the
+status codes of the query ("st_code") are listed there. A quantity change
+reduces the order by the given quantity (the exchange accepts reductions
+only), a cancel cancels what is left.
 
 Options read from ``state.options``:
 
@@ -19,9 +21,10 @@ from __future__ import annotations
 
 import datetime as dt
 import threading
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable
 
+from taloma.simulator.fills import status_code
 from taloma.simulator.routes import Request, fail, ok, route
 from taloma.simulator.state import BrokerState, User
 
@@ -57,6 +60,7 @@ class _Order:
     match_qty: int = 0
     chg_price: int | float = 0
     msg: str = "order accepted"
+    fills: list[dict[str, Any]] = field(default_factory=list)
 
     @property
     def remaining(self) -> int:
@@ -79,11 +83,12 @@ class _Order:
             "st_octype": self.octype,
             "st_price1": self.price,
             "st_ordqty": self.quantity,
-            "st_code": "0000",
+            "st_code": status_code(self.quantity, self.match_qty, self.cancel_qty),
             "st_errmsg": self.msg.ljust(_MSG_WIDTH),
             "st_ord_match_qty": self.match_qty,
             "st_cancel_qty": self.cancel_qty,
             "st_chg_price1": self.chg_price,
+            "st_fills": list(self.fills),
             "broker_id": self.broker_id,
             "account": self.account,
         }
@@ -245,6 +250,11 @@ def place(state: BrokerState, request: Request) -> dict[str, Any]:
             market.add(order.stock_id)
         except KeyError:
             pass  # a code the catalogue does not hold trades nowhere
+    matcher = state.options.get("matcher")
+    if matcher is not None:
+        with matcher.lock:
+            matcher.arrive(order)
+            return ok(order.reply())
     return ok(order.reply())
 
 
@@ -284,6 +294,9 @@ def update_price(state: BrokerState, request: Request) -> dict[str, Any]:
             return fail("order has no quantity left to amend")
         order.chg_price = price
         order.msg = "price changed"
+        matcher = state.options.get("matcher")
+        if matcher is not None:
+            matcher.reprice(order)
         return ok(order.reply())
 
 

@@ -16,6 +16,7 @@ from taloma.simulator.state import BrokerState, make_users
 
 if TYPE_CHECKING:
     from taloma.simulator.bus import Mosquitto, Publisher
+    from taloma.simulator.fills import Matcher
     from taloma.simulator.market import Market
 
 # Feature modules register their endpoints when imported; a feature that is
@@ -177,6 +178,7 @@ class BrokerSimulator:
         self.bus_url: str | None = None
         self._broker: Mosquitto | None = None
         self._publisher: Publisher | None = None
+        self._matcher: Matcher | None = None
         try:
             self._open_market(market, bus, speed, contracts, seed)
         except BaseException:
@@ -193,6 +195,9 @@ class BrokerSimulator:
             self.market = Market(catalogue_of(self.state), contracts, speed=speed, seed=seed,
                                  start=clock() if clock else None)
             self.state.options["market"] = self.market
+            from taloma.simulator.fills import attach
+
+            self._matcher = attach(self.state, self.market)
         if bus is None:
             return
         from taloma.simulator.bus import Mosquitto, Publisher
@@ -205,6 +210,7 @@ class BrokerSimulator:
         if self.market is not None:
             self._publisher = Publisher(self.bus_url)
             self.market.add_listener(self._publisher.on_event)
+            self._matcher.publish_to(self.bus_url)
 
     @property
     def port(self) -> int:
@@ -239,6 +245,9 @@ class BrokerSimulator:
         self._server.server_close()
         if self.market is not None:
             self.market.stop()
+        if self._matcher is not None:
+            self._matcher.close()
+            self._matcher = None
         if self._publisher is not None:
             self._publisher.close()
             self._publisher = None

@@ -1,0 +1,478 @@
+"""Fills: the simulated broker's futures and options orders trade against its simulated market.
+
+With a market (``BrokerSimulator(market=True)``) every order for a future or an option of the
+catalogue is matched against that contract's book:
+
+- On arrival a buy takes the asks at or below its limit, best first (a sell hits the bids at or
+  above it) through :meth:`Market.trade`, so each fill is bounded by the volume the book shows at
+  that level at that moment and by what is left of the order, and it is printed on the tape.
+  A market order ("MKT") takes any price the book shows; a market-range order ("MKP") takes
+  prices up to ``MKP_TICKS`` ticks beyond the best opposite price.
+- What is left of an immediate-or-cancel order ("IOC") is cancelled at once; a fill-or-kill
+  order ("FOK") fills whole or is cancelled whole; a market order never rests. What is left of
+  a rest-of-day ("ROD") limit or market-range order rests at its limit.
+- A resting buy fills when the market trades at or below its limit (a seller hit a bid it would
+  have been part of: it shares that trade's volume, at the trade's price) or offers at or below
+  it (it takes those asks); a sell symmetrically. Resting orders of one contract are served best
+  limit first, then first come. A fill is never at a price worse than the order's limit. The
+  broker's orders never trade with one another: each trades with the market's book and tape.
+- An IOC, FOK or market order for a contract the market does not trade is cancelled at once;
+  a ROD order for one rests untouched.
+- A price change re-prices what is left (and fills it at once if the new limit is marketable);
+  a quantity change and a cancel take from what is left.
+
+Status codes of the order query ("st_code"), from the order's quantities:
+
+======  =====================================================
+"0000"  working: accepted, nothing filled, quantity left
+"0001"  partly filled, the rest working
+"0002"  filled in full
+"0003"  partly filled, the rest cancelled
+"0004"  cancelled, nothing filled
+======  =====================================================
+
+"st_errmsg" says what happened last ("order accepted", "partly filled", "filled", "IOC: rest
+cancelled", "FOK: not filled in full", "market order: rest cancelled", "price changed",
+"quantity reduced", "order cancelled"); "st_fills" lists the order's fills ("no": the broker's fill
+number, "price" text, "quantity", market "time" as "HHMMSS").
+
+Positions are netted per account and contract whatever the order's open/close type; a fill
+that meets an opposite position closes it first in, first out. Realised profit of a closing
+fill is (close - open price) x lots x multiplier for a long lot (the reverse for a short),
+dated the market's trading day, fees and tax not deducted (its settled row shows the fee and
+tax of the closing lots). Fees and tax of every fill, by the
+rate table ``RATES`` (rounded to whole dollars):
+
+==========  ===============  ===================================
+kind        fee              transaction tax
+==========  ===============  ===================================
+future      NT$50 per lot    0.002% of price x multiplier x lots
+option      NT$25 per lot    0.1% of premium x multiplier x lots
+==========  ===============  ===================================
+
+Multipliers are the catalogue's ("basic": TXF 200, MXF 50, TXO 50, stock futures 2000).
+Initial margin is 13.5% of a futures position's value at the last price; a sold option needs
+its premium value plus 4% of strike x multiplier, a bought one none; maintenance margin is 77%
+of initial.
+
+Each fill is published on the bus (when the simulator has one) on the account's topic
+``fills_topic(broker_id, account_id)`` = "FIL/v1/{broker_id}/{account_id}" as a MessagePack
+map (:meth:`Fill.content`); ``taloma.feed.Feed.subscribe_fills`` delivers them.
+"""
+
+from __future__ import annotations
+
+import datetime as dt
+import logging
+import threading
+from collections import deque
+from dataclasses import dataclass, field
+from decimal import ROUND_HALF_UP, Decimal
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from taloma.simulator.market import Book, Instrument, Market, MarketEvent
+    from taloma.simulator.orders import _Order
+    from taloma.simulator.state import BrokerState
+
+log = logging.getLogger("taloma.simulator.fills")
+
+MKP_TICKS = 5
+"""How far beyond the best opposite price a market-range order may fill."""
+
+WORKING, PART_FILLED, FILLED, PART_CANCELLED, CANCELLED = "0000", "0001", "0002", "0003", "0004"
+STATUS_CODES = {
+    WORKING: "working: accepted, nothing filled, quantity left",
+    PART_FILLED: "partly filled, the rest working",
+    FILLED: "filled in full",
+    PART_CANCELLED: "partly filled, the rest cancelled",
+    CANCELLED: "cancelled, nothing filled",
+}
+
+
+def status_code(quantity: int, matched: int, cancelled: int) -> str:
+    """The order query's "st_code" of an order with these quantities."""
+    if quantity - matched - cancelled > 0:
+        return PART_FILLED if matched else WORKING
+    if matched == quantity:
+        return FILLED
+    return PART_CANCELLED if matched else CANCELLED
+
+
+@dataclass(frozen=True)
+class Rates:
+    fee_per_lot: Decimal
+    tax_rate: Decimal  # of price x multiplier x lots
+
+
+RATES = {
+    "future": Rates(Decimal(50), Decimal("0.00002")),
+    "option": Rates(Decimal(25), Decimal("0.001")),
+}
+INITIAL_MARGIN_RATE = Decimal("0.135")
+SHORT_OPTION_STRIKE_RATE = Decimal("0.04")
+MAINTENANCE_SHARE = Decimal("0.77")
+
+_WHOLE = Decimal(1)
+
+
+def fee_and_tax(kind: str, price: Decimal, lots: int, multiplier: int) -> tuple[Decimal, Decimal]:
+    rates = RATES[kind]
+    tax = (price * multiplier * lots * rates.tax_rate).quantize(_WHOLE, ROUND_HALF_UP)
+    return rates.fee_per_lot * lots, tax
+
+
+# ---- records -------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Fill:
+    """One fill of one order."""
+
+    number: int  # the broker's fill number, from 1
+    broker_id: str
+    account_id: str
+    ordno: str
+    seqno: str
+    code: str
+    kind: str  # "future" or "option"
+    action: str  # "B" or "S"
+    price: Decimal
+    quantity: int
+    time: dt.datetime  # market clock
+    multiplier: int
+    fee: Decimal
+    tax: Decimal
+    order_quantity: int
+    deal_quantity: int  # the order's filled lots after this fill
+    remaining: int  # the order's working lots after this fill
+    order_type: str
+    price_type: str
+
+    def content(self) -> dict[str, Any]:
+        """The bus payload: texts for prices and money, integers for lots."""
+        return {
+            "broker_id": self.broker_id, "account_id": self.account_id, "ordno": self.ordno, "seqno": self.seqno,
+            "code": self.code, "action": "Buy" if self.action == "B" else "Sell", "price": str(self.price),
+            "quantity": self.quantity, "time": self.time.strftime("%Y/%m/%d %H:%M:%S.%f"),
+            "fill_no": self.number, "order_quantity": self.order_quantity, "deal_quantity": self.deal_quantity,
+            "remaining": self.remaining, "status": "Filled" if self.deal_quantity == self.order_quantity
+            else "PartFilled", "order_type": self.order_type, "price_type": self.price_type,
+            "fee": str(self.fee), "tax": str(self.tax),
+        }
+
+
+@dataclass
+class Lot:
+    """An open part of a position: what one fill left open."""
+
+    action: str  # "B" long, "S" short
+    quantity: int
+    price: Decimal
+    time: dt.datetime
+    ordno: str
+
+
+@dataclass(frozen=True)
+class Settlement:
+    """The closing part of one fill."""
+
+    time: dt.datetime
+    code: str
+    kind: str
+    quantity: int
+    profit: Decimal
+    fee: Decimal
+    tax: Decimal
+
+
+@dataclass(frozen=True)
+class Position:
+    code: str
+    kind: str
+    action: str
+    lots: tuple[Lot, ...]
+    last: Decimal
+    multiplier: int
+    strike: Decimal
+
+    @property
+    def quantity(self) -> int:
+        return sum(lot.quantity for lot in self.lots)
+
+    @property
+    def average(self) -> Decimal:
+        return sum(lot.price * lot.quantity for lot in self.lots) / self.quantity
+
+    def unrealised(self, lot: Lot | None = None) -> Decimal:
+        lots = self.lots if lot is None else (lot,)
+        sign = 1 if self.action == "B" else -1
+        return sum((sign * (self.last - x.price) * x.quantity * self.multiplier for x in lots), Decimal(0))
+
+    @property
+    def initial_margin(self) -> Decimal:
+        if self.kind == "future":
+            return self.last * self.multiplier * self.quantity * INITIAL_MARGIN_RATE
+        if self.action == "B":
+            return Decimal(0)
+        return (self.last + self.strike * SHORT_OPTION_STRIKE_RATE) * self.multiplier * self.quantity
+
+
+@dataclass
+class Ledger:
+    """One account's open lots, closed parts, fees and tax."""
+
+    lots: dict[str, deque[Lot]] = field(default_factory=dict)
+    settlements: list[Settlement] = field(default_factory=list)
+    fees: Decimal = Decimal(0)
+    taxes: Decimal = Decimal(0)
+
+    def apply(self, fill: Fill) -> None:
+        self.fees += fill.fee
+        self.taxes += fill.tax
+        lots = self.lots.setdefault(fill.code, deque())
+        left, closed, profit = fill.quantity, 0, Decimal(0)
+        while left and lots and lots[0].action != fill.action:
+            lot = lots[0]
+            take = min(left, lot.quantity)
+            sign = 1 if lot.action == "B" else -1
+            profit += sign * (fill.price - lot.price) * take * fill.multiplier
+            lot.quantity -= take
+            left -= take
+            closed += take
+            if lot.quantity == 0:
+                lots.popleft()
+        if closed:
+            fee, tax = fee_and_tax(fill.kind, fill.price, closed, fill.multiplier)
+            self.settlements.append(Settlement(fill.time, fill.code, fill.kind, closed, profit, fee, tax))
+        if left:
+            lots.append(Lot(fill.action, left, fill.price, fill.time, fill.ordno))
+        if not lots:
+            del self.lots[fill.code]
+
+
+# ---- the matcher ---------------------------------------------------------------------------
+
+
+@dataclass
+class _Resting:
+    order: _Order
+    limit: Decimal
+
+
+class Matcher:
+    """Matches the broker's orders against the market and keeps the accounts' ledgers.
+
+    Every method runs with ``lock`` held (the order book's lock): the order handlers call
+    :meth:`arrive` and :meth:`reprice` inside it, and the market listener takes it. The market's
+    own lock is only ever taken inside it, never the other way round.
+    """
+
+    def __init__(self, market: Market, lock: threading.Lock) -> None:
+        self.market = market
+        self.lock = lock
+        self.fills: list[Fill] = []
+        self._ledgers: dict[tuple[str, str], Ledger] = {}
+        self._resting: dict[str, dict[str, _Resting]] = {}  # code -> seqno -> order
+        self._known: dict[str, tuple[Instrument, int] | None] = {}
+        self._client: Any = None
+        market.add_listener(self.on_event)
+
+    def publish_to(self, bus_url: str) -> None:
+        """Publish every fill from now on on the bus at ``bus_url``."""
+        from taloma.feed import connect_client
+
+        self._client = connect_client(bus_url, "taloma-sim-fills")
+
+    def close(self) -> None:
+        self.market.remove_listener(self.on_event)
+        client, self._client = self._client, None
+        if client is not None:
+            client.disconnect()
+            client.loop_stop()
+
+    # ---- contracts ------------------------------------------------------------------------
+
+    def _contract(self, code: str) -> tuple[Instrument, int] | None:
+        """(instrument, multiplier) of a future or option the market can trade, else none."""
+        if code not in self._known:
+            try:
+                instrument = self.market.add(code)
+            except KeyError:
+                self._known[code] = None
+                return None
+            entry = self.market._catalogue_entry(code)
+            if instrument.kind not in RATES or entry is None:
+                self._known[code] = None
+            else:
+                self._known[code] = (instrument, int(Decimal(str(entry[1]["basic"]))))
+        return self._known[code]
+
+    def _limit(self, order: _Order, instrument: Instrument) -> Decimal | None:
+        if order.price_type == "MKT":
+            return None
+        if order.price_type == "LMT" or order.chg_price:
+            return Decimal(str(order.chg_price or order.price))
+        # A market-range order: a few ticks beyond the best opposite price, within the day's limits.
+        snapshot = self.market.snapshot(instrument.code)
+        ladder, book = instrument.ladder, snapshot.book
+        if order.action == "B":
+            start = book.best_ask or snapshot.last or instrument.reference
+            return min(ladder.up(start, MKP_TICKS), instrument.limit_up)
+        start = book.best_bid or snapshot.last or instrument.reference
+        return max(ladder.down(start, MKP_TICKS), instrument.limit_down)
+
+    # ---- orders ---------------------------------------------------------------------------
+
+    def arrive(self, order: _Order) -> None:
+        """Match a new order; what is left rests or is cancelled by its type."""
+        known = self._contract(order.stock_id)
+        limit = None
+        if known is not None:
+            limit = self._limit(order, known[0])
+            self._take(order, limit, whole=order.order_type == "FOK")
+        if order.remaining <= 0:
+            return
+        if order.order_type == "IOC":
+            self._cancel_rest(order, "IOC: rest cancelled")
+        elif order.order_type == "FOK":
+            self._cancel_rest(order, "FOK: not filled in full")
+        elif order.price_type == "MKT":
+            self._cancel_rest(order, "market order: rest cancelled")
+        elif limit is not None:
+            self._resting.setdefault(order.stock_id, {})[order.seqno] = _Resting(order, limit)
+        # else: a contract the market does not trade; the order rests untouched
+
+    def reprice(self, order: _Order) -> None:
+        """Apply a price change to what is left of a resting order."""
+        resting = self._resting.get(order.stock_id, {}).get(order.seqno)
+        if resting is None or order.remaining <= 0:
+            return
+        resting.limit = Decimal(str(order.chg_price))
+        self._take(order, resting.limit)
+        self._forget_done(order.stock_id)
+
+    def _take(self, order: _Order, limit: Decimal | None, whole: bool = False) -> None:
+        if order.remaining <= 0:
+            return
+        trades = self.market.trade(order.stock_id, order.action, order.remaining, limit=limit, whole=whole)
+        for trade in trades:
+            self._fill(order, trade.price, trade.volume)
+
+    @staticmethod
+    def _cancel_rest(order: _Order, why: str) -> None:
+        order.cancel_qty += order.remaining
+        order.msg = why
+
+    def _fill(self, order: _Order, price: Decimal, quantity: int) -> Fill:
+        known = self._contract(order.stock_id)
+        assert known is not None and 0 < quantity <= order.remaining
+        instrument, multiplier = known
+        now = self.market.now()
+        order.match_qty += quantity
+        order.msg = "filled" if order.remaining == 0 else "partly filled"
+        number = len(self.fills) + 1
+        order.fills.append({"no": number, "price": str(price), "quantity": quantity, "time": now.strftime("%H%M%S")})
+        fee, tax = fee_and_tax(instrument.kind, price, quantity, multiplier)
+        fill = Fill(number, order.broker_id, order.account, order.ordno, order.seqno, order.stock_id,
+                    instrument.kind, order.action, price, quantity, now, multiplier, fee, tax, order.quantity,
+                    order.match_qty, order.remaining, order.order_type, order.price_type)
+        self.fills.append(fill)
+        self._ledgers.setdefault((order.broker_id, order.account), Ledger()).apply(fill)
+        self._publish(fill)
+        return fill
+
+    def _publish(self, fill: Fill) -> None:
+        if self._client is None:
+            return
+        import msgpack
+
+        from taloma.feed import fills_topic
+
+        try:
+            # QoS 1: paho keeps it while the bus reconnects.
+            self._client.publish(fills_topic(fill.broker_id, fill.account_id), msgpack.packb(fill.content()), qos=1)
+        except Exception:  # the fill stands whatever the bus does
+            log.exception("could not publish fill %d of %s", fill.number, fill.seqno)
+
+    # ---- the market ------------------------------------------------------------------------
+
+    def on_event(self, event: MarketEvent) -> None:
+        """Market listener: resting orders of the event's contract meet the market."""
+        if event.odd or event.code not in self._resting:
+            return
+        with self.lock:
+            if not self._resting.get(event.code):
+                return
+            if event.kind == "tick" and event.origin == "market" and event.trade is not None:
+                self._share(event.code, event.trade.aggressor, event.trade.price, event.trade.volume)
+            self._sweep(event.code, event.snapshot.book)
+            self._forget_done(event.code)
+
+    def _queue(self, code: str, action: str, reach: Decimal) -> list[_Resting]:
+        """Working orders of one side whose limit reaches ``reach``, best limit first, then first come."""
+        found = [r for r in self._resting.get(code, {}).values() if r.order.action == action
+                 and r.order.remaining > 0 and (r.limit >= reach if action == "B" else r.limit <= reach)]
+        found.sort(key=lambda r: (-r.limit if action == "B" else r.limit, r.order.seqno))
+        return found
+
+    def _share(self, code: str, aggressor: str, price: Decimal, volume: int) -> None:
+        # A seller hit the bids: resting buys at or above the price were among them (and the reverse).
+        for resting in self._queue(code, "B" if aggressor == "S" else "S", price):
+            if volume <= 0:
+                break
+            take = min(volume, resting.order.remaining)
+            self._fill(resting.order, price, take)
+            volume -= take
+
+    def _sweep(self, code: str, book: Book) -> None:
+        for action, best in (("B", book.best_ask), ("S", book.best_bid)):
+            if best is not None:
+                for resting in self._queue(code, action, best):
+                    self._take(resting.order, resting.limit)
+
+    def _forget_done(self, code: str) -> None:
+        orders = self._resting.get(code)
+        if orders is None:
+            return
+        for seqno in [s for s, r in orders.items() if r.order.remaining <= 0]:
+            del orders[seqno]
+        if not orders:
+            del self._resting[code]
+
+    # ---- the accounts' view ---------------------------------------------------------------
+
+    def positions(self, broker_id: str, account_id: str) -> list[Position]:
+        """The account's open positions (call with the lock held)."""
+        ledger = self._ledgers.get((broker_id, account_id))
+        if ledger is None:
+            return []
+        out = []
+        for code, lots in ledger.lots.items():
+            known = self._contract(code)
+            assert known is not None
+            instrument, multiplier = known
+            snapshot = self.market.snapshot(code)
+            last = snapshot.last if snapshot.last is not None else instrument.reference
+            out.append(Position(code, instrument.kind, lots[0].action, tuple(Lot(**vars(x)) for x in lots), last,
+                                multiplier, instrument.strike))
+        return out
+
+    def settlements(self, broker_id: str, account_id: str) -> list[Settlement]:
+        ledger = self._ledgers.get((broker_id, account_id))
+        return list(ledger.settlements) if ledger is not None else []
+
+    def costs(self, broker_id: str, account_id: str) -> tuple[Decimal, Decimal]:
+        """(fees, tax) of every fill of the account."""
+        ledger = self._ledgers.get((broker_id, account_id))
+        return (ledger.fees, ledger.taxes) if ledger is not None else (Decimal(0), Decimal(0))
+
+
+def attach(state: BrokerState, market: Market) -> Matcher:
+    """The simulator's matcher over its order book, kept as ``state.options["matcher"]``."""
+    from taloma.simulator.orders import OrderBook
+
+    matcher = Matcher(market, state.feature("orders", OrderBook).lock)
+    state.options["matcher"] = matcher
+    return matcher
+
