@@ -71,7 +71,7 @@ class TestReport:
             "open the user certificate with the signing module",
             "the broker refuses an order whose signature was altered",
             "sign and place a future order", "sign and place an option order", "query the orders (resp2trade)",
-            "change the future's price to 17990", "reduce the option order by 1", "cancel the future order",
+            "change the future's price to 15990", "reduce the option order by 1", "cancel the future order",
             "query the orders again", "futures margin (NTD, real time)", "futures open positions (summary)",
             "market data: decode a generated trading day", "market data: bus topics",
             "rate: 120 signed orders placed, listed, cancelled", "rate: decode 3,500 quotes, ticks and books",
@@ -81,11 +81,11 @@ class TestReport:
     def test_the_records_show_the_final_state(self, demo_run) -> None:
         report = demo_run[0].stdout
         final = block(report, "query the orders again")
-        assert re.search(r"msg='order cancelled' +filled=0 cancelled=2 new price=17990", final)
+        assert re.search(r"msg='order cancelled' +filled=0 cancelled=2 new price=15990", final)
         assert re.search(r"msg='quantity reduced' +filled=0 cancelled=1 new price=0", final)
         assert "the service lists 2 orders" in final
         placed = block(report, "sign and place a future order")
-        assert re.search(r"TXF\w+ Buy 2 @ 18000 LMT ROD +seqno='\d{6}' ordno='\w{5}'", placed)
+        assert re.search(r"TXF\w+ Buy 2 @ 16000 LMT ROD +seqno='\d{6}' ordno='\w{5}'", placed)
         assert "ticks TIC/v1/FOP/*/TFE/TXF" in placed
         # Refused for its signature, not for a malformed ca_content.
         assert "refused: 'ca_content signature rejected" in block(report, "the broker refuses an order whose "

@@ -9,9 +9,9 @@ from taloma.demo import Demo, StepFailed
 
 # Without the signing section's signer, the order requests carry this.
 PLACEHOLDER_CA = "unsigned-demo-content"
-PRICE = 18000
+PRICE = 16000  # far below the simulated market, so the order rests for the amend and cancel steps
 QUANTITY = 2
-OPTION_PRICE = 120
+OPTION_PRICE = 60
 OPTION_QUANTITY = 3
 
 
