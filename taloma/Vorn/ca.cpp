@@ -95,7 +95,8 @@ std::mutex& load_mutex() {
 // Daemon threads that come back for the GIL once the interpreter finalises
 // are ended by pthread_exit, whose unwinding cannot cross the binding layer.
 // An atexit hook (run before finalisation) closes the gate and lets through
-// the threads already on their way back; later ones park in native code.
+// the threads already on their way back; those still inside park on their way
+// out, and calls made after it keep the GIL (see without_gil).
 std::atomic<bool> g_exiting{false};
 std::atomic<int> g_returning{0};
 
@@ -748,13 +749,9 @@ struct PyVornSign {
                 if (!t.is(current) && nb::bool_(t.attr("is_alive")())) t.attr("join")(10.0);
         }
         if (PyList_SetSlice(pool().ptr(), 0, PY_SSIZE_T_MAX, nullptr) != 0) raise_pending();
-        std::unique_ptr<VornSign> gone;
         without_gil([&] {
-            {
-                std::lock_guard guard(mu);
-                gone = std::move(signer);
-            }
-            gone.reset();
+            std::lock_guard guard(mu);
+            signer.reset();
         });
         OPENSSL_cleanse(encedPfxPasswd, sizeof encedPfxPasswd);
     }

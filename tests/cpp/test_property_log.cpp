@@ -63,7 +63,7 @@ TEST(Property, LongLinesAreKeptWhole) {
 
 TEST(Property, QuotedValuesAreTakenAsWritten) {
     cProperty p;
-    ASSERT_TRUE(p.parse("a = \" name \"\nb = \"\"\"x\"\"\nc = \"open\nd = \"\n"));
+    ASSERT_TRUE(p.parse("a = \" name \"\nb = \"\"x\"\"\nc = \"open\nd = \"\n"));
     EXPECT_EQ(p.getProperty("a"), " name ");
     EXPECT_EQ(p.getProperty("b"), "\"x\"");
     EXPECT_EQ(p.getProperty("c"), "\"open");
