@@ -1,7 +1,7 @@
 """Exit under signing load, many times: counts the runs that crash or hang.
 
 Each run is a fresh interpreter that activates the process-wide signer, starts pooled
-PyVornSign objects and daemon threads that sign without pause (object and module style),
+PyVornSign objects and daemon threads that sign without pause (object and module style, nine threads),
 lets them run for a few milliseconds and exits with all of them still inside the library.
 A run passes when it exits with code 0 before the guard time. Usage:
 
@@ -31,14 +31,14 @@ from taloma.Vorn import ca
 pfx, pw, seed = sys.argv[1], sys.argv[2], int(sys.argv[3])
 random.seed(seed)
 ca.init_ca(pfx, pw)
-signers = [ca.PyVornSign(pfx, pw, "A1", "1.1.1.1", 20) for _ in range(2)]
+signers = [ca.PyVornSign(pfx, pw, "A1", "1.1.1.1", 20) for _ in range(3)]
 
 def hammer(s):
     while True:
         s.gen_ca("A1 order"); s.sign(); ca.get_sign("quote")
 
 for s in signers:
-    for _ in range(2):
+    for _ in range(3):
         threading.Thread(target=hammer, args=(s,), daemon=True).start()
 time.sleep(random.uniform(0.0, 0.05))
 """
