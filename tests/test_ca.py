@@ -7,8 +7,10 @@ import copy
 import ctypes
 import ctypes.util
 import pickle
+import os
 import stat
 import subprocess
+import traceback
 import sys
 import threading
 import time
@@ -266,15 +268,16 @@ def test_props_file_private_exact_and_removed(slow_p12, signer, workdir, passwor
 
     worker = threading.Thread(target=activate)
     worker.start()
-    props = workdir / props_name(signer)
+    prefix = props_name(signer) + f".{os.getpid()}."
     seen = None
     while worker.is_alive() and seen is None:
         try:
+            (props,) = [p for p in workdir.iterdir() if p.name.startswith(prefix)] or [workdir / prefix]
             seen = (props.lstat(), props.read_bytes())
         except FileNotFoundError:
             time.sleep(0.005)
     worker.join(30)
-    assert seen is not None, "the property file never appeared under its xxh32 name"
+    assert seen is not None, "the property file never appeared under its xxh32, pid and call name"
     info, data = seen
     assert stat.S_ISREG(info.st_mode) and stat.S_IMODE(info.st_mode) == 0o600
     expected = ca.P7SIGN_PROPS.format(ca_path_folder=slow_p12.parent, ca_name="slow.p12", p7b_path=MODULE_DIR / "P7B")
@@ -288,13 +291,15 @@ def test_props_file_private_exact_and_removed(slow_p12, signer, workdir, passwor
         assert signer.is_activate() and der_of_quoted(signer.gen_sign("x"))
 
 
-def test_props_file_never_written_through_link(pki, signer, workdir):
+def test_props_file_never_written_through_link(pki, signer, workdir, monkeypatch):
     victim = workdir / "victim.txt"
     victim.write_text("keep me")
-    (workdir / props_name(signer)).symlink_to(victim)
+    # Every name the next calls could take.
+    for n in range(1, 2000):
+        (workdir / f"{props_name(signer)}.{os.getpid()}.{n}").symlink_to(victim)
     assert signer.activate(Path(pki["sign.p12"]), PASSWORD, MODULE_DIR) is True
     assert victim.read_text() == "keep me"
-    assert leftover_props(workdir) == []
+    assert len(leftover_props(workdir)) == 1998
 
 
 def test_props_file_gone_when_exception_follows_activation(pki, workdir):
@@ -367,7 +372,7 @@ def test_module_functions(pki, workdir, capsys):
 
 
 def test_init_ca_failure_removes_shared_file(pki):
-    with pytest.raises(ca.CaError, match="^5208  $"):
+    with pytest.raises(ca.CaError, match="^5208  .*密碼錯誤"):
         ca.init_ca(pki["sign.p12"], "wrong")
     assert leftover_props(MODULE_DIR) == []
 
@@ -388,3 +393,204 @@ def test_module_get_sign_without_signer_is_empty(tmp_path):
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["b''", "b'0000000000000002abab'"]
+
+
+# ---- robustness: log folder, exit, fork, concurrent activation, paths, password -----------------
+def run_child(script: str, *args: str, cwd, timeout: float = 120) -> subprocess.CompletedProcess:
+    """A script in a process of its own: a hang fails the test instead of the suite."""
+    return subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True, env=child_env(),
+                          cwd=cwd, timeout=timeout)
+
+
+_LOG_FOLDER_SCRIPT = r"""
+import os, sys
+from taloma.Vorn import ca
+pfx, pw, mode = sys.argv[1:]
+if mode == "file":
+    open("logs", "w").close()
+else:  # a folder that cannot hold a new entry at all
+    gone = os.path.abspath("gone")
+    os.mkdir(gone); os.chdir(gone); os.rmdir(gone)
+for _ in range(2):
+    ca.init_ca(pfx, pw)
+    assert ca.get_sign("abc")
+if mode == "file":
+    assert ca.PyVornSign(pfx, pw, "A1", "1.1.1.1").gen_sign("x")
+print("signed")
+"""
+
+
+@pytest.mark.parametrize("mode", ["file", "deleted"])
+def test_log_folder_that_cannot_be_made(pki, workdir, mode):
+    """Signing goes on without a log folder and the failure is told once."""
+    done = run_child(_LOG_FOLDER_SCRIPT, pki["sign.p12"], PASSWORD, mode, cwd=workdir)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["Ca", "Initial", "Done.", "Ca", "Initial", "Done.", "signed"]
+    assert done.stderr.count('log folder "logs" cannot be created') == 1, done.stderr
+
+
+_EXIT_SCRIPT = r"""
+import atexit, os, sys
+pfx, pw = sys.argv[1:]
+
+def cancel_all_orders():  # registered before the module's own exit hook
+    ok = bool(signer.gen_ca("cancel all")) and bool(ca.get_sign("cancel")) and bool(signer.sign())
+    os.write(1, b"atexit %r\n" % ok)
+
+atexit.register(cancel_all_orders)
+from taloma.Vorn import ca
+ca.init_ca(pfx, pw)
+signer = ca.PyVornSign(pfx, pw, "A1", "1.1.1.1", 10)
+
+class Order:
+    def __init__(self, signer):
+        self.signer = signer
+
+    def __del__(self, write=os.write):
+        write(1, b"del %r\n" % bool(self.signer.gen_ca("cancel")))
+
+order = Order(ca.PyVornSign(pfx, pw, "A1", "1.1.1.1"))
+"""
+
+
+def test_signing_during_shutdown_completes(pki, workdir):
+    done = run_child(_EXIT_SCRIPT, pki["sign.p12"], PASSWORD, cwd=workdir)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[1:] == ["atexit True", "del True"], done.stdout
+
+
+_FORK_SCRIPT = r"""
+import os, sys, time
+from pathlib import Path
+from taloma.Vorn import ca
+pfx, pw = sys.argv[1:]
+ca.init_ca(pfx, pw)
+signer = ca.PyVornSign(pfx, pw, "A1", "1.1.1.1", 400)  # a big pool: its thread keeps signing
+folder = Path(ca.__file__).parent
+
+def child():
+    inherited = set(signer.store_sign)
+    assert signer.sign("x") not in inherited, "a parent's pooled signature handed out again"
+    assert signer.threads[0].is_alive(), "no pool thread in the child"
+    assert signer.gen_ca("y") and ca.get_sign("z")
+
+def activations():
+    for _ in range(30):
+        assert signer.activate(Path(pfx), pw, folder)
+
+def fork(body):
+    pid = os.fork()
+    if pid == 0:
+        try:
+            body()
+            code = 0
+        except BaseException as exc:
+            print(repr(exc), flush=True)
+            code = 1
+        os._exit(code)
+    return pid
+
+def outcome(pid):
+    deadline = time.monotonic() + 30
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return str(os.waitstatus_to_exitcode(status))
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            return "hung"
+        time.sleep(0.01)
+
+codes = []
+for _ in range(10):
+    codes.append(outcome(fork(child)))
+    signer.gen_sign("parent goes on")
+# Siblings activating at once in one folder.
+codes += [outcome(pid) for pid in [fork(activations) for _ in range(8)]]
+print(*codes)
+"""
+
+
+def test_fork_while_pool_fills(pki, workdir):
+    done = run_child(_FORK_SCRIPT, pki["sign.p12"], PASSWORD, cwd=workdir, timeout=400)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split()[-18:] == ["0"] * 18, done.stdout
+    assert leftover_props(workdir) == []
+
+
+def test_threads_activate_one_signer(pki, signer, workdir):
+    errors: list[BaseException] = []
+
+    def work():
+        try:
+            for _ in range(8):
+                assert signer.activate(Path(pki["sign.p12"]), PASSWORD, MODULE_DIR) is True
+        except BaseException as exc:  # noqa: BLE001
+            errors.append(exc)
+
+    workers = [threading.Thread(target=work) for _ in range(6)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(120)
+    assert errors == [] and leftover_props(workdir) == []
+
+
+@pytest.mark.parametrize("name", ["id ", " id", "id\t", '"id"', "x" * 200 + ".p12"])
+def test_paths_as_the_file_system_takes_them(pki, workdir, name, capsys):
+    folder = workdir.joinpath(*["a" * 120 + " "] * 5)  # over 600 bytes, each part ending in a space
+    folder.mkdir(parents=True)
+    cert = folder / name
+    cert.write_bytes(Path(pki["sign.p12"]).read_bytes())
+    assert len(os.fsencode(cert)) > 511
+    assert ca.PyVornSign(cert, PASSWORD, PID, IP).gen_sign("x")
+    assert ca.init_ca(str(cert), PASSWORD) == 0 and ca.get_sign("x")
+
+
+SECRET = "s3cr3t-Pw"
+
+
+def password_free(exc: BaseException) -> bool:
+    text = "".join(traceback.format_exception(exc)) + repr(exc.args)
+    return SECRET not in text and SECRET.encode() not in text.encode("utf-8", "surrogateescape")
+
+
+@pytest.mark.parametrize("password", [SECRET + "\U0001F600", SECRET + "\udcff", "\x00" + SECRET])
+def test_password_never_in_exceptions(pki, signer, workdir, password):
+    attempts = [
+        lambda: ca.PyVornSign(pki["sign.p12"], password, PID, IP),
+        lambda: ca.PyVornSign(ca_path=pki["sign.p12"], ca_passwd=password, person_id=PID, ip=IP),
+        lambda: signer.activate(Path(pki["sign.p12"]), password, MODULE_DIR),
+        lambda: ca.init_ca(pki["sign.p12"], password),
+    ]
+    for attempt in attempts:
+        with pytest.raises((ValueError, ca.CaError)) as info:
+            attempt()
+        assert not isinstance(info.value, UnicodeError) and password_free(info.value), info.value
+    with pytest.raises(TypeError) as info:
+        ca.PyVornSign(pki["sign.p12"], SECRET, PID)
+    assert password_free(info.value)
+    assert password_free(pytest.raises(ca.CaError, ca.PyVornSign, pki["sign.p12"], SECRET, PID, IP).value)
+
+
+def test_password_never_in_files_or_logs(pki, workdir):
+    with pytest.raises(ca.CaError):
+        ca.init_ca(pki["sign.p12"], SECRET)  # the DEBUG template: everything the library logs
+    with pytest.raises(ca.CaError):
+        ca.PyVornSign(pki["sign.p12"], SECRET, PID, IP)
+    for path in workdir.rglob("*"):
+        if path.is_file():
+            data = path.read_bytes()
+            assert SECRET.encode() not in data, path
+
+
+@pytest.mark.parametrize("make", ["object", "module"])
+def test_wrong_password_says_so(pki, make):
+    with pytest.raises(ca.CaError) as info:
+        if make == "object":
+            ca.PyVornSign(pki["sign.p12"], "wrong", PID, IP)
+        else:
+            ca.init_ca(pki["sign.p12"], "wrong")
+    code, _, text = info.value.args[0].partition("  ")
+    assert code == "5208" and "密碼錯誤" in text and "(5208)" not in text

@@ -145,3 +145,27 @@ def test_threads_share_one_pooled_signer(pki, verifier):
             assert verdict["content"] == order
         else:
             assert verdict["content"].startswith(PID + IP)
+
+
+def test_dropped_pooled_signers_are_freed_with_their_threads(pki):
+    baseline = threading.active_count()
+    signers = [ca.PyVornSign(pki["sign.p12"], PASSWORD, PID, IP, 10) for _ in range(12)]
+    assert threading.active_count() == baseline + 12
+    refs = [weakref.ref(s) for s in signers]
+    del signers  # a pool thread in the middle of a round lets go at its end
+    assert wait_for(lambda: all(r() is None for r in refs))
+    assert wait_for(lambda: threading.active_count() == baseline)
+
+
+@pytest.mark.parametrize("store", [0, 10])
+def test_close_and_context_manager(pki, store):
+    with ca.PyVornSign(pki["sign.p12"], PASSWORD, PID, IP, store) as signer:
+        assert signer.sign("x") and not signer.closed
+        threads = list(signer.threads)
+    assert signer.closed and signer.is_activate() is False
+    assert signer.store_sign == [] and not any(t.is_alive() for t in threads)
+    for use in (lambda: signer.gen_sign("x"), lambda: signer.sign("x"), lambda: signer.gen_ca("x"),
+                lambda: signer.activate(pki["sign.p12"], PASSWORD, ".")):
+        with pytest.raises(ValueError, match="closed"):
+            use()
+    signer.close()  # twice is fine

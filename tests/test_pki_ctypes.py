@@ -184,6 +184,22 @@ def test_content_data_capacity(setup):
     assert out == {"verify": 0, "short": [5003, 10], "exact": [0, "0123456789"]}
 
 
+def test_codes_without_a_text_are_told_by_the_library(setup):
+    """A detached signature has no content (5051, absent from cError.h): the message says why."""
+    out = child(
+        """
+        rc, n, raw = wrap(ARGS["props"], ARGS["password"])
+        L.VornSignInitial(ARGS["props"].encode(), raw[:n])
+        L.SignPkcs7(b"abc", b"BIG5")
+        L.VornVerifyInitial(ARGS["props"].encode())
+        OUT["verify"] = [L.VerifyPkcs7(L.GetSignedPkcs7()), text(L.GetErrorMsg())]
+        OUT["data"] = [content_data(8)[0], text(L.GetErrorMsg())]
+        """,
+        props=setup(PKCS7_addPlainText="false"), password=PASSWORD,
+    )
+    assert out == {"verify": [5051, "錯誤的PKCS7格式, 不包含本文(5051)"], "data": [5051, "錯誤碼未定義(5051)"]}
+
+
 def test_wrapped_password_works_in_another_process(setup, pki):
     secret = "Zk8-never-in-a-log"
     subprocess.run(

@@ -30,14 +30,24 @@ def run(code: str, cwd: Path, **env: str) -> subprocess.CompletedProcess[str]:
                           env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT, **env))
 
 
-def test_the_signed_order_example(tmp_path: Path) -> None:
-    pytest.importorskip("taloma.Vorn.ca", reason="the signing module is not built")
-    from taloma.Vorn.testca import make_demo_identity
+def setup_command() -> str:
+    """The Python one-liner of the README's offline set-up block."""
+    section = README.read_text(encoding="utf-8").split("\n## Log in and place a signed order\n", 1)[1].split("\n## ", 1)[0]
+    block = re.search(r"```sh\n(.*?)```", section, re.S).group(1)
+    found = re.search(r'^python -c "(.*?)"', block, re.M)
+    assert found, "no identity command in the set-up block"
+    return found.group(1)
 
-    pfx, password, ca_pem = make_demo_identity(tmp_path)
+
+def test_the_signed_order_example(tmp_path: Path) -> None:
+    """The reader's steps as written: make the identity in the folder, run the example there unchanged."""
+    pytest.importorskip("taloma.Vorn.ca", reason="the signing module is not built")
+    made = run(setup_command(), tmp_path)
+    assert made.returncode == 0, made.stderr
+    pfx, password, ca_pem = made.stdout.split()
+    assert Path(pfx) == (tmp_path / "demo-user.p12").resolve() and Path(ca_pem) == (tmp_path / "demo-ca.pem").resolve()
     code = example("Log in and place a signed order")
-    assert code.count('"demo-user.p12"') == 1 and code.count('"pfx-password"') == 1
-    code = code.replace('"demo-user.p12"', repr(pfx)).replace('"pfx-password"', repr(password))
+    assert f'"{password}"' in code
     with simulator(tmp_path, "--trusted-ca", ca_pem) as base_url:
         done = run(code, tmp_path, TALOMA_API_URL_SIMULATION=base_url)
     assert done.returncode == 0, done.stderr

@@ -101,6 +101,7 @@ int VornSign::convertUniCodeStringToAny(const char* utf8, std::size_t len, const
 }
 
 int VornSign::MakeVornSignPasswd(char* out, int* outLen, const char* propertyFile, const char* passwd) {
+    vorn::ExitGuard exitGuard;
     vorn::initOpenSSL();
     if (!passwd || !*passwd) {
         VORN_LOG(cLog::ERROR, "passwd 參數錯誤");
@@ -156,6 +157,7 @@ int VornSign::MakeVornSignPasswd(char* out, int* outLen, const char* propertyFil
 }
 
 int VornSign::LoadProperty(const char* propertyFile, const char* encedPfxPasswd) {
+    vorn::ExitGuard exitGuard;
     setError(0);
     vorn::initOpenSSL();
     if (!propertyFile) {
@@ -259,6 +261,7 @@ int VornSign::LoadProperty(const char* propertyFile, const char* encedPfxPasswd)
 }
 
 int VornSign::SignPkcs7(const char* content, const char* encoding) {
+    vorn::ExitGuard exitGuard;
     setError(0);
     m_signed.charsFree();  // a failure leaves no signature, whichever step fails
     if (!m_pkcs12) {
@@ -295,6 +298,7 @@ int VornSign::SignPkcs7(const char* content, const char* encoding) {
 }
 
 int VornSign::SignPkcs7File(const char* fileName) {
+    vorn::ExitGuard exitGuard;
     setError(0);
     m_signed.charsFree();
     if (!fileName) {
@@ -314,6 +318,7 @@ int VornSign::SignPkcs7File(const char* fileName) {
 }
 
 int VornSign::SignPkcs7Bin(const unsigned char* data, int length) {
+    vorn::ExitGuard exitGuard;
     VORN_LOG(cLog::INFO, "begin VornSign::SignPkcs7Bin()");
     m_signed.charsFree();
     setError(0);
@@ -414,6 +419,7 @@ int VornSign::signPrepared(const unsigned char* data, int length) {
 
 template <typename Fn>
 const char* VornSign::certText(Fn&& fn) {
+    vorn::ExitGuard exitGuard;
     m_result.charsFree();
     if (!m_signerCert) return nullptr;
     const cX509 view = cX509::fromRef(m_signerCert.get());
@@ -431,8 +437,24 @@ const char* VornSign::GetSignerCertNotAfter() { return certText([](const cX509& 
 const char* VornSign::GetSignerCertSerial() { return certText([](const cX509& c) { return c.gerSerial(); }); }
 const char* VornSign::GetSignerCertFinger() { return certText([](const cX509& c) { return c.getFinger(); }); }
 
+int VornSign::setError(int code) noexcept {
+    m_lastError = code;
+    try {
+        if (code == 0) m_errorDetail.clear();
+        else m_errorDetail = cLog::lastError();
+    } catch (...) {
+        m_errorDetail.clear();
+    }
+    if (code == 0) cLog::clearLastError();
+    return code;
+}
+
 const char* VornSign::GetErrorMsg() {
-    const std::string msg = cErr::getMessage(m_lastError);
+    std::string msg;
+    if (cErr::getText(m_lastError) == nullptr && !m_errorDetail.empty())
+        msg = m_errorDetail + "(" + std::to_string(m_lastError) + ")";
+    else
+        msg = cErr::getMessage(m_lastError);
     m_result.charsSet(msg.data(), msg.size());
     return m_result.c_str();
 }

@@ -41,6 +41,8 @@ public:
     const char* GetSignerCertNotAfter();
     const char* GetSignerCertSerial();
     const char* GetSignerCertFinger();
+    // cErr's text of the last code; a code without one is told by the
+    // library's last error message instead, as "message(code)".
     const char* GetErrorMsg();
     int GetErrorCode() const noexcept { return m_lastError; }
     static const char* GetPkiVersion() noexcept { return "2.0.1.2"; }
@@ -60,7 +62,8 @@ public:
                                          std::string& out);
 
 private:
-    int setError(int code) noexcept { return m_lastError = code; }
+    // A failure keeps the thread's last logged error as its explanation.
+    int setError(int code) noexcept;
     template <typename Fn>
     const char* certText(Fn&& fn);
     int signPrepared(const unsigned char* data, int length);
@@ -78,6 +81,7 @@ private:
     cChars m_signed;
     int m_lastError = 0;
     cChars m_result;
+    std::string m_errorDetail;
 };
 
 // Never destroyed, like the other process-wide objects.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <pthread.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -26,6 +27,10 @@ constinit LoggerStorage g_loggerStorage;
 }  // namespace
 
 cLog& _logger = g_loggerStorage.log;
+
+const bool cLog::s_forkHandlers =
+    pthread_atfork([] { _logger.m_mutex.lock(); }, [] { _logger.m_mutex.unlock(); },
+                   [] { _logger.m_mutex.unlock(); }) == 0;
 
 struct cLog::State {
     std::string baseName;
@@ -56,6 +61,27 @@ const char* cLog::levelName(int level) noexcept {
     }
 }
 
+namespace {
+thread_local std::string t_lastError;
+}
+
+const std::string& cLog::lastError() noexcept { return t_lastError; }
+
+void cLog::clearLastError() noexcept { t_lastError.clear(); }
+
+void cLog::noteError(const char* msg, std::size_t len) noexcept {
+    try {
+        t_lastError.assign(msg, len);
+    } catch (...) {
+        t_lastError.clear();
+    }
+}
+
+bool cLog::admit(int level, const char* msg) noexcept {
+    if (level >= ERROR) noteError(msg, std::strlen(msg));
+    return isEnabled(level);
+}
+
 void cLog::setLogLevel(int level) { m_level.store(level, std::memory_order_relaxed); }
 
 void cLog::setLogLevel(const char* name) {
@@ -75,9 +101,17 @@ void cLog::setLogLevel(const char* name) {
 
 bool cLog::setLogFile(const char* path, const char* file) {
     if (path == nullptr || *path == '\0' || file == nullptr || *file == '\0') return false;
+    if (m_fileSet.load(std::memory_order_acquire)) return false;
+    // Not under m_mutex: making the folder logs its own failure through this logger.
+    if (!cFile::createFolder(path, 0755)) {
+        static std::atomic<bool> reported{false};
+        if (!reported.exchange(true))
+            std::fprintf(stderr, "VornPKI: log folder \"%s\" cannot be created; the library logs to memory only\n",
+                         path);
+        return false;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_fileSet.load(std::memory_order_relaxed)) return false;
-    if (!cFile::createFolder(path, 0755)) return false;
     state().baseName = std::string(path) + "/" + file;
     m_fileSet.store(true, std::memory_order_release);
     return true;
@@ -140,42 +174,42 @@ void cLog::writeLine(int level, const char* msg, std::size_t msgLen, const std::
 }
 
 void cLog::logLevel(int level, const char* msg) {
-    if (!isEnabled(level)) return;
     if (msg == nullptr) msg = "";
+    if (!admit(level, msg)) return;
     writeLine(level, msg, std::strlen(msg), std::string());
 }
 
 void cLog::logLevel(int level, const char* msg, const char* value) {
-    if (!isEnabled(level)) return;
     if (msg == nullptr) msg = "";
+    if (!admit(level, msg)) return;
     std::string v = " = ";
     v += value ? value : "(null)";
     writeLine(level, msg, std::strlen(msg), v);
 }
 
 void cLog::logLevel(int level, const char* msg, const std::string& value) {
-    if (!isEnabled(level)) return;
     if (msg == nullptr) msg = "";
+    if (!admit(level, msg)) return;
     writeLine(level, msg, std::strlen(msg), " = " + value);
 }
 
 void cLog::logLevel(int level, const char* msg, int value) {
-    if (!isEnabled(level)) return;
     if (msg == nullptr) msg = "";
+    if (!admit(level, msg)) return;
     char buf[40];
     std::snprintf(buf, sizeof buf, " = 0x%08X(%d)", static_cast<unsigned int>(value), value);
     writeLine(level, msg, std::strlen(msg), buf);
 }
 
 void cLog::logLevel(int level, const char* msg, bool value) {
-    if (!isEnabled(level)) return;
     if (msg == nullptr) msg = "";
+    if (!admit(level, msg)) return;
     writeLine(level, msg, std::strlen(msg), value ? " = true" : " = false");
 }
 
 void cLog::logLevel(int level, const char* msg, const unsigned char* bytes, int len) {
-    if (!isEnabled(level)) return;
     if (msg == nullptr) msg = "";
+    if (!admit(level, msg)) return;
     if (bytes == nullptr || len < 0) len = 0;
     char buf[64];
     std::snprintf(buf, sizeof buf, "(len=%d, 0x%" PRIXPTR ")", len, reinterpret_cast<uintptr_t>(bytes));
@@ -207,7 +241,7 @@ void cLog::logLevel(int level, const char* msg, const unsigned char* bytes, int 
 }
 
 void cLog::logFormat(int level, const char* fmt, ...) {
-    if (!isEnabled(level) || fmt == nullptr) return;
+    if (fmt == nullptr || (level < ERROR && !isEnabled(level))) return;
     char small[512];
     va_list ap;
     va_start(ap, fmt);
@@ -221,11 +255,13 @@ void cLog::logFormat(int level, const char* fmt, ...) {
     }
     if (static_cast<std::size_t>(n) < sizeof small) {
         va_end(ap2);
+        if (!admit(level, small)) return;
         writeLine(level, small, static_cast<std::size_t>(n), std::string());
         return;
     }
     std::string big(static_cast<std::size_t>(n) + 1, '\0');
     std::vsnprintf(big.data(), big.size(), fmt, ap2);
     va_end(ap2);
+    if (!admit(level, big.c_str())) return;
     writeLine(level, big.data(), static_cast<std::size_t>(n), std::string());
 }

@@ -29,7 +29,9 @@ public:
         return m_level.load(std::memory_order_relaxed) <= threshold(level);
     }
 
-    // Only the first successful call takes effect. Creates the folder.
+    // Only the first successful call takes effect. Creates the folder; when
+    // it cannot be made, lines stay in memory and the failure is reported
+    // once on standard error.
     bool setLogFile(const char* path, const char* file);
     bool isFileSet() const noexcept { return m_fileSet.load(std::memory_order_acquire); }
     // folder + "/" + file; the daily file is this plus ".YYYYMMDD".
@@ -48,10 +50,18 @@ public:
     std::string getMemoryBuffer() const;
 
     static int threshold(int level) noexcept { return level == PARAM ? INFO : level; }
+    // The last ERROR message of the calling thread, kept whatever the level,
+    // so that a code without a text of its own can still be explained.
+    static const std::string& lastError() noexcept;
+    static void clearLastError() noexcept;
+    static void noteError(const char* msg, std::size_t len) noexcept;
     static const char* levelName(int level) noexcept;
 
 private:
     struct State;
+    bool admit(int level, const char* msg) noexcept;
+    // fork() happens between lines, so a child never inherits the lock taken.
+    static const bool s_forkHandlers;
     void writeLine(int level, const char* msg, std::size_t msgLen, const std::string& value);
     State& state();  // created on first use, under m_mutex
 
@@ -66,11 +76,11 @@ private:
 // constructor or destructor and from threads still running at exit.
 extern VORN_API cLog& _logger;
 
-#define VORN_LOG(level, ...)                                      \
-    do {                                                          \
-        if (_logger.isEnabled(level)) _logger.logLevel(level, __VA_ARGS__); \
+#define VORN_LOG(level, ...)                                                                  \
+    do {                                                                                      \
+        if ((level) >= cLog::ERROR || _logger.isEnabled(level)) _logger.logLevel(level, __VA_ARGS__); \
     } while (0)
-#define VORN_LOGF(level, ...)                                     \
-    do {                                                          \
-        if (_logger.isEnabled(level)) _logger.logFormat(level, __VA_ARGS__); \
+#define VORN_LOGF(level, ...)                                                                 \
+    do {                                                                                      \
+        if ((level) >= cLog::ERROR || _logger.isEnabled(level)) _logger.logFormat(level, __VA_ARGS__); \
     } while (0)

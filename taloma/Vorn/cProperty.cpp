@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr std::size_t kMaxLine = 511;
 constexpr const char* kMasked = "********";
 
 // Spaces, control characters and DEL; bytes of UTF-8 sequences are kept.
@@ -23,6 +22,13 @@ std::string_view trim(std::string_view s) noexcept {
     while (b < e && isTrimmed(static_cast<unsigned char>(s[b]))) ++b;
     while (e > b && isTrimmed(static_cast<unsigned char>(s[e - 1]))) --e;
     return s.substr(b, e - b);
+}
+
+// A value in double quotes is taken as written between them, so that a path
+// with spaces or control characters at either end survives the trimming.
+std::string_view unquote(std::string_view v) noexcept {
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"') return v.substr(1, v.size() - 2);
+    return v;
 }
 
 const std::string kEmpty;
@@ -58,14 +64,14 @@ bool cProperty::parse(const char* text, std::size_t len) {
     while (pos < all.size()) {
         std::size_t nl = all.find('\n', pos);
         std::size_t end = nl == std::string_view::npos ? all.size() : nl;
-        std::string_view line = all.substr(pos, std::min(end - pos, kMaxLine));
+        std::string_view line = all.substr(pos, end - pos);
         pos = nl == std::string_view::npos ? all.size() : nl + 1;
         if (std::size_t nul = line.find('\0'); nul != std::string_view::npos) line = line.substr(0, nul);
         if (line.empty() || line[0] == '#' || line[0] == ';') continue;
         std::size_t eq = line.find('=');
         if (eq == std::string_view::npos) continue;
         std::string key(trim(line.substr(0, eq)));
-        std::string value(trim(line.substr(eq + 1)));
+        std::string value(unquote(trim(line.substr(eq + 1))));
         if (key.empty()) continue;
         bool secret = isSecretKey(key);
         if (m_map.erase(key) > 0) VORN_LOG(cLog::WARN, "Erase duplicate MAP Name", key);

@@ -8,6 +8,7 @@
 #include <nanobind/nanobind.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <xxhash.h>
@@ -25,10 +26,12 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include <openssl/crypto.h>
 
 #include "VornSign.h"
+#include "cLog.h"
 #include "pkiGlobal_C.h"
 
 namespace nb = nanobind;
@@ -92,7 +95,8 @@ std::mutex& load_mutex() {
 // Daemon threads that come back for the GIL once the interpreter finalises
 // are ended by pthread_exit, whose unwinding cannot cross the binding layer.
 // An atexit hook (run before finalisation) closes the gate and lets through
-// the threads already on their way back; later ones park in native code.
+// the threads already on their way back; those still inside park on their way
+// out, and calls made after it keep the GIL (see without_gil).
 std::atomic<bool> g_exiting{false};
 std::atomic<int> g_returning{0};
 
@@ -129,8 +133,12 @@ std::atomic<int> g_inside{0};
 // Runs fn with the GIL released; fn must not touch Python objects.
 template <typename Fn>
 void without_gil(Fn&& fn) {
-    // This thread will park with its references: they are not leaks to report.
-    if (g_exiting.load()) nb::set_leak_warnings(false);
+    // After the exit hook a thread that lets the GIL go may never get it back
+    // (an atexit handler or a __del__ that signs): the work is short, keep it.
+    if (g_exiting.load()) {
+        fn();
+        return;
+    }
     g_inside.fetch_add(1);
     std::exception_ptr failure;
     PyThreadState* ts = PyEval_SaveThread();
@@ -142,6 +150,18 @@ void without_gil(Fn&& fn) {
     reacquire(ts);
     g_inside.fetch_sub(1);
     if (failure) std::rethrow_exception(failure);
+}
+
+// Bumped (under pool_sleep_mutex) when a pool thread should look at its
+// signer again: one was closed or dropped.
+std::uint64_t g_pool_wake = 0;
+
+void wake_pools() {
+    {
+        std::lock_guard guard(pool_sleep_mutex());
+        ++g_pool_wake;
+    }
+    pool_sleep_cv().notify_all();
 }
 
 void close_gate() {
@@ -295,7 +315,61 @@ nb::object read_error_code_dict(nb::handle folder_path) {
     raise_pending();
 }
 
-[[noreturn]] void raise_code(int rc, nb::handle error_code_dict) { raise_error(nb::int_(rc), error_code_dict); }
+// A code the table has no text for is told by the library's own message
+// (detail: what the library logged last for this failure).
+[[noreturn]] void raise_code(int rc, nb::handle error_code_dict, const std::string& detail = {}) {
+    nb::object code = nb::int_(rc);
+    if (!detail.empty() && PyDict_Check(error_code_dict.ptr())) {
+        const int known = PyDict_Contains(error_code_dict.ptr(), code.ptr());
+        if (known < 0) raise_pending();
+        if (!known) {
+            nb::object msg = checked(PyUnicode_DecodeUTF8(detail.data(), static_cast<Py_ssize_t>(detail.size()), "replace"));
+            nb::object text = nb::str("{}  {}").attr("format")(code, msg);
+            PyErr_SetObject(g_ca_error, text.ptr());
+            raise_pending();
+        }
+    }
+    raise_error(code, error_code_dict);
+}
+
+// The library's message without its "(code)" tail.
+std::string library_message(const char* msg, int rc) {
+    std::string text = msg ? msg : "";
+    const std::string tail = "(" + std::to_string(rc) + ")";
+    if (text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0)
+        text.resize(text.size() - tail.size());
+    return text;
+}
+
+// A password in bytes. The encoder's own error would carry the whole password
+// in its text and arguments, so it is replaced by one that names the problem.
+struct Password {
+    std::string bytes;
+    Password(nb::handle text, const char* what, const char* encoding) {
+        if (!PyUnicode_Check(text.ptr())) throw nb::type_error((std::string(what) + " must be text").c_str());
+        PyObject* b = PyUnicode_AsEncodedString(text.ptr(), encoding, "strict");
+        if (!b) {
+            PyErr_Clear();
+            throw nb::value_error(
+                (std::string(what) + " cannot be encoded as " + encoding +
+                 " (a character outside it, or a lone surrogate)").c_str());
+        }
+        bytes.assign(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+        OPENSSL_cleanse(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+        Py_DECREF(b);
+        if (bytes.find('\0') != std::string::npos) {
+            wipe();
+            throw nb::value_error((std::string(what) + " must not contain a null character").c_str());
+        }
+    }
+    Password(const Password&) = delete;
+    Password& operator=(const Password&) = delete;
+    ~Password() { wipe(); }
+    void wipe() noexcept {
+        if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
+        bytes.clear();
+    }
+};
 
 [[noreturn]] void raise_os_error(int err, const std::string& path) {
     errno = err;
@@ -351,14 +425,34 @@ struct Wiped {
     ~Wiped() { OPENSSL_cleanse(buf, sizeof buf); }
 };
 
-std::string formatted_props(const char* template_name, nb::handle ca_path, nb::handle folder_path) {
+// A path as a property value: the reader trims both ends of a value, so one
+// that starts or ends with a space or control character (or is itself in
+// quotes) is written in double quotes, which the reader takes literally.
+nb::object prop_value(nb::handle path) {
+    nb::object text = checked(PyObject_Str(path.ptr()));
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    if (n == 0) return text;
+    auto trimmed = [](Py_UCS4 c) { return c <= 0x20 || c == 0x7F; };
+    const Py_UCS4 first = PyUnicode_READ_CHAR(text.ptr(), 0), last = PyUnicode_READ_CHAR(text.ptr(), n - 1);
+    if (trimmed(first) || trimmed(last) || (n >= 2 && first == '"' && last == '"'))
+        return nb::str("\"{}\"").attr("format")(text);
+    return text;
+}
+
+// The property text as bytes; undecodable file-name bytes go back as they came.
+std::string formatted_props(const char* template_name, nb::handle ca_path, nb::handle folder_path,
+                            const char* encoding = nullptr) {
     nb::object tmpl = module_attr(template_name);
     nb::object ca = to_path(ca_path);
     nb::object p7b = checked(PyObject_CallMethod(to_path(folder_path).ptr(), "joinpath", "s", "P7B"));
-    nb::object text = tmpl.attr("format")("ca_path_folder"_a = ca.attr("parent"), "ca_name"_a = ca.attr("name"),
-                                          "p7b_path"_a = p7b);
+    nb::object text = tmpl.attr("format")("ca_path_folder"_a = prop_value(ca.attr("parent")),
+                                          "ca_name"_a = prop_value(ca.attr("name")), "p7b_path"_a = prop_value(p7b));
     if (!PyUnicode_Check(text.ptr())) throw nb::type_error("the property template must format to text");
-    return std::string(utf8_of(text));
+    nb::object raw = checked(encoding ? PyUnicode_AsEncodedString(text.ptr(), encoding, "strict")
+                                      : PyUnicode_EncodeFSDefault(text.ptr()));
+    std::string out(bytes_of(raw));
+    reject_nul(out);
+    return out;
 }
 
 // A line break inside a path would end its property line and start another.
@@ -372,10 +466,36 @@ void check_path_text(nb::handle ca_path) {
 // ---------------------------------------------------------------------------
 // PyVornSign
 
+struct PyVornSign;
+
+// Live signers, for the fork handlers. Changed with the GIL held, but a fork
+// may come from a thread without it, hence a lock of its own.
+std::mutex& registry_mutex() {
+    static std::mutex& m = *new std::mutex();
+    return m;
+}
+std::vector<PyVornSign*>& registry() {
+    static std::vector<PyVornSign*>& v = *new std::vector<PyVornSign*>();
+    return v;
+}
+
+// Bumped in each child: a signer from an earlier generation holds its
+// parent's pool and has lost its pool thread.
+std::atomic<std::uint64_t> g_fork_gen{0};
+// Property files are named per process and call, so that neither threads of
+// one process nor processes forked from one parent meet on one file.
+std::atomic<std::uint64_t> g_props_serial{0};
+
+[[noreturn]] void raise_closed() { throw nb::value_error("the signer is closed"); }
+
+void start_pool(nb::handle self, nb::list& threads);
+
 struct PyVornSign {
     std::unique_ptr<VornSign> signer;
     std::mutex mu;  // guards signer
     std::atomic<bool> activated{false};
+    std::atomic<bool> closed{false};
+    std::uint64_t fork_gen = g_fork_gen.load();
     char encedPfxPasswd[kPasswdLen] = {};
     nb::object ip = nb::none();
     std::string encoding;
@@ -393,16 +513,47 @@ struct PyVornSign {
         PyObject* platform = PySys_GetObject("platform");  // borrowed
         encoding = (platform && PyUnicode_Check(platform) && utf8_of(platform) == "win32") ? "big5" : "utf8";
         fix_content = nb::str("");
+        std::lock_guard guard(registry_mutex());
+        registry().push_back(this);
     }
-    ~PyVornSign() { OPENSSL_cleanse(encedPfxPasswd, sizeof encedPfxPasswd); }
+    ~PyVornSign() {
+        {
+            std::lock_guard guard(registry_mutex());
+            auto& all = registry();
+            all.erase(std::remove(all.begin(), all.end(), this), all.end());
+        }
+        // A pool thread holds only a weak reference: wake it to see it is gone.
+        if (store_count.exchange(0) != 0) wake_pools();
+        OPENSSL_cleanse(encedPfxPasswd, sizeof encedPfxPasswd);
+    }
 
     // The lists are only ever gone after the collector cleared a cycle.
     nb::list& pool() {
         if (!store_sign.is_valid()) store_sign = nb::list();
         return store_sign;
     }
+    nb::list& thread_list() {
+        if (!threads.is_valid()) threads = nb::list();
+        return threads;
+    }
 
-    [[noreturn]] void fail(int rc) { raise_code(rc, error_code_dict.is_valid() ? error_code_dict : nb::none()); }
+    void check_open() const {
+        if (closed.load()) raise_closed();
+    }
+
+    // In a forked child: the inherited signatures are the parent's (never
+    // hand them out twice) and the pool thread did not come along.
+    void after_fork(nb::handle self) {
+        const std::uint64_t gen = g_fork_gen.load();
+        if (fork_gen == gen) return;
+        fork_gen = gen;
+        if (PyList_SetSlice(pool().ptr(), 0, PY_SSIZE_T_MAX, nullptr) != 0) raise_pending();
+        if (!closed.load() && store_count.load() != 0) start_pool(self, thread_list());
+    }
+
+    [[noreturn]] void fail(int rc, const std::string& detail) {
+        raise_code(rc, error_code_dict.is_valid() ? error_code_dict : nb::none(), detail);
+    }
 
     // Text in the object's encoding (the signer reads UTF-8 either way).
     std::string encoded(nb::handle text) {
@@ -419,52 +570,56 @@ struct PyVornSign {
 
     // Signs content; the signer's Base64 text, percent-encoded when asked.
     std::string sign_raw(const std::string& content, bool quote) {
+        check_open();
         int rc = 0;
-        std::string result;
+        bool gone = false;
+        std::string result, detail;
         without_gil([&] {
             std::string b64;
             {
                 std::lock_guard guard(mu);
-                rc = signer->SignPkcs7(content.c_str(), "BIG5");
-                if (rc == 0) {
-                    const char* text = signer->GetSignedPkcs7();
-                    if (text) b64 = text;
+                if (!signer) {
+                    gone = true;
+                    return;
                 }
+                rc = signer->SignPkcs7(content.c_str(), "BIG5");
+                if (rc != 0) {
+                    detail = library_message(signer->GetErrorMsg(), rc);
+                    return;
+                }
+                const char* text = signer->GetSignedPkcs7();
+                if (text) b64 = text;
             }
-            if (rc == 0) {
-                if (quote) percent_encode(b64, result);
-                else result = std::move(b64);
-            }
+            if (quote) percent_encode(b64, result);
+            else result = std::move(b64);
         });
-        if (rc != 0) fail(rc);
+        if (gone) raise_closed();
+        if (rc != 0) fail(rc, detail);
         return result;
     }
 
     // self is this object's Python instance: its identity names the file.
     bool activate(nb::handle self, nb::handle ca_path, nb::handle ca_passwd, nb::handle folder_path) {
-        char digest[16];
+        check_open();
+        char digest[64];
         {
             nb::object ident = checked(PyLong_FromVoidPtr(self.ptr()));
             nb::object text = checked(PyObject_Str(ident.ptr()));
             const std::string_view id = utf8_of(text);
-            std::snprintf(digest, sizeof digest, "%08x", static_cast<unsigned>(XXH32(id.data(), id.size(), 0)));
+            std::snprintf(digest, sizeof digest, "%08x.%ld.%llu", static_cast<unsigned>(XXH32(id.data(), id.size(), 0)),
+                          static_cast<long>(::getpid()), static_cast<unsigned long long>(++g_props_serial));
         }
         auto props = std::make_unique<PropsFile>();
         props->name = std::string("p7Sign.properties.") + digest;
         check_path_text(ca_path);
-        std::string data = formatted_props("P7SIGN_PROPS", ca_path, folder_path);
-        {
-            nb::object text = checked(PyUnicode_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
-            data = encoded(text);
-        }
-        if (!PyUnicode_Check(ca_passwd.ptr())) throw nb::type_error("ca_passwd must be text");
-        nb::object pw_bytes = checked(PyUnicode_AsEncodedString(ca_passwd.ptr(), "big5", "strict"));
-        const std::string_view pw = bytes_of(pw_bytes);
-        reject_nul(pw);
+        const std::string data =
+            formatted_props("P7SIGN_PROPS", ca_path, folder_path, encoding == "utf8" ? nullptr : encoding.c_str());
+        const Password pw(ca_passwd, "ca_passwd", "big5");
 
         Wiped wrapped;
         int rc = 0, os_err = 0;
-        bool flag = false;
+        bool flag = false, gone = false;
+        std::string detail;
         without_gil([&] {
             props->dirfd = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
             if (props->dirfd < 0) {
@@ -472,26 +627,39 @@ struct PyVornSign {
                 return;
             }
             std::lock_guard load(load_mutex());
+            // The file lives and goes under the lock.
+            struct Remove {
+                PropsFile& p;
+                ~Remove() { p.remove(); }
+            } remove_props{*props};
             if (::unlinkat(props->dirfd, props->name.c_str(), 0) != 0 && errno != ENOENT) {
                 os_err = errno;
                 return;
             }
             if ((os_err = props->create(data)) != 0) return;
-            std::string pwz(pw);
             int len = kPasswdLen;
-            rc = VornSign::MakeVornSignPasswd(wrapped.buf, &len, props->name.c_str(), pwz.c_str());
-            OPENSSL_cleanse(pwz.data(), pwz.size());
-            if (rc != 0) return;
+            cLog::clearLastError();
+            rc = VornSign::MakeVornSignPasswd(wrapped.buf, &len, props->name.c_str(), pw.bytes.c_str());
+            if (rc != 0) {
+                detail = cLog::lastError();
+                return;
+            }
             std::lock_guard guard(mu);
+            if (!signer) {
+                gone = true;
+                return;
+            }
             rc = signer->LoadProperty(props->name.c_str(), wrapped.buf);
+            if (rc != 0) detail = library_message(signer->GetErrorMsg(), rc);
             flag = signer->isActivated();
             activated.store(flag);
         });
         const std::string name = props->name;
-        props.reset();  // the file goes before anything is raised
+        props.reset();
+        if (gone) raise_closed();
         std::memcpy(encedPfxPasswd, wrapped.buf, sizeof encedPfxPasswd);
         if (os_err != 0) raise_os_error(os_err, name);
-        if (rc != 0) fail(rc);
+        if (rc != 0) fail(rc, detail);
         return flag;
     }
 
@@ -525,7 +693,8 @@ struct PyVornSign {
         return ascii_str(sign_raw(content, true));
     }
 
-    nb::object sign_speedup() {
+    nb::object sign_speedup(nb::handle self) {
+        after_fork(self);
         nb::list& list = pool();
         const Py_ssize_t n = PyList_GET_SIZE(list.ptr());
         if (n == 0) {
@@ -538,28 +707,53 @@ struct PyVornSign {
     }
 
     // A trading program must not fail its first orders while the pool fills.
-    nb::object sign(nb::handle plain_text) {
-        if (store_count.load() != 0 && PyList_GET_SIZE(pool().ptr()) > 0) return sign_speedup();
+    nb::object sign(nb::handle self, nb::handle plain_text) {
+        after_fork(self);
+        if (store_count.load() != 0 && PyList_GET_SIZE(pool().ptr()) > 0) return sign_speedup(self);
         return gen_sign(plain_text);
     }
 
+    bool pool_stopped() const { return closed.load() || g_stop_pools.load() || store_count.load() == 0; }
+
     void gen_store_sign(Py_ssize_t count) {
-        for (Py_ssize_t i = 0; i < count && !g_stop_pools.load(); ++i) {
+        for (Py_ssize_t i = 0; i < count && !g_stop_pools.load() && !closed.load(); ++i) {
             nb::object s = gen_sign(nb::str(""));
             if (PyList_Append(pool().ptr(), s.ptr()) != 0) raise_pending();
         }
     }
 
-    void background_gen_store_sign() {
+    // One round of the pool thread; false when the pool is to end.
+    bool pool_round() {
+        if (pool_stopped() || fork_gen != g_fork_gen.load()) return false;
         // A pool smaller than ten still gets one signature a round.
         const std::int32_t batch = std::max<std::int32_t>(1, store_count.load() / 10);
-        while (store_count.load() != 0 && !g_stop_pools.load()) {
-            if (PyList_GET_SIZE(pool().ptr()) < store_count.load()) gen_store_sign(batch);
-            without_gil([] {
-                std::unique_lock lock(pool_sleep_mutex());
-                pool_sleep_cv().wait_for(lock, std::chrono::seconds(1), [] { return g_stop_pools.load(); });
-            });
+        if (PyList_GET_SIZE(pool().ptr()) < store_count.load()) {
+            try {
+                gen_store_sign(batch);
+            } catch (...) {
+                if (closed.load()) return false;  // closed while it signed
+                throw;
+            }
         }
+        return !pool_stopped();
+    }
+
+    void close() {
+        if (closed.exchange(true)) return;
+        store_count.store(0);
+        activated.store(false);
+        wake_pools();
+        if (!g_exiting.load()) {
+            nb::object current = nb::module_::import_("threading").attr("current_thread")();
+            for (nb::handle t : thread_list())
+                if (!t.is(current) && nb::bool_(t.attr("is_alive")())) t.attr("join")(10.0);
+        }
+        if (PyList_SetSlice(pool().ptr(), 0, PY_SSIZE_T_MAX, nullptr) != 0) raise_pending();
+        without_gil([&] {
+            std::lock_guard guard(mu);
+            signer.reset();
+        });
+        OPENSSL_cleanse(encedPfxPasswd, sizeof encedPfxPasswd);
     }
 
     nb::bytes gen_ca(nb::handle plain) {
@@ -568,6 +762,73 @@ struct PyVornSign {
         return nb::steal<nb::bytes>(bytes_obj(out).release());
     }
 };
+
+// The pool thread's body. It holds its signer only through a weak reference
+// between rounds, so a dropped signer is freed and its thread ends.
+void pool_loop(nb::handle ref) {
+    for (;;) {
+        std::uint64_t seen;
+        {
+            std::lock_guard guard(pool_sleep_mutex());
+            seen = g_pool_wake;
+        }
+        {
+            nb::object obj = checked(PyObject_CallNoArgs(ref.ptr()));
+            if (obj.is_none()) return;
+            if (!nb::inst_ready(obj)) return;
+            if (!nb::inst_ptr<PyVornSign>(obj)->pool_round()) return;
+        }
+        without_gil([seen] {
+            std::unique_lock lock(pool_sleep_mutex());
+            pool_sleep_cv().wait_for(lock, std::chrono::seconds(1),
+                                     [seen] { return g_stop_pools.load() || g_pool_wake != seen; });
+        });
+    }
+}
+
+void start_pool(nb::handle self, nb::list& threads) {
+    nb::object ref = checked(PyWeakref_NewRef(self.ptr(), nullptr));
+    nb::object threading = nb::module_::import_("threading");
+    nb::object thread = threading.attr("Thread")("target"_a = module_attr("_pool_loop"), "args"_a = nb::make_tuple(ref),
+                                                 "daemon"_a = true);
+    if (PyList_SetSlice(threads.ptr(), 0, PY_SSIZE_T_MAX, nullptr) != 0 || PyList_Append(threads.ptr(), thread.ptr()) != 0)
+        raise_pending();
+    // Finished threads are dropped from the exit list as new ones come.
+    nb::list all = nb::borrow<nb::list>(g_pool_threads);
+    nb::list alive;
+    for (nb::handle t : all)
+        if (nb::bool_(t.attr("is_alive")())) alive.append(t);
+    alive.append(thread);
+    if (PyList_SetSlice(g_pool_threads, 0, PY_SSIZE_T_MAX, alive.ptr()) != 0) raise_pending();
+    thread.attr("start")();
+}
+
+// fork() takes every signing lock first, so the child inherits them all free
+// and no signer half-way through an operation.
+void fork_prepare() {
+    registry_mutex().lock();
+    global_sign_mutex().lock();
+    load_mutex().lock();
+    for (PyVornSign* s : registry()) s->mu.lock();
+    pool_sleep_mutex().lock();
+}
+
+void fork_release() {
+    pool_sleep_mutex().unlock();
+    auto& all = registry();
+    for (auto it = all.rbegin(); it != all.rend(); ++it) (*it)->mu.unlock();
+    load_mutex().unlock();
+    global_sign_mutex().unlock();
+    registry_mutex().unlock();
+}
+
+void fork_child() {
+    fork_release();
+    // Only the forking thread exists here.
+    g_inside.store(0);
+    g_returning.store(0);
+    g_fork_gen.fetch_add(1);
+}
 
 int sign_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
@@ -640,18 +901,7 @@ void construct(nb::pointer_and_handle<PyVornSign> v, nb::handle ca_path, nb::han
             // Ready before the thread can call back into the object.
             nb::inst_mark_ready(v.h);
             try {
-                nb::object threading = nb::module_::import_("threading");
-                nb::object thread = threading.attr("Thread")(
-                    "target"_a = v.h.attr("background_gen_store_sign"), "daemon"_a = true);
-                if (PyList_Append(s.threads.ptr(), thread.ptr()) != 0) raise_pending();
-                // Finished threads are dropped from the exit list as new ones come.
-                nb::list all = nb::borrow<nb::list>(g_pool_threads);
-                nb::list alive;
-                for (nb::handle t : all)
-                    if (nb::bool_(t.attr("is_alive")())) alive.append(t);
-                alive.append(thread);
-                if (PyList_SetSlice(g_pool_threads, 0, PY_SSIZE_T_MAX, alive.ptr()) != 0) raise_pending();
-                thread.attr("start")();
+                start_pool(v.h, s.thread_list());
             } catch (...) {
                 s.store_count.store(0);
                 nb::inst_set_state(v.h, false, false);
@@ -674,14 +924,13 @@ int init_ca(nb::handle ca_path_arg, nb::handle ca_pwd) {
     nb::object props_path = checked(PyObject_CallMethod(folder.ptr(), "joinpath", "s", "p7Sign.properties"));
     check_path_text(ca_path);
     const std::string data = formatted_props("INIT_CA_PROPS", ca_path, folder);
-    if (!PyUnicode_Check(ca_pwd.ptr())) throw nb::type_error("ca_pwd must be text");
-    const std::string pw(utf8_of(ca_pwd));
-    reject_nul(pw);
+    const Password pw(ca_pwd, "ca_pwd", "utf-8");
 
     PropsFile props;
     props.name = fs_bytes(props_path);
     Wiped wrapped;
     int rc = 0, os_err = 0;
+    std::string detail;
     without_gil([&] {
         std::lock_guard global(global_sign_mutex());
         std::lock_guard load(load_mutex());
@@ -703,13 +952,18 @@ int init_ca(nb::handle ca_path_arg, nb::handle ca_pwd) {
         }
         if (os_err != 0) return;
         int len = kPasswdLen;
-        rc = MakeVornSignPasswd(wrapped.buf, &len, props.name.c_str(), pw.c_str());
-        if (rc == 0) rc = VornSignInitial(props.name.c_str(), wrapped.buf);
+        cLog::clearLastError();
+        rc = MakeVornSignPasswd(wrapped.buf, &len, props.name.c_str(), pw.bytes.c_str());
+        if (rc != 0) {
+            detail = cLog::lastError();
+        } else if ((rc = VornSignInitial(props.name.c_str(), wrapped.buf)) != 0) {
+            detail = library_message(globalSign.GetErrorMsg(), rc);
+        }
         props.remove();
     });
     props.remove();
     if (os_err != 0) raise_os_error(os_err, props.name);
-    if (rc != 0) raise_code(rc, table);
+    if (rc != 0) raise_code(rc, table, detail);
     nb::module_::import_("builtins").attr("print")("Ca Initial Done.");
     return rc;
 }
@@ -801,6 +1055,7 @@ NB_MODULE(ca, m) {
         "get_sign of the text, percent-encoded with no safe characters.");
     m.def("gen_ca", &module_gen_ca, "user_id"_a.none(), "plain"_a.none(),
           "The ca_content text of an order request, as bytes.");
+    m.def("_pool_loop", &pool_loop, "ref"_a, "Body of a pool thread over a weak reference to its signer.");
 
     nb::class_<PyVornSign>(m, "PyVornSign", nb::type_slots(sign_slots), nb::is_weak_referenceable(),
                            "PyVornSign(ca_path, ca_passwd, person_id, ip, store=0): a signer of its own, "
@@ -819,11 +1074,23 @@ NB_MODULE(ca, m) {
         .def("get_quote_sign", &PyVornSign::get_quote_sign, "plain"_a.none())
         .def("gen_sign", &PyVornSign::gen_sign, "plain_text"_a.none() = "",
              "Signature of person_id + ip + plain_text + time.time(), percent-encoded.")
-        .def("sign", &PyVornSign::sign, "plain_text"_a.none() = "",
-             "A pooled signature when there is one, else a fresh gen_sign(plain_text).")
-        .def("sign_speedup", &PyVornSign::sign_speedup, "The newest pooled signature; IndexError when empty.")
+        .def(
+            "sign", [](nb::pointer_and_handle<PyVornSign> self, nb::handle text) { return self.p->sign(self.h, text); },
+            "plain_text"_a.none() = "", "A pooled signature when there is one, else a fresh gen_sign(plain_text).")
+        .def(
+            "sign_speedup", [](nb::pointer_and_handle<PyVornSign> self) { return self.p->sign_speedup(self.h); },
+            "The newest pooled signature; IndexError when empty.")
         .def("gen_store_sign", &PyVornSign::gen_store_sign, "count"_a)
-        .def("background_gen_store_sign", &PyVornSign::background_gen_store_sign)
+        .def(
+            "background_gen_store_sign",
+            [](nb::handle self) { pool_loop(nb::steal(checked(PyWeakref_NewRef(self.ptr(), nullptr)))); },
+            "The pool thread's body: fills the pool until store_count is 0 or the signer is closed.")
+        .def("close", &PyVornSign::close,
+             "Stops the pool thread, drops the pooled signatures and frees the signer; later use raises ValueError.")
+        .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
+        .def(
+            "__exit__", [](PyVornSign& s, nb::args) { s.close(); }, "Closes the signer.")
+        .def_prop_ro("closed", [](PyVornSign& s) { return s.closed.load(); })
         .def("gen_ca", &PyVornSign::gen_ca, "plain"_a.none())
         .def(
             "raise_error", [](PyVornSign& s, nb::handle code) { raise_error(code, s.error_code_dict); },
@@ -850,7 +1117,10 @@ NB_MODULE(ca, m) {
         .def_prop_ro("store_sign", [](PyVornSign& s) { return nb::object(s.pool()); })
         .def_prop_rw(
             "store_count", [](PyVornSign& s) { return s.store_count.load(); },
-            [](PyVornSign& s, std::int32_t n) { s.store_count.store(n); },
+            [](PyVornSign& s, std::int32_t n) {
+                s.store_count.store(n);
+                if (n == 0) wake_pools();
+            },
             "Pool size asked for; setting 0 ends the pool thread.")
         .def_prop_ro("threads", [](PyVornSign& s) {
             if (!s.threads.is_valid()) s.threads = nb::list();
@@ -858,4 +1128,5 @@ NB_MODULE(ca, m) {
         });
 
     nb::module_::import_("atexit").attr("register")(nb::cpp_function([] { close_gate(); }));
+    if (pthread_atfork(fork_prepare, fork_release, fork_child) != 0) throw std::runtime_error("pthread_atfork failed");
 }

@@ -5,6 +5,8 @@
 #include "cErr.h"
 #include "cLog.h"
 
+#include <string>
+
 namespace {
 
 int logged(const char* name, int rc) {
@@ -14,6 +16,21 @@ int logged(const char* name, int rc) {
         _logger.logLevel(cLog::DEBUG, msg.c_str(), rc);
     }
     return rc;
+}
+
+// A code without a text of its own is told by the message the library logged
+// for it; the verifier's calls start with none, so no older one is taken.
+const char* explained(const char* msg, int code) {
+    if (msg == nullptr || cErr::getText(code) != nullptr || cLog::lastError().empty()) return msg;
+    thread_local std::string text;
+    text = cLog::lastError() + "(" + std::to_string(code) + ")";
+    return text.c_str();
+}
+
+template <typename Fn>
+int verifying(const char* name, Fn&& fn) {
+    cLog::clearLastError();
+    return logged(name, fn());
 }
 
 }  // namespace
@@ -30,7 +47,7 @@ int GetErrorCode(void) {
 
 const char* GetErrorMsg(void) {
     const char* msg = nullptr;
-    if (globalVerify.isLoaded()) msg = globalVerify.GetErrorMsg();
+    if (globalVerify.isLoaded()) msg = explained(globalVerify.GetErrorMsg(), globalVerify.GetErrorCode());
     else if (globalSign.isActivated()) msg = globalSign.GetErrorMsg();
     VORN_LOG(cLog::DEBUG, "GetErrorMsg() return ", msg ? msg : "(null)");
     return msg;
@@ -65,27 +82,27 @@ const char* GetSignerCertSerial(void) { return globalSign.GetSignerCertSerial();
 const char* GetSignerCertFinger(void) { return globalSign.GetSignerCertFinger(); }
 
 int VornVerifyInitial(const char* propertyFile) {
-    return logged("VornVerifyInitial", globalVerify.LoadProperty(propertyFile));
+    return verifying("VornVerifyInitial", [&] { return globalVerify.LoadProperty(propertyFile); });
 }
 
 int VerifyPkcs7(const char* pkcs7B64) {
     if (!globalVerify.isLoaded()) return logged("VerifyPkcs7", ERR_MEMORY_ALLOC);
-    return logged("VerifyPkcs7", globalVerify.VerifyPkcs7(pkcs7B64));
+    return verifying("VerifyPkcs7", [&] { return globalVerify.VerifyPkcs7(pkcs7B64); });
 }
 
 int VerifyPkcs7Bin(const unsigned char* data, int length) {
     if (!globalVerify.isLoaded()) return logged("VerifyPkcs7Bin", ERR_MEMORY_ALLOC);
-    return logged("VerifyPkcs7Bin", globalVerify.VerifyPkcs7Bin(data, length));
+    return verifying("VerifyPkcs7Bin", [&] { return globalVerify.VerifyPkcs7Bin(data, length); });
 }
 
 int VerifyPkcs7File(const char* fileName) {
     if (!globalVerify.isLoaded()) return logged("VerifyPkcs7File", ERR_MEMORY_ALLOC);
-    return logged("VerifyPkcs7File", globalVerify.VerifyPkcs7File(fileName));
+    return verifying("VerifyPkcs7File", [&] { return globalVerify.VerifyPkcs7File(fileName); });
 }
 
 int GetVerifyContentData(unsigned char* buffer, int* length) {
     if (!globalVerify.isLoaded()) return logged("GetVerifyContentData", ERR_MEMORY_ALLOC);
-    return logged("GetVerifyContentData", globalVerify.GetVerifyContentData(buffer, length));
+    return verifying("GetVerifyContentData", [&] { return globalVerify.GetVerifyContentData(buffer, length); });
 }
 
 #define VORN_VERIFY_TEXT(fn) \

@@ -64,12 +64,13 @@ def make_demo_identity(
     *,
     common_name: str = "Demo Trader",
     days: int = 365,
+    password: str | None = None,
 ) -> tuple[str, str, str]:
     """Creates a CA and a user certificate under ``folder``; returns (pfx_path, password, ca_cert_path).
 
     The user certificate may sign (digitalSignature, nonRepudiation), is valid from a day ago
     (so that checks made in the same second as its creation pass) for ``days`` days, and its
-    PKCS#12 file carries the CA certificate too. The password is random.
+    PKCS#12 file carries the CA certificate too. The password is ``password``, or random when none is given.
     """
     out = Path(folder).resolve()
     out.mkdir(parents=True, exist_ok=True)
@@ -104,7 +105,10 @@ def make_demo_identity(
         "-extensions", "ext_user", "-startdate", start, "-enddate", _stamp(now + dt.timedelta(days=days)),
         "-in", str(user_csr), "-out", str(user_pem),
     )
-    password = secrets.token_urlsafe(12)
+    if password is None:
+        password = secrets.token_urlsafe(12)
+    elif not password:
+        raise ValueError("the demo identity needs a non-empty password")
     # The password goes through the environment, not the command line that others can list.
     env = dict(os.environ, TALOMA_DEMO_PFX_PASS=password)
     _openssl(

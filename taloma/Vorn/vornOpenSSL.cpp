@@ -1,7 +1,12 @@
 #include "vornOpenSSL.h"
 
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <thread>
 
 #include <openssl/provider.h>
 
@@ -21,6 +26,27 @@ void unloadProviders() {
     g_legacy = g_default = nullptr;
 }
 
+std::atomic<int> g_inside{0};
+std::atomic<bool> g_exiting{false};
+std::atomic<pthread_t> g_exitThread{};
+thread_local int t_depth = 0;
+
+// Registered after OpenSSL's own exit handler, so it runs before it.
+void atExit() {
+    g_exitThread.store(pthread_self());
+    g_exiting.store(true);
+    // A signature takes milliseconds; the bound only keeps a stuck thread
+    // from holding the process.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (g_inside.load() != 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (g_inside.load() == 0) unloadProviders();
+}
+
+// The threads counted in the parent do not exist in a child.
+void forkChild() { g_inside.store(0); }
+[[maybe_unused]] const bool g_forkRegistered = pthread_atfork(nullptr, nullptr, forkChild) == 0;
+
 }  // namespace
 
 namespace vorn {
@@ -35,9 +61,22 @@ bool initOpenSSL() {
         if (g_default == nullptr) VORN_LOG(cLog::ERROR, "OSSL_PROVIDER_load(default) 失敗");
         g_legacy = OSSL_PROVIDER_load(nullptr, "legacy");
         if (g_legacy == nullptr) VORN_LOG(cLog::WARN, "OSSL_PROVIDER_load(legacy) 失敗, 舊格式 PKCS#12 無法開啟");
-        std::atexit(unloadProviders);
+        std::atexit(atExit);
     });
     return g_legacy != nullptr;
+}
+
+ExitGuard::ExitGuard() noexcept {
+    if (t_depth++ != 0) return;
+    g_inside.fetch_add(1);
+    if (g_exiting.load() && !pthread_equal(g_exitThread.load(), pthread_self())) {
+        g_inside.fetch_sub(1);
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+}
+
+ExitGuard::~ExitGuard() {
+    if (--t_depth == 0) g_inside.fetch_sub(1);
 }
 
 }  // namespace vorn

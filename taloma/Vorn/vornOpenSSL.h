@@ -43,4 +43,15 @@ using X509StackViewPtr = std::unique_ptr<STACK_OF(X509), OsslDeleter<freeX509Sta
 // Returns false when the legacy provider could not be loaded (default still works).
 VORN_API bool initOpenSSL();
 
+// Held by every signer operation. At exit the library waits (bounded) for the
+// holders to leave before OpenSSL's own cleanup frees what they use, and a
+// thread that comes in after that parks: the process is ending under it.
+class VORN_API ExitGuard {
+public:
+    ExitGuard() noexcept;
+    ~ExitGuard();
+    ExitGuard(const ExitGuard&) = delete;
+    ExitGuard& operator=(const ExitGuard&) = delete;
+};
+
 }  // namespace vorn

@@ -52,13 +52,22 @@ TEST(Property, ParseFailuresClearTheMap) {
     EXPECT_FALSE(p.loadFromFile("/nonexistent/p7Sign.properties"));
 }
 
-TEST(Property, LongLinesAreCutAt511AndDoNotSpillOver) {
-    std::string value(600, 'v');
+TEST(Property, LongLinesAreKeptWhole) {
+    std::string value(5000, 'v');
     cProperty p;
     ASSERT_TRUE(p.parse("k = " + value + "=tail\nnext = 2\n"));
-    EXPECT_EQ(p.getProperty("k"), std::string(511 - 4, 'v'));
+    EXPECT_EQ(p.getProperty("k"), value + "=tail");
     EXPECT_EQ(p.getProperty("next"), "2");
     EXPECT_EQ(p.size(), 2u);
+}
+
+TEST(Property, QuotedValuesAreTakenAsWritten) {
+    cProperty p;
+    ASSERT_TRUE(p.parse("a = \" name \"\nb = \"\"x\"\"\nc = \"open\nd = \"\n"));
+    EXPECT_EQ(p.getProperty("a"), " name ");
+    EXPECT_EQ(p.getProperty("b"), "\"x\"");
+    EXPECT_EQ(p.getProperty("c"), "\"open");
+    EXPECT_EQ(p.getProperty("d"), "\"");
 }
 
 TEST(Property, LengthFormNeedsNoTerminator) {
