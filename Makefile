@@ -111,6 +111,15 @@ matrix: wheels
 	  v=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); env=build/matrix/$$v; \
 	  echo "== Python $$v"; rm -rf $$env; $$py -m venv $$env; \
 	  $$env/bin/python -m pip install -q --no-index --find-links $(DIST) --find-links $(DIST)/deps taloma; \
-	  $$env/bin/python -m pip install -q "pytest>=7" "mypy>=1.10"; \
+	  $$env/bin/python -m pip install -q "pytest>=7" $(TYPING_PACKAGES); \
 	  (cd $$env && bin/python -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) $(CURDIR)/tests) || exit 1; \
 	done
+
+# The Python tests check the wheels of every declared Python, and the typed API with mypy.
+TYPING_PACKAGES = "mypy>=1.10" types-requests
+test-python: typing-setup wheels
+
+.PHONY: typing-setup
+typing-setup: setup
+	@$(PYTHON) -c "import mypy.stubtest, importlib.metadata as m; m.version('types-requests')" 2>/dev/null || \
+	  $(PIP_INSTALL) $(TYPING_PACKAGES)
