@@ -48,9 +48,8 @@ def test_stubtest(tmp_path: Path) -> None:
 
 def stub_parameters(qualified: str) -> list[str]:
     """Parameter names of a function (or method, Class.name) as its stub declares them, self left out."""
-    module_name, _, attr = _split(qualified)
-    stub = PACKAGE_DIR.parent.joinpath(*module_name.split(".")).with_suffix(".pyi")
-    body: list[ast.stmt] = ast.parse(stub.read_text(encoding="utf-8")).body
+    module, attr = split(qualified)
+    body = stub_body(module)
     *owners, name = attr.split(".")
     for owner in owners:
         body = next(n for n in body if isinstance(n, ast.ClassDef) and n.name == owner).body
@@ -65,10 +64,15 @@ def stub_parameters(qualified: str) -> list[str]:
     return names
 
 
-def _split(qualified: str) -> tuple[str, str, str]:
-    """(module, "", attribute path) of a dotted name, the module being the longest stubbed prefix."""
+def stub_body(module: str) -> list[ast.stmt]:
+    stub = PACKAGE_DIR.parent.joinpath(*module.split(".")).with_suffix(".pyi")
+    return ast.parse(stub.read_text(encoding="utf-8")).body
+
+
+def split(qualified: str) -> tuple[str, str]:
+    """(module, attribute path) of a dotted name, the module being the longest stubbed prefix."""
     module = max((m for m in STUBBED if qualified.startswith(m + ".")), key=len)
-    return module, "", qualified[len(module) + 1 :]
+    return module, qualified[len(module) + 1 :]
 
 
 def nb_parameters(signature: str) -> list[str]:
@@ -91,7 +95,7 @@ def nb_parameters(signature: str) -> list[str]:
 
 
 def resolve(qualified: str) -> object:
-    module, _, attr = _split(qualified)
+    module, attr = split(qualified)
     obj: object = importlib.import_module(module)
     for part in attr.split("."):
         obj = getattr(obj, part)
@@ -99,10 +103,8 @@ def resolve(qualified: str) -> object:
 
 
 def stub_methods(qualified: str) -> list[str]:
-    module, _, attr = _split(qualified)
-    stub = PACKAGE_DIR.parent.joinpath(*module.split(".")).with_suffix(".pyi")
-    body = ast.parse(stub.read_text(encoding="utf-8")).body
-    cls = next(n for n in body if isinstance(n, ast.ClassDef) and n.name == attr)
+    module, attr = split(qualified)
+    cls = next(n for n in stub_body(module) if isinstance(n, ast.ClassDef) and n.name == attr)
     return [f"{qualified}.{n.name}" for n in cls.body if isinstance(n, ast.FunctionDef)]
 
 
