@@ -103,17 +103,19 @@ wheel: wheel-setup
 	done; rm -rf $(DIST)/raw $(DIST)/deps/taloma-*.whl
 	@ls -1 $(DIST)
 
+# Without pyenv, the one Python at hand.
 wheels:
-	$(MAKE) wheel WHEEL_PYTHONS="$(PYENV_PYTHONS)"
+	$(MAKE) wheel WHEEL_PYTHONS="$(or $(strip $(PYENV_PYTHONS)),$(PYTHON))"
 
+# Every Python runs to the end; the summary names those that failed.
 matrix: wheels
-	@set -e; for py in $(PYENV_PYTHONS); do \
+	@failed=; for py in $(or $(strip $(PYENV_PYTHONS)),$(PYTHON)); do \
 	  v=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); env=build/matrix/$$v; \
-	  echo "== Python $$v"; rm -rf $$env; $$py -m venv $$env; \
-	  $$env/bin/python -m pip install -q --no-index --find-links $(DIST) --find-links $(DIST)/deps taloma; \
-	  $$env/bin/python -m pip install -q "pytest>=7" $(TYPING_PACKAGES); \
-	  (cd $$env && bin/python -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) $(CURDIR)/tests) || exit 1; \
-	done
+	  echo "== Python $$v"; rm -rf $$env; $$py -m venv $$env && \
+	  $$env/bin/python -m pip install -q --no-index --find-links $(DIST) --find-links $(DIST)/deps taloma && \
+	  $$env/bin/python -m pip install -q "pytest>=7" $(TYPING_PACKAGES) && \
+	  (cd $$env && bin/python -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) $(CURDIR)/tests) || failed="$$failed $$v"; \
+	done; if [ -n "$$failed" ]; then echo "matrix: failed on$$failed"; exit 1; fi; echo "matrix: all passed"
 
 # The Python tests check the wheels of every declared Python, and the typed API with mypy.
 TYPING_PACKAGES = "mypy>=1.10" types-requests
