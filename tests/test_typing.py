@@ -29,7 +29,9 @@ ALLOWLIST = Path(__file__).with_name("stubtest_allowlist.txt")
 
 
 def mypy(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
-    env = dict(os.environ, MYPYPATH=str(PACKAGE_DIR.parent), MYPY_CACHE_DIR=str(cwd / ".mypy_cache"))
+    env = dict(os.environ, MYPY_CACHE_DIR=str(cwd / ".mypy_cache"))
+    if PACKAGE_DIR.parent.name not in ("site-packages", "dist-packages"):
+        env["MYPYPATH"] = str(PACKAGE_DIR.parent)  # an in-tree build; mypy refuses site-packages here
     return subprocess.run(
         [sys.executable, "-m", *args],
         cwd=cwd, env=env, capture_output=True, text=True, timeout=600,
