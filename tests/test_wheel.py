@@ -78,11 +78,11 @@ def test_wheel_installs_and_runs(wheel: Path, tmp_path: Path) -> None:
     if python is None:
         pytest.skip(f"no interpreter for {wheel.name}")
     env_dir = tmp_path / "venv"
-    subprocess.run([python, "-m", "venv", "--without-pip", str(env_dir)], check=True)
+    subprocess.run([python, "-m", "venv", str(env_dir)], check=True)
     env_python = env_dir / "bin" / "python"
-    # This pip installs into the environment; --only-binary forbids building anything there.
+    # The environment's own pip, as a user's; --only-binary forbids building anything there.
     install = subprocess.run(
-        [sys.executable, "-m", "pip", "--python", str(env_python), "install", "-q", "--no-index",
+        [str(env_python), "-m", "pip", "install", "-q", "--disable-pip-version-check", "--no-index",
          "--only-binary", ":all:", "--find-links", str(DIST), "--find-links", str(DIST / "deps"), str(wheel)],
         capture_output=True, text=True, timeout=300,
     )
