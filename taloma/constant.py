@@ -7,7 +7,7 @@ class _TextEnum(str, Enum):
     """A text-valued enumeration whose text form is its value."""
 
     def __str__(self) -> str:
-        return self.value
+        return str(self.value)  # typed for checkers: a member-less base has no value type
 
     def __format__(self, spec: str) -> str:
         return format(self.value, spec)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from decimal import Decimal
 from typing import Any
 
 from taloma.constant import Exchange, SecurityType
@@ -29,18 +30,31 @@ class Contract:
     """A tradable contract; every field is optional."""
 
     __slots__ = _FIELDS
+    security_type: SecurityType | str
+    exchange: Exchange | str
+    code: str
+    symbol: str
+    name: str
+    category: str
+    delivery_month: str
+    strike_price: Decimal | float | int | str
+    option_right: str
+    underlying_kind: str
+    underlying_code: str
+    unit: float | int
+    multiplier: float | int
     _security_type: str = ""
 
     def __init__(
         self,
-        security_type: str | None = None,
+        security_type: SecurityType | str | None = None,
         exchange: Exchange | str = "",
         code: str = "",
         symbol: str = "",
         name: str = "",
         category: str = "",
         delivery_month: str = "",
-        strike_price: float | int | str = 0,
+        strike_price: Decimal | float | int | str = 0,
         option_right: str = "",
         underlying_kind: str = "",
         underlying_code: str = "",

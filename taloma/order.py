@@ -4,7 +4,20 @@ from __future__ import annotations
 
 import datetime as _dt
 from enum import Enum
-from typing import Any, Iterator
+from typing import TYPE_CHECKING, Any, Iterator, Union
+
+from taloma.constant import (
+    Action,
+    FuturesOCType,
+    FuturesPriceType,
+    OrderType,
+    StockOrderType,
+    StockPriceType,
+)
+
+if TYPE_CHECKING:
+    from taloma.account import Account
+    from taloma.contracts import Contract
 
 __all__ = ["Order", "Status", "OrderStatus", "Trade"]
 
@@ -24,6 +37,15 @@ class Status(str, Enum):
     def __format__(self, spec: str) -> str:
         return format(self.value, spec)
 
+
+# A price as the service's JSON carries it both ways. Not Decimal: the request's JSON encoder
+# refuses it, so a Decimal price must be converted by the caller, who chooses the rounding.
+Price = Union[float, int]
+# The generic properties: the enumerations' members, or their texts as the service's replies give them.
+ActionValue = Union[Action, str]
+PriceTypeValue = Union[FuturesPriceType, StockPriceType, str]
+OrderTypeValue = Union[OrderType, StockOrderType, str]
+OCTypeValue = Union[FuturesOCType, str]
 
 _ORDER_FIELDS = (
     "action",
@@ -45,16 +67,25 @@ class Order:
     """
 
     __slots__ = _ORDER_FIELDS
+    action: ActionValue | None
+    price_type: PriceTypeValue | None
+    order_type: OrderTypeValue | None
+    price: Price
+    quantity: int
+    octype: OCTypeValue | None
+    account: Account | None
+    ordno: str
+    seqno: str
 
     def __init__(
         self,
-        action: Any = None,
-        price_type: Any = None,
-        order_type: Any = None,
-        price: Any = 0,
-        quantity: Any = 0,
-        octype: Any = None,
-        account: Any = None,
+        action: ActionValue | None = None,
+        price_type: PriceTypeValue | None = None,
+        order_type: OrderTypeValue | None = None,
+        price: Price = 0,
+        quantity: int = 0,
+        octype: OCTypeValue | None = None,
+        account: Account | None = None,
         ordno: str = "",
         seqno: str = "",
     ) -> None:
@@ -71,7 +102,7 @@ class Order:
     def keys(self) -> tuple[str, ...]:
         return _ORDER_FIELDS
 
-    def __getitem__(self, key: str) -> Any:
+    def __getitem__(self, key: str, /) -> Any:
         if key not in _ORDER_FIELDS:
             raise KeyError(key)
         return getattr(self, key)
@@ -108,6 +139,14 @@ class OrderStatus:
         "cancel_quantity",
         "modified_price",
     )
+    id: str
+    order_datetime: _dt.datetime | None
+    status: Status
+    status_code: str
+    msg: str
+    deal_quantity: int
+    cancel_quantity: int
+    modified_price: Price
 
     def __init__(
         self,
@@ -118,7 +157,7 @@ class OrderStatus:
         msg: str = "",
         deal_quantity: int = 0,
         cancel_quantity: int = 0,
-        modified_price: Any = 0,
+        modified_price: Price = 0,
         *,
         order_id: str | None = None,
     ) -> None:
@@ -157,8 +196,11 @@ class Trade:
     """A contract, its order and the order's latest status."""
 
     __slots__ = ("contract", "order", "status")
+    contract: Contract
+    order: Order
+    status: OrderStatus
 
-    def __init__(self, contract: Any, order: Order, status: OrderStatus) -> None:
+    def __init__(self, contract: Contract, order: Order, status: OrderStatus) -> None:
         self.contract = contract
         self.order = order
         self.status = status

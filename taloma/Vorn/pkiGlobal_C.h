@@ -3,7 +3,14 @@
 /* The flat C interface of libVornPKI.so over the process-wide signer and
  * verifier. Returned texts belong to the library and stay valid until the
  * next text-returning call on the same object (signer or verifier). */
-#include "vornExport.h"
+/* Self-contained: this header ships with the library, vornExport.h does not. */
+#ifndef VORN_API
+#if defined(__GNUC__)
+#define VORN_API __attribute__((visibility("default")))
+#else
+#define VORN_API
+#endif
+#endif
 
 #ifdef __cplusplus
 extern "C" {

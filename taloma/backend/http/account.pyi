@@ -1,7 +1,8 @@
 from collections.abc import Mapping
 from typing import Any, TypeVar
 
-from taloma.account import Account
+from taloma.account import FutureAccount, StockAccount
+from taloma.backend.http.client import Client
 from taloma.backend.http.futureoption.account import _query_margin as _query_margin
 from taloma.backend.http.futureoption.account import _query_open_position as _query_open_position
 from taloma.backend.http.futureoption.account import _query_settle_profitloss as _query_settle_profitloss
@@ -21,12 +22,12 @@ class AccountFunds:
     """Funds and profit-and-loss summary of a stock account."""
 
     _tax: str
-    _client: Any
-    _account: Account
+    _client: Client
+    _account: StockAccount
     _status: bool
     _msg: str
     _data: list[dict[str, Any]] | dict[str, Any]
-    def __init__(self, tax: str, account: Account, client: Any) -> None: ...
+    def __init__(self, tax: str, account: StockAccount, client: Client) -> None: ...
     def update(self) -> None:
         """Run the query again and replace status, message and data."""
     def data(self) -> list[dict[str, Any]] | dict[str, Any]:
@@ -37,12 +38,12 @@ class AccountMargin:
 
     _currency: str
     _margin_type: str
-    _account: Account
-    _client: Any
+    _account: FutureAccount
+    _client: Client
     _status: bool
     _msg: str
     _data: dict[str, Any]
-    def __init__(self, currency: str, margin_type: str, account: Account, client: Any) -> None: ...
+    def __init__(self, currency: str, margin_type: str, account: FutureAccount, client: Client) -> None: ...
     def update(self) -> None:
         """Run the query again and replace status, message and data."""
     def data(self) -> dict[str, Any]:
@@ -53,13 +54,13 @@ class AccountOpenPosition:
 
     _product_type: str
     _query_type: str
-    _account: Account
-    _client: Any
+    _account: FutureAccount
+    _client: Client
     _status: bool
     _msg: str
     _accountid: str
     _data: list[dict[str, Any]]
-    def __init__(self, product_type: str, query_type: str, account: Account, client: Any) -> None: ...
+    def __init__(self, product_type: str, query_type: str, account: FutureAccount, client: Client) -> None: ...
     def update(self) -> None:
         """Run the query again and replace status, message and data."""
     def data(self) -> list[dict[str, Any]]:
@@ -73,8 +74,8 @@ class AccountSettleProfitLoss:
     _start_date: str
     _end_date: str
     _currency: str
-    _account: Account
-    _client: Any
+    _account: FutureAccount
+    _client: Client
     _status: bool
     _msg: str
     _accountid: str
@@ -86,8 +87,8 @@ class AccountSettleProfitLoss:
         start_date: str,
         end_date: str,
         currency: str,
-        account: Account,
-        client: Any,
+        account: FutureAccount,
+        client: Client,
     ) -> None: ...
     def update(self) -> None:
         """Run the query again and replace status, message and data."""
@@ -100,12 +101,12 @@ class AccountUnRealProfitLoss:
     _stock_type: str
     _currency: str
     _action: str
-    _account: Account
-    _client: Any
+    _account: StockAccount
+    _client: Client
     _status: bool
     _msg: str
     _data: dict[str, list[dict[str, Any]]]
-    def __init__(self, stock_type: str, currency: str, action: str, account: Account, client: Any) -> None: ...
+    def __init__(self, stock_type: str, currency: str, action: str, account: StockAccount, client: Client) -> None: ...
     def update(self) -> None:
         """Run the query again and replace status, message and data."""
     def data(self) -> dict[str, list[dict[str, Any]]]:
@@ -119,8 +120,8 @@ class AccountRealProfitLoss:
     _end_date: str
     _currency: str
     _action: str
-    _account: Account
-    _client: Any
+    _account: StockAccount
+    _client: Client
     _status: bool
     _msg: str
     _data: dict[str, list[dict[str, Any]]]
@@ -131,8 +132,8 @@ class AccountRealProfitLoss:
         end_date: str,
         currency: str,
         action: str,
-        account: Account,
-        client: Any,
+        account: StockAccount,
+        client: Client,
     ) -> None: ...
     def update(self) -> None:
         """Run the query again and replace status, message and data."""

@@ -2,6 +2,7 @@ import logging
 from collections.abc import Iterable, Mapping
 from typing import Any
 
+from taloma.backend.http.client import Client
 from taloma.backend.http.utils import exchange as exchange
 from taloma.backend.http.utils import masked as masked
 
@@ -12,12 +13,12 @@ log: logging.Logger
 # "unit" (float) and "multiplier" (0).
 _Record = dict[str, Any]
 
-def fetch_available_product(client: Any, product_type: str) -> dict[Any, list[_Record]]:
+def fetch_available_product(client: Client, product_type: str) -> dict[Any, list[_Record]]:
     """Download the contracts of one product type ("S", "F", "O" or "I") as grouped records."""
 
-def _list_stock_code(client: Any) -> Any: ...
-def _list_futopt_code(product_type: str, detail: bool, client: Any) -> Any: ...
-def _list_tw_index_code(client: Any) -> Any: ...
+def _list_stock_code(client: Client) -> Any: ...
+def _list_futopt_code(product_type: str, detail: bool, client: Client) -> Any: ...
+def _list_tw_index_code(client: Client) -> Any: ...
 def stock_dict_convert(contracts: Iterable[Mapping[str, Any]]) -> dict[Any, list[_Record]]:
     """Stock entries grouped by exchange."""
 
