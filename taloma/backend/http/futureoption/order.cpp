@@ -340,9 +340,16 @@ nb::object whole_number(nb::handle value, PyObject* key) {
 
 // ---------------------------------------------------------------- HTTP
 
+// Masking copies the value (a whole day's order query, as bytes): only for a log that will show it.
 void log_masked(PyObject* level, nb::handle value) {
+    nb::object log = global(T.log);
+    nb::object on = nb::steal(PyObject_CallMethod(log.ptr(), "isEnabledFor", "i", level == T.debug ? 10 : 40));
+    if (!on.is_valid()) throw nb::python_error();
+    int shows = PyObject_IsTrue(on.ptr());
+    if (shows < 0) throw nb::python_error();
+    if (!shows) return;
     nb::object shown = call(global(T.masked), {value.ptr()});
-    call_method(global(T.log), level, {shown.ptr()});
+    call_method(log, level, {shown.ptr()});
 }
 
 // decode_reply(client.session.post(client.<uri>, json=request, timeout=client.timeout))
