@@ -130,6 +130,11 @@ TEST(SignerLoad, PasswordSources) {
         const int rc = s.LoadProperty(p.c_str(), enced.empty() ? nullptr : enced.c_str());
         if (std::string(c.what) == "certificate without key") {
             EXPECT_NE(0, rc) << c.what;
+        } else if ((std::string(c.what) == "wrapped key, wrong" || std::string(c.what) == "argument garbage") &&
+                   rc == 5208) {
+            // The key of the wrapping follows the credential's path (a fresh folder each run): about
+            // one run in 256, garbage decrypts to well-padded bytes, read as a wrong password.
+            SUCCEED() << c.what;
         } else {
             EXPECT_EQ(c.rc, rc) << c.what;
         }
