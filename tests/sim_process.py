@@ -8,8 +8,9 @@ import re
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
-from typing import Iterator
+from typing import Any, Callable, Iterator
 
 import taloma
 
@@ -53,3 +54,15 @@ def simulator(folder: Path, *args: str, header: list[str] | None = None) -> Iter
     # A SIGTERM ends it cleanly, and no request handler failed while it served.
     assert code == 0, stderr
     assert "Traceback" not in stderr, stderr
+
+
+def eventually(check: Callable[[], Any], within: float = 20.0) -> Any:
+    """Polls until ``check()`` is true and returns it; fails after ``within`` seconds (a bound on a
+    wait for another thread or process, not a measurement)."""
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        result = check()
+        if result:
+            return result
+        time.sleep(0.02)
+    raise AssertionError(f"not true within {within} s: {check}")

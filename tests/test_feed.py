@@ -24,7 +24,7 @@ from taloma.feed import Feed, connect_client
 from taloma.simulator import BrokerSimulator
 from taloma.simulator.bus import Mosquitto, free_port
 
-from sim_process import simulator
+from sim_process import eventually, simulator
 
 FUTURE = Future(code="TXFL6", exchange="TAIFEX")
 GOOD_TICK = {
@@ -35,17 +35,6 @@ GOOD_TICK = {
 }
 TICK_TOPIC = contract2topic(FUTURE, QuoteType.Tick, False, QuoteVersion.v1)
 WIRE_TOPIC = TICK_TOPIC.replace("*", "7")
-
-
-def eventually(check: Callable[[], Any], within: float = 15.0) -> Any:
-    """Polls until ``check()`` is true; fails after ``within`` seconds (a bound, not a measurement)."""
-    deadline = time.monotonic() + within
-    while time.monotonic() < deadline:
-        result = check()
-        if result:
-            return result
-        time.sleep(0.02)
-    raise AssertionError(f"not true within {within} s: {check}")
 
 
 @pytest.fixture(scope="module")

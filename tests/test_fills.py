@@ -19,6 +19,7 @@ pytest.importorskip("taloma.backend.solace.ladder", reason="the market-data modu
 
 import taloma.backend.http.futureoption.order as fo  # noqa: E402
 from fills_support import Trader, costs, recompute, users  # noqa: E402
+from sim_process import eventually  # noqa: E402
 from taloma.constant import Action, FuturesPriceType, OrderType  # noqa: E402
 from taloma.feed import Feed, connect_client  # noqa: E402
 from taloma.simulator import BrokerSimulator  # noqa: E402
@@ -53,16 +54,6 @@ def code_of(sim: BrokerSimulator, kind: str) -> str:
 
 def fills_of(entry: dict[str, Any]) -> list[tuple[Decimal, int]]:
     return [(Decimal(f["price"]), f["quantity"]) for f in entry["st_fills"]]
-
-
-def eventually(check: Any, within: float = 20.0) -> Any:
-    deadline = time.monotonic() + within
-    while time.monotonic() < deadline:
-        found = check()
-        if found:
-            return found
-        time.sleep(0.02)
-    raise AssertionError(f"not true within {within} s")
 
 
 # ---- matching ------------------------------------------------------------------------------

@@ -57,6 +57,11 @@ PRELUDE = textwrap.dedent(
         rc = L.GetVerifyContentData(buf, ctypes.byref(n))
         return rc, n.value, buf.raw[: n.value] if rc == 0 else b""
     SIGNER = ("B64 SubjectCN Subject Issuer NotBefore NotAfter Serial Finger").split()
+    def sign_then_open_verifier(content):
+        rc, n, raw = wrap(ARGS["props"], ARGS["password"])
+        L.VornSignInitial(ARGS["props"].encode(), raw[:n])
+        L.SignPkcs7(content, b"BIG5")
+        L.VornVerifyInitial(ARGS["props"].encode())
     """
 )
 
@@ -171,10 +176,7 @@ def test_sign_then_verify_through_the_c_functions(setup):
 def test_content_data_capacity(setup):
     out = child(
         """
-        rc, n, raw = wrap(ARGS["props"], ARGS["password"])
-        L.VornSignInitial(ARGS["props"].encode(), raw[:n])
-        L.SignPkcs7(b"0123456789", b"BIG5")
-        L.VornVerifyInitial(ARGS["props"].encode())
+        sign_then_open_verifier(b"0123456789")
         OUT["verify"] = L.VerifyPkcs7(L.GetSignedPkcs7())
         OUT["short"] = list(content_data(9)[:2])
         OUT["exact"] = [content_data(10)[0], content_data(10)[2].decode()]
@@ -188,10 +190,7 @@ def test_codes_without_a_text_are_told_by_the_library(setup):
     """A detached signature has no content (5051, absent from cError.h): the message says why."""
     out = child(
         """
-        rc, n, raw = wrap(ARGS["props"], ARGS["password"])
-        L.VornSignInitial(ARGS["props"].encode(), raw[:n])
-        L.SignPkcs7(b"abc", b"BIG5")
-        L.VornVerifyInitial(ARGS["props"].encode())
+        sign_then_open_verifier(b"abc")
         OUT["verify"] = [L.VerifyPkcs7(L.GetSignedPkcs7()), text(L.GetErrorMsg())]
         OUT["data"] = [content_data(8)[0], text(L.GetErrorMsg())]
         """,
