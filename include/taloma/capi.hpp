@@ -2,6 +2,7 @@
 //
 //   pyref.hpp        Ref (owning reference), import_attr
 //   errors.hpp       raise / check / steal / truthy for nanobind modules
+//   calls.hpp        attr / call / call_kw / call_method with interned names
 //   names.hpp        TALOMA_NAMES: a module's interned names, declared once
 //   module_state.hpp the module-state pattern (multi-phase for raw modules)
 //   globals.hpp      module-global lookup, replaceable as in Python
@@ -10,8 +11,8 @@
 //   iterate.hpp      for_each / for_each_item over any iterable or mapping
 //   text.hpp         same_text, fixed-width digits, calendar checks
 //
-// Raw modules (no nanobind) include the headers they need but errors.hpp and
-// iterate.hpp, which throw nanobind exceptions.
+// Raw modules (no nanobind) include the headers they need but errors.hpp,
+// calls.hpp and iterate.hpp, which throw nanobind exceptions.
 #pragma once
 
 #include <Python.h>
@@ -25,6 +26,7 @@
 #include <taloma/text.hpp>
 
 #ifdef NB_MODULE
+#include <taloma/calls.hpp>
 #include <taloma/errors.hpp>
 #include <taloma/iterate.hpp>
 #endif

@@ -10,17 +10,13 @@
 
 namespace taloma::py {
 
-// 1 when the reply succeeded, 0 when not, -1 with an exception set (a
-// non-mapping reply, or a "success" value without a lower() that works).
-inline int succeeded(PyObject* reply) {
-    if (!init_common_names()) return -1;
-    const CommonNames& n = common_names();
-    Ref value = get(reply, n.success, n.empty);
-    if (!value) return -1;
-    if (PyUnicode_CheckExact(value.get()) && PyUnicode_IS_ASCII(value.get())) {
+// 1 when text (a str, subclasses read as plain str) lower-cased is "true", else 0;
+// -1 with an exception set.
+inline int says_true(PyObject* text) {
+    if (PyUnicode_IS_ASCII(text)) {
         // Plain ASCII text needs no method call: compare case-insensitively.
-        if (PyUnicode_GET_LENGTH(value.get()) != 4) return 0;
-        const Py_UCS1* c = PyUnicode_1BYTE_DATA(value.get());
+        if (PyUnicode_GET_LENGTH(text) != 4) return 0;
+        const Py_UCS1* c = PyUnicode_1BYTE_DATA(text);
         const char* want = "true";
         for (int i = 0; i < 4; ++i) {
             Py_UCS1 ch = c[i];
@@ -29,6 +25,21 @@ inline int succeeded(PyObject* reply) {
         }
         return 1;
     }
+    if (!init_common_names()) return -1;
+    const CommonNames& n = common_names();
+    Ref lowered(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyUnicode_Type), n.lower, text));
+    if (!lowered) return -1;
+    return PyObject_RichCompareBool(lowered.get(), n.true_text, Py_EQ);
+}
+
+// 1 when the reply succeeded, 0 when not, -1 with an exception set (a
+// non-mapping reply, or a "success" value without a lower() that works).
+inline int succeeded(PyObject* reply) {
+    if (!init_common_names()) return -1;
+    const CommonNames& n = common_names();
+    Ref value = get(reply, n.success, n.empty);
+    if (!value) return -1;
+    if (PyUnicode_CheckExact(value.get())) return says_true(value.get());
     Ref lowered(PyObject_CallMethodNoArgs(value.get(), n.lower));
     if (!lowered) return -1;
     return PyObject_RichCompareBool(lowered.get(), n.true_text, Py_EQ);
