@@ -6,9 +6,7 @@
 // calls, records are presized dicts, and the delivered texts are shared, not copied.
 #include <nanobind/nanobind.h>
 
-#include <taloma/iterate.hpp>
 #include <taloma/capi.hpp>
-#include <taloma/pyref.hpp>
 
 #include <array>
 #include <cstring>
@@ -19,22 +17,71 @@ using taloma::py::Ref;
 
 namespace {
 
-// Everything interned at load and kept for the life of the process.
-struct Names {
-    // keys of the service's entries
-    PyObject *exchange, *code, *name, *industry, *ename, *deliverymonth, *csname, *category, *prod_kind,
-        *ostock, *basic, *poc, *eprice;
-    // keys of the records (exchange, code, name, category are shared with the above)
-    PyObject *symbol, *security_type, *currency, *delivery_month, *strike_price, *option_right,
-        *underlying_kind, *underlying_code, *unit, *multiplier;
-    // values
-    PyObject *STK, *FUT, *OPT, *IND, *TWD, *TAIFEX, *TSE, *OTC, *empty, *blank, *zero, *index_exchange;
-    // reply handling
-    PyObject *result, *content, *msg, *no_data, *strip, *type_, *contract_,
-        *delivery, *session, *s_list_code_uri, *f_list_code_uri, *index_list_code_uri;
-} N;
+#define CONTRACT_NAMES(X)                                                                                         \
+    /* keys of the service's entries */                                                                           \
+    X(exchange, "exchange") X(code, "code") X(name, "name") X(industry, "industry") X(ename, "ename")             \
+    X(deliverymonth, "deliverymonth") X(csname, "csname") X(category, "category") X(prod_kind, "prod_kind")      \
+    X(ostock, "ostock") X(basic, "basic") X(poc, "poc") X(eprice, "eprice")                                       \
+    /* keys of the records (exchange, code, name, category are shared with the above) */                         \
+    X(symbol, "symbol") X(security_type, "security_type") X(currency, "currency")                                \
+    X(delivery_month, "delivery_month") X(strike_price, "strike_price") X(option_right, "option_right")          \
+    X(underlying_kind, "underlying_kind") X(underlying_code, "underlying_code") X(unit, "unit")                   \
+    X(multiplier, "multiplier")                                                                                   \
+    /* values */                                                                                                  \
+    X(STK, "STK") X(FUT, "FUT") X(OPT, "OPT") X(IND, "IND") X(TWD, "TWD") X(TAIFEX, "TAIFEX") X(TSE, "TSE")       \
+    X(OTC, "OTC") X(empty, "") X(blank, " ") X(digit0, "0") X(digit1, "1")                                        \
+    /* product types and request methods */                                                                      \
+    X(S, "S") X(F, "F") X(O, "O") X(I, "I") X(GET, "GET") X(POST, "POST")                                         \
+    /* reply handling */                                                                                          \
+    X(result, "result") X(content, "content") X(msg, "msg") X(no_data, "查無資料") X(strip, "strip")            \
+    X(type_, "type") X(contract_, "contract") X(delivery, "delivery") X(error, "error")                          \
+    /* client attributes */                                                                                       \
+    X(session, "session") X(s_list_code_uri, "s_list_code_uri") X(f_list_code_uri, "f_list_code_uri")            \
+    X(index_list_code_uri, "index_list_code_uri") X(catalogue_timeout, "catalogue_timeout")                      \
+    X(catalogue_deadline, "catalogue_deadline") X(timeout, "timeout") X(deadline, "deadline")                    \
+    /* module globals and keywords of their calls */                                                              \
+    X(log, "log") X(masked, "masked") X(_list_stock_code, "_list_stock_code")                                     \
+    X(_list_futopt_code, "_list_futopt_code") X(_list_tw_index_code, "_list_tw_index_code")                      \
+    X(stock_dict_convert, "stock_dict_convert") X(future_dict_convert, "future_dict_convert")                    \
+    X(option_dict_convert, "option_dict_convert") X(tw_index_dict_convert, "tw_index_dict_convert")              \
+    X(product_type, "product_type") X(detail, "detail") X(client, "client")
+TALOMA_NAMES(ContractNames, CONTRACT_NAMES);
 
-PyObject* g_globals;  // the module's namespace: helpers are looked up there at call time
+struct ContractState : ContractNames {
+    PyObject* globals = nullptr;  // the module's namespace: helpers are looked up there at call time
+    Ref zero;
+    Ref index_exchange;  // first character of an index code -> its exchange
+    Ref kw_deadlines, kw_futopt;
+    // Keys read from the service's entries, in the order the symbol needs them, so that a
+    // missing key is reported as a plain reading of the entry would report it.
+    std::array<PyObject*, 4> stock_keys{};
+    std::array<PyObject*, 8> future_keys{};
+    std::array<PyObject*, 9> option_keys{};
+    // The fourteen fields of futures and option records, in order.
+    std::array<PyObject*, 14> futopt_fields{};
+
+    bool init(PyObject* module) {
+        if (!ContractNames::init()) return false;
+        globals = Py_NewRef(PyModule_GetDict(module));
+        zero = Ref(PyLong_FromLong(0));
+        index_exchange = Ref(PyDict_New());
+        kw_deadlines = Ref(taloma::py::name_tuple({timeout, deadline}));
+        kw_futopt = Ref(taloma::py::name_tuple({product_type, detail, client}));
+        if (!zero || !index_exchange || !kw_deadlines || !kw_futopt ||
+            PyDict_SetItem(index_exchange.get(), digit0, TSE) < 0 ||
+            PyDict_SetItem(index_exchange.get(), digit1, OTC) < 0)
+            return false;
+        stock_keys = {exchange, code, name, industry};
+        future_keys = {ename, deliverymonth, code, csname, category, prod_kind, ostock, basic};
+        option_keys = {category, deliverymonth, poc, eprice, code, csname, prod_kind, ostock, basic};
+        futopt_fields = {symbol,         security_type, currency,        exchange,        code,
+                         name,           category,      delivery_month,  strike_price,    option_right,
+                         underlying_kind, underlying_code, unit,         multiplier};
+        return true;
+    }
+};
+
+const ContractState& S() { return taloma::py::state<ContractState>(); }
 
 using taloma::py::check;
 using taloma::py::for_each;
@@ -61,7 +108,7 @@ Ref item(PyObject* entry, PyObject* key) {
 // The value as str.format would show it with an empty format spec.
 Ref text(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    return Ref(check(PyObject_Format(value, N.empty)));
+    return Ref(check(PyObject_Format(value, S().empty)));
 }
 
 // Concatenation of texts, each possibly cut to its first `len` characters.
@@ -88,7 +135,7 @@ PyObject* join(const Piece (&pieces)[Count]) {
         return out;
     }
     // Wider texts are rare here; let the interpreter pick the representation.
-    Ref out = Ref::borrow(N.empty);
+    Ref out = Ref::borrow(S().empty);
     for (const Piece& p : pieces) {
         Ref part = p.len == PyUnicode_GET_LENGTH(p.str) ? Ref::borrow(p.str)
                                                           : Ref(check(PyUnicode_Substring(p.str, 0, p.len)));
@@ -111,13 +158,6 @@ Py_ssize_t trimmed_strike(PyObject* str) {
     return n;
 }
 
-bool same_text(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
-           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), size_t(n) * PyUnicode_KIND(a)) == 0;
-}
-
 // "basic" as a float. A catalogue repeats a handful of unit texts, so the last
 // text and its value are remembered (floats are immutable; sharing is safe).
 class UnitParser {
@@ -125,7 +165,7 @@ public:
     PyObject* operator()(PyObject* basic) {
         if (PyFloat_Check(basic)) return Py_NewRef(basic);
         if (!PyUnicode_CheckExact(basic)) return check(PyNumber_Float(basic));
-        if (last_text_ && same_text(basic, last_text_.get())) return Py_NewRef(last_value_.get());
+        if (last_text_ && taloma::text::same_text(basic, last_text_.get())) return Py_NewRef(last_value_.get());
         PyObject* value = check(PyFloat_FromString(basic));
         last_text_ = Ref::borrow(basic);
         last_value_ = Ref::borrow(value);
@@ -138,7 +178,7 @@ private:
 
 // name.strip(" "): only space characters, and the same object when nothing goes.
 PyObject* strip_blanks(PyObject* name) {
-    if (!PyUnicode_Check(name)) return check(PyObject_CallMethodOneArg(name, N.strip, N.blank));
+    if (!PyUnicode_Check(name)) return check(PyObject_CallMethodOneArg(name, S().strip, S().blank));
     const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
     const int kind = PyUnicode_KIND(name);
     const void* data = PyUnicode_DATA(name);
@@ -176,7 +216,7 @@ private:
     bool same_key(PyObject* key) const {
         // Only texts are compared here: anything else runs its own __eq__ through the dict.
         return PyUnicode_CheckExact(key) && PyUnicode_CheckExact(last_key_.get()) &&
-               same_text(key, last_key_.get());
+               taloma::text::same_text(key, last_key_.get());
     }
 
     Ref result_, last_key_, last_list_;
@@ -219,7 +259,7 @@ private:
         while (PyDict_Next(entry, &pos, &key, &value)) {
             if (!PyUnicode_CheckExact(key)) continue;
             for (size_t i = 0; i < Count; ++i) {
-                if (!seen_[i] && same_text(key, names_[i])) {
+                if (!seen_[i] && taloma::text::same_text(key, names_[i])) {
                     seen_[i] = Ref::borrow(key);
                     pos_[i] = pos - 1;
                     break;
@@ -242,14 +282,10 @@ PyObject* make_record(const std::array<PyObject*, Count>& keys, const std::array
     return record.release();
 }
 
-const std::array<PyObject*, 4>& stock_keys() {
-    static const std::array<PyObject*, 4> keys{N.exchange, N.code, N.name, N.industry};
-    return keys;
-}
-
 PyObject* stock_dict_convert(PyObject* contracts) {
+    const ContractState& s = S();
     Groups groups;
-    Reader<4> reader(stock_keys());
+    Reader<4> reader(s.stock_keys);
     std::array<Ref, 4> v;
     for_each(contracts, [&](PyObject* entry) {
         reader.read(entry, v);
@@ -257,41 +293,19 @@ PyObject* stock_dict_convert(PyObject* contracts) {
         Ref exchange_text = text(exchange.get()), code_text = text(code.get());
         Ref symbol(join({whole(exchange_text.get()), whole(code_text.get())}));
         Ref stripped(strip_blanks(name.get()));
-        Ref record(make_record<7>({N.symbol, N.security_type, N.currency, N.exchange, N.code, N.name, N.category},
-                                  {symbol.get(), N.STK, N.TWD, exchange.get(), code.get(), stripped.get(),
+        Ref record(make_record<7>({s.symbol, s.security_type, s.currency, s.exchange, s.code, s.name, s.category},
+                                  {symbol.get(), s.STK, s.TWD, exchange.get(), code.get(), stripped.get(),
                                    industry.get()}));
         groups.add(exchange.get(), record.get());
     });
     return groups.release();
 }
 
-// Keys in the order the symbol needs them, so that a missing key is reported as a
-// plain reading of the entry would report it.
-const std::array<PyObject*, 8>& future_keys() {
-    static const std::array<PyObject*, 8> keys{N.ename,    N.deliverymonth, N.code,   N.csname,
-                                               N.category, N.prod_kind,     N.ostock, N.basic};
-    return keys;
-}
-
-const std::array<PyObject*, 9>& option_keys() {
-    static const std::array<PyObject*, 9> keys{N.category, N.deliverymonth, N.poc,    N.eprice, N.code,
-                                               N.csname,   N.prod_kind,     N.ostock, N.basic};
-    return keys;
-}
-
-// The fourteen fields of futures and option records, in order.
-const std::array<PyObject*, 14>& futopt_fields() {
-    static const std::array<PyObject*, 14> keys{
-        N.symbol,       N.security_type, N.currency,     N.exchange,        N.code,
-        N.name,         N.category,      N.delivery_month, N.strike_price,  N.option_right,
-        N.underlying_kind, N.underlying_code, N.unit,    N.multiplier};
-    return keys;
-}
-
 PyObject* future_dict_convert(PyObject* contracts) {
+    const ContractState& s = S();
     Groups groups;
     UnitParser unit;
-    Reader<8> reader(future_keys());
+    Reader<8> reader(s.future_keys);
     std::array<Ref, 8> v;
     for_each_item(contracts, [&](PyObject* group, PyObject* entries) {
         for_each(entries, [&](PyObject* entry) {
@@ -300,10 +314,10 @@ PyObject* future_dict_convert(PyObject* contracts) {
             Ref ename_text = text(ename.get()), month_text = text(month.get());
             Ref symbol(join({whole(ename_text.get()), whole(month_text.get())}));
             Ref unit_value(unit(basic.get()));
-            Ref record(make_record(futopt_fields(),
-                                   {symbol.get(), N.FUT, N.TWD, N.TAIFEX, code.get(), name.get(), category.get(),
-                                    month.get(), N.zero, N.empty, kind.get(), underlying.get(), unit_value.get(),
-                                    N.zero}));
+            Ref record(make_record(s.futopt_fields,
+                                   {symbol.get(), s.FUT, s.TWD, s.TAIFEX, code.get(), name.get(), category.get(),
+                                    month.get(), s.zero.get(), s.empty, kind.get(), underlying.get(), unit_value.get(),
+                                    s.zero.get()}));
             groups.add(group, record.get());
         });
     });
@@ -311,9 +325,10 @@ PyObject* future_dict_convert(PyObject* contracts) {
 }
 
 PyObject* option_dict_convert(PyObject* contracts) {
+    const ContractState& s = S();
     Groups groups;
     UnitParser unit;
-    Reader<9> reader(option_keys());
+    Reader<9> reader(s.option_keys);
     std::array<Ref, 9> v;
     for_each_item(contracts, [&](PyObject* group, PyObject* entries) {
         for_each(entries, [&](PyObject* entry) {
@@ -324,10 +339,10 @@ PyObject* option_dict_convert(PyObject* contracts) {
             Ref symbol(join({whole(category_text.get()), whole(month_text.get()), whole(right_text.get()),
                              {strike_text.get(), trimmed_strike(strike_text.get())}}));
             Ref unit_value(unit(basic.get()));
-            Ref record(make_record(futopt_fields(),
-                                   {symbol.get(), N.OPT, N.TWD, N.TAIFEX, code.get(), name.get(), category.get(),
+            Ref record(make_record(s.futopt_fields,
+                                   {symbol.get(), s.OPT, s.TWD, s.TAIFEX, code.get(), name.get(), category.get(),
                                     month.get(), strike.get(), right.get(), kind.get(), underlying.get(),
-                                    unit_value.get(), N.zero}));
+                                    unit_value.get(), s.zero.get()}));
             groups.add(group, record.get());
         });
     });
@@ -335,10 +350,11 @@ PyObject* option_dict_convert(PyObject* contracts) {
 }
 
 PyObject* tw_index_dict_convert(PyObject* index_dict) {
+    const ContractState& s = S();
     Ref result(check(PyDict_New()));
     Ref tse(check(PyList_New(0))), otc(check(PyList_New(0)));
-    set(result.get(), N.TSE, tse.get());
-    set(result.get(), N.OTC, otc.get());
+    set(result.get(), s.TSE, tse.get());
+    set(result.get(), s.OTC, otc.get());
     for_each_item(index_dict, [&](PyObject* code, PyObject* name) {
         Ref first;
         if (PyUnicode_Check(code)) {
@@ -351,10 +367,10 @@ PyObject* tw_index_dict_convert(PyObject* index_dict) {
             Ref zero(check(PyLong_FromLong(0)));
             first = Ref(check(PyObject_GetItem(code, zero.get())));
         }
-        PyObject* exchange = PyDict_GetItemWithError(N.index_exchange, first.get());
+        PyObject* exchange = PyDict_GetItemWithError(s.index_exchange.get(), first.get());
         if (!exchange) {
             if (PyErr_Occurred()) raise();
-            exchange = N.empty;
+            exchange = s.empty;
         }
         // Only "TSE" and "OTC" have groups; any other first character has none.
         PyObject* group = PyDict_GetItemWithError(result.get(), exchange);
@@ -364,8 +380,8 @@ PyObject* tw_index_dict_convert(PyObject* index_dict) {
         }
         Ref code_text = text(code);
         Ref symbol(join({whole(exchange), whole(code_text.get())}));
-        Ref record(make_record<6>({N.symbol, N.security_type, N.currency, N.exchange, N.code, N.name},
-                                  {symbol.get(), N.IND, N.TWD, exchange, code, name}));
+        Ref record(make_record<6>({s.symbol, s.security_type, s.currency, s.exchange, s.code, s.name},
+                                  {symbol.get(), s.IND, s.TWD, exchange, code, name}));
         if (PyList_Append(group, record.get()) < 0) raise();
     });
     return result.release();
@@ -373,172 +389,93 @@ PyObject* tw_index_dict_convert(PyObject* index_dict) {
 
 // ---- the download ---------------------------------------------------------------------------
 
-nb::object steal(PyObject* p) { return nb::steal(check(p)); }
+using taloma::py::steal;
 
 // A module-level name looked up when used, as Python code would, so that it can be replaced.
-nb::object global(const char* name) {
-    PyObject* value = PyDict_GetItemString(g_globals, name);
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        raise();
-    }
-    return nb::borrow(value);
-}
+nb::object global(PyObject* name) { return taloma::py::global(S().globals, name); }
 
 // One contract list from the service, under the client's catalogue deadlines.
-nb::object catalogue_exchange(nb::handle client, const char* method, PyObject* uri_name, nb::handle body) {
-    return global("exchange")(client.attr(N.session), method, client.attr(uri_name), body,
-                              nb::arg("timeout") = client.attr("catalogue_timeout"),
-                              nb::arg("deadline") = client.attr("catalogue_deadline"));
+nb::object catalogue_exchange(nb::handle client, PyObject* method, PyObject* uri_name, nb::handle body) {
+    const ContractState& s = S();
+    using taloma::py::attr;
+    nb::object exchange = global(s.exchange);
+    nb::object session = attr(client, s.session), uri = attr(client, uri_name);
+    nb::object limit = attr(client, s.catalogue_timeout), deadline = attr(client, s.catalogue_deadline);
+    return taloma::py::call_kw(exchange, 4, s.kw_deadlines.get(),
+                               {session.ptr(), method, uri.ptr(), body.ptr(), limit.ptr(), deadline.ptr()});
 }
 
 nb::object list_stock_code(nb::handle client) {
-    return catalogue_exchange(client, "GET", N.s_list_code_uri, nb::none());
+    return catalogue_exchange(client, S().GET, S().s_list_code_uri, nb::none());
 }
 
 nb::object list_tw_index_code(nb::handle client) {
-    return catalogue_exchange(client, "GET", N.index_list_code_uri, nb::none());
+    return catalogue_exchange(client, S().GET, S().index_list_code_uri, nb::none());
 }
 
 nb::object list_futopt_code(nb::handle product_type, nb::handle detail, nb::handle client) {
-    int wants_contracts = PyObject_IsTrue(detail.ptr());
-    if (wants_contracts < 0) raise();
+    const ContractState& s = S();
+    bool wants_contracts = taloma::py::truthy(detail);
     nb::dict body;
-    body[N.code] = product_type;
-    body[N.type_] = nb::handle(wants_contracts ? N.contract_ : N.delivery);
-    return catalogue_exchange(client, "POST", N.f_list_code_uri, body);
-}
-
-bool equals(nb::handle a, const char* b) {
-    int eq = PyObject_RichCompareBool(a.ptr(), nb::str(b).ptr(), Py_EQ);
-    if (eq < 0) raise();
-    return eq == 1;
-}
-
-Ref lookup(PyObject* obj, PyObject* key, PyObject* dflt) {
-    Ref value = taloma::py::get(obj, key, dflt);
-    if (!value) raise();
-    return value;
+    set(body.ptr(), s.code, product_type.ptr());
+    set(body.ptr(), s.type_, wants_contracts ? s.contract_ : s.delivery);
+    return catalogue_exchange(client, s.POST, s.f_list_code_uri, body);
 }
 
 nb::object fetch_available_product(nb::handle client, nb::handle product_type) {
-    const char* convert = nullptr;
+    const ContractState& s = S();
+    using taloma::py::call;
+    using taloma::py::equals;
+    using taloma::py::get_or;
+    PyObject* convert = nullptr;
     nb::object reply, contracts;
-    if (equals(product_type, "S")) {
-        reply = global("_list_stock_code")(client);
-        convert = "stock_dict_convert";
-    } else if (equals(product_type, "F") || equals(product_type, "O")) {
-        reply = global("_list_futopt_code")(nb::arg("product_type") = product_type, nb::arg("detail") = true,
-                                             nb::arg("client") = client);
-        convert = equals(product_type, "F") ? "future_dict_convert" : "option_dict_convert";
-    } else if (equals(product_type, "I")) {
-        reply = global("_list_tw_index_code")(client);
-        convert = "tw_index_dict_convert";
+    if (equals(product_type, s.S)) {
+        reply = call(global(s._list_stock_code), {client.ptr()});
+        convert = s.stock_dict_convert;
+    } else if (equals(product_type, s.F) || equals(product_type, s.O)) {
+        reply = taloma::py::call_kw(global(s._list_futopt_code), 0, s.kw_futopt.get(),
+                                    {product_type.ptr(), Py_True, client.ptr()});
+        convert = equals(product_type, s.F) ? s.future_dict_convert : s.option_dict_convert;
+    } else if (equals(product_type, s.I)) {
+        reply = call(global(s._list_tw_index_code), {client.ptr()});
+        convert = s.tw_index_dict_convert;
     } else {
         reply = nb::dict();
     }
     // The verdict comes first: a failed reply's payload is never read, only logged.
-    int ok = taloma::py::succeeded(reply.ptr());
-    if (ok < 0) raise();
-    if (!ok) {
-        global("log").attr("error")(global("masked")(reply));
+    if (!check(taloma::py::succeeded(reply.ptr()))) {
+        nb::object log = global(s.log);
+        nb::object shown = call(global(s.masked), {reply.ptr()});
+        taloma::py::call_method(log, s.error, {shown.ptr()});
         return nb::dict();
     }
-    if (equals(product_type, "S")) {
+    if (equals(product_type, s.S)) {
         Ref empty_list(check(PyList_New(0)));
-        Ref list = lookup(reply.ptr(), N.result, empty_list.get());
-        int mapping = taloma::py::is_mapping(list.get());
-        if (mapping < 0) raise();
-        if (mapping) {
-            Ref msg = lookup(list.get(), N.msg, Py_None);
-            int none_found = PyObject_RichCompareBool(msg.get(), N.no_data, Py_EQ);
-            if (none_found < 0) raise();
-            if (none_found) list = empty_list;
+        Ref list = get_or(reply.ptr(), s.result, empty_list.get());
+        if (check(taloma::py::is_mapping(list.get()))) {
+            Ref msg = get_or(list.get(), s.msg, Py_None);
+            if (check(PyObject_RichCompareBool(msg.get(), s.no_data, Py_EQ))) list = empty_list;
         }
-        contracts = nb::steal(list.release());
-    } else if (equals(product_type, "I")) {
+        contracts = steal(list);
+    } else if (equals(product_type, s.I)) {
         Ref empty(check(PyDict_New()));
-        contracts = nb::steal(lookup(reply.ptr(), N.result, empty.get()).release());
+        contracts = steal(get_or(reply.ptr(), s.result, empty.get()));
     } else {
         Ref empty(check(PyDict_New()));
-        Ref result = lookup(reply.ptr(), N.result, empty.get());
+        Ref result = get_or(reply.ptr(), s.result, empty.get());
         Ref empty_content(check(PyDict_New()));
-        contracts = nb::steal(lookup(result.get(), N.content, empty_content.get()).release());
+        contracts = steal(get_or(result.get(), s.content, empty_content.get()));
     }
-    return global(convert)(contracts);
-}
-
-void init_names() {
-    struct {
-        PyObject*& slot;
-        const char* text;
-    } texts[] = {
-        {N.exchange, "exchange"},
-        {N.code, "code"},
-        {N.name, "name"},
-        {N.industry, "industry"},
-        {N.ename, "ename"},
-        {N.deliverymonth, "deliverymonth"},
-        {N.csname, "csname"},
-        {N.category, "category"},
-        {N.prod_kind, "prod_kind"},
-        {N.ostock, "ostock"},
-        {N.basic, "basic"},
-        {N.poc, "poc"},
-        {N.eprice, "eprice"},
-        {N.symbol, "symbol"},
-        {N.security_type, "security_type"},
-        {N.currency, "currency"},
-        {N.delivery_month, "delivery_month"},
-        {N.strike_price, "strike_price"},
-        {N.option_right, "option_right"},
-        {N.underlying_kind, "underlying_kind"},
-        {N.underlying_code, "underlying_code"},
-        {N.unit, "unit"},
-        {N.multiplier, "multiplier"},
-        {N.STK, "STK"},
-        {N.FUT, "FUT"},
-        {N.OPT, "OPT"},
-        {N.IND, "IND"},
-        {N.TWD, "TWD"},
-        {N.TAIFEX, "TAIFEX"},
-        {N.TSE, "TSE"},
-        {N.OTC, "OTC"},
-        {N.empty, ""},
-        {N.blank, " "},
-        {N.result, "result"},
-        {N.content, "content"},
-        {N.msg, "msg"},
-        {N.no_data, "查無資料"},
-        {N.strip, "strip"},
-        {N.type_, "type"},
-        {N.contract_, "contract"},
-        {N.delivery, "delivery"},
-        {N.session, "session"},
-        {N.s_list_code_uri, "s_list_code_uri"},
-        {N.f_list_code_uri, "f_list_code_uri"},
-        {N.index_list_code_uri, "index_list_code_uri"},
-    };
-    for (auto& t : texts)
-        if (!t.slot) t.slot = check(PyUnicode_InternFromString(t.text));
-    if (!N.zero) N.zero = check(PyLong_FromLong(0));
-    if (!N.index_exchange) {
-        N.index_exchange = check(PyDict_New());
-        Ref zero(check(PyUnicode_FromString("0"))), one(check(PyUnicode_FromString("1")));
-        set(N.index_exchange, zero.get(), N.TSE);
-        set(N.index_exchange, one.get(), N.OTC);
-    }
+    return call(global(convert), {contracts.ptr()});
 }
 
 }  // namespace
 
 NB_MODULE(contract, m) {
-    init_names();
-    m.attr("log") = nb::steal(check(taloma::py::import_attr("taloma.utils", "log").release()));
+    if (!taloma::py::make_state<ContractState>(m.ptr())) raise();
+    m.attr("log") = steal(taloma::py::import_attr("taloma.utils", "log"));
     for (const char* name : {"exchange", "masked"})
-        m.attr(name) = nb::steal(check(taloma::py::import_attr("taloma.backend.http.utils", name).release()));
-    Py_XDECREF(g_globals);
-    g_globals = Py_NewRef(PyModule_GetDict(m.ptr()));
+        m.attr(name) = steal(taloma::py::import_attr("taloma.backend.http.utils", name));
 
     m.def("fetch_available_product", &fetch_available_product, nb::arg("client").none(),
           nb::arg("product_type").none(),
@@ -548,18 +485,18 @@ NB_MODULE(contract, m) {
           nb::arg("client").none());
     m.def("_list_tw_index_code", &list_tw_index_code, nb::arg("client").none());
     m.def(
-        "stock_dict_convert", [](nb::handle contracts) { return steal(stock_dict_convert(contracts.ptr())); },
+        "stock_dict_convert", [](nb::handle contracts) { return nb::steal(stock_dict_convert(contracts.ptr())); },
         nb::arg("contracts").none(), "Stock entries grouped by exchange.");
     m.def(
         "future_dict_convert",
-        [](nb::handle contracts) { return steal(future_dict_convert(contracts.ptr())); },
+        [](nb::handle contracts) { return nb::steal(future_dict_convert(contracts.ptr())); },
         nb::arg("contracts").none(), "Futures entries of each service group.");
     m.def(
         "option_dict_convert",
-        [](nb::handle contracts) { return steal(option_dict_convert(contracts.ptr())); },
+        [](nb::handle contracts) { return nb::steal(option_dict_convert(contracts.ptr())); },
         nb::arg("contracts").none(), "Option entries of each service group.");
     m.def(
         "tw_index_dict_convert",
-        [](nb::handle index_dict) { return steal(tw_index_dict_convert(index_dict.ptr())); },
+        [](nb::handle index_dict) { return nb::steal(tw_index_dict_convert(index_dict.ptr())); },
         nb::arg("index_dict").none(), "Index codes and names grouped by exchange, \"TSE\" then \"OTC\".");
 }
