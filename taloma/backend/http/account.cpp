@@ -7,9 +7,7 @@
 // the functions imported at load can be replaced like any module global.
 #include <nanobind/nanobind.h>
 
-#include <taloma/iterate.hpp>
 #include <taloma/capi.hpp>
-#include <taloma/pyref.hpp>
 
 #include <array>
 #include <string>
@@ -24,18 +22,15 @@ using taloma::py::Ref;
 
 namespace {
 
-PyObject* g_globals;  // this module's namespace
+#define ACCOUNT_NAMES(X)                                                                                   \
+    X(result, "result") X(msg, "msg") X(body, "body") X(empty, "") X(format, "format") X(dict, "dict")     \
+    X(summary, "summary") X(detail, "detail") X(accountid_format, "{broker_id}{account_id}")               \
+    X(profit_sums, "profit_sums") X(profit_sum, "profit_sum") X(type_name, "__name__")                      \
+    /* record attributes */                                                                                \
+    X(_status, "_status") X(_msg, "_msg") X(_data, "_data") X(_account, "_account") X(_accountid, "_accountid")
+TALOMA_NAMES(AccountNames, ACCOUNT_NAMES);
 
-PyObject *s_result, *s_msg, *s_body, *s_empty, *s_format, *s_dict, *s_summary, *s_detail, *s_accountid_format;
-PyObject *a_status, *a_msg, *a_data, *a_account, *a_accountid;
-
-PyObject* intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
-
-Ref lookup(PyObject* obj, PyObject* key, PyObject* dflt) {
-    Ref value = taloma::py::get(obj, key, dflt);
-    if (!value) raise();
-    return value;
-}
+using taloma::py::get_or;
 
 Ref new_dict() { return Ref(check(PyDict_New())); }
 Ref new_list() { return Ref(check(PyList_New(0))); }
@@ -87,13 +82,9 @@ struct Kind {
     const char* text_form;
     // Split only: the reply's keys for the rows and their details.
     const char *sums = nullptr, *sum = nullptr, *details = nullptr;
-
-    // filled at load
-    std::vector<PyObject*> param_attr{}, stored_attr{}, arg_attr{};
-    PyObject *sums_key = nullptr, *sum_key = nullptr, *details_key = nullptr, *text_format = nullptr;
 };
 
-std::array<Kind, 6> kinds{{
+const std::array<Kind, 6> kinds{{
     {"AccountFunds",
      "Funds and profit-and-loss summary of a stock account.",
      {"tax", "account", "client"},
@@ -150,14 +141,63 @@ std::array<Kind, 6> kinds{{
      "profit_details"},
 }};
 
-nb::object global(const char* name) {
-    PyObject* value = PyDict_GetItemString(g_globals, name);
-    if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        raise();
+// A kind's names, interned at load: the attributes ("_" + parameter) it stores and passes
+// on, the reply keys it reads, its text form and the name of its query function.
+struct KindNames {
+    std::vector<Ref> param_attr, stored_attr, arg_attr;  // arg_attr: null for the empty text
+    Ref sums_key, sum_key, details_key, text_format, query;
+
+    bool init(const Kind& k, const AccountNames& n) {
+        auto intern = [](const char* text) { return Ref(PyUnicode_InternFromString(text)); };
+        auto attr_name = [&](const char* param) { return intern(("_" + std::string(param)).c_str()); };
+        for (const char* p : k.params)
+            if (!param_attr.emplace_back(attr_name(p))) return false;
+        for (const char* p : k.stored)
+            if (!stored_attr.emplace_back(attr_name(p))) return false;
+        for (const char* a : k.args) {
+            if (!*a) {
+                arg_attr.emplace_back();
+            } else if (!arg_attr.emplace_back(attr_name(a))) {
+                return false;
+            }
+        }
+        if (k.sums) {
+            if (!(sums_key = intern(k.sums)) || !(sum_key = intern(k.sum))) return false;
+            if (k.details && !(details_key = intern(k.details))) return false;
+        }
+        if (k.shape == Shape::Funds) {
+            sums_key = Ref::borrow(n.profit_sums);
+            sum_key = Ref::borrow(n.profit_sum);
+        }
+        return (text_format = intern(k.text_form)) && (query = intern(k.query));
     }
-    return nb::borrow(value);
-}
+};
+
+struct AccountState : AccountNames {
+    PyObject* globals = nullptr;  // this module's namespace
+    std::array<KindNames, 6> kind_names;
+
+    bool init(PyObject* module) {
+        if (!AccountNames::init()) return false;
+        globals = Py_NewRef(PyModule_GetDict(module));
+        for (size_t i = 0; i < kinds.size(); ++i)
+            if (!kind_names[i].init(kinds[i], *this)) return false;
+        return true;
+    }
+};
+
+const AccountState& S() { return taloma::py::state<AccountState>(); }
+
+// One record class and its names.
+struct Record {
+    const Kind& kind;
+    const KindNames& names;
+};
+
+Record record(size_t which) { return {kinds[which], S().kind_names[which]}; }
+
+
+nb::object global(PyObject* name) { return taloma::py::global(S().globals, name); }
 
 Ref attr(PyObject* self, PyObject* name) { return Ref(check(PyObject_GetAttr(self, name))); }
 
@@ -166,20 +206,22 @@ void set_attr(PyObject* self, PyObject* name, PyObject* value) {
 }
 
 // {"summary": rows that have details, without them; "detail": every detail row of those}.
-Ref split(const Kind& kind, PyObject* result) {
+Ref split(const KindNames& kind, PyObject* result) {
+    const AccountState& s = S();
     Ref empty_sums = new_dict(), empty_rows = new_list();
-    Ref sums = lookup(result, kind.sums_key, empty_sums.get());
-    Ref rows = lookup(sums.get(), kind.sum_key, empty_rows.get());
+    Ref sums = get_or(result, kind.sums_key.get(), empty_sums.get());
+    Ref rows = get_or(sums.get(), kind.sum_key.get(), empty_rows.get());
     // A lone summary row may come bare, as detail rows do.
     rows = Ref(assimilate_type(rows.get()));
     Ref summary = new_list(), detail = new_list();
     for_each(rows.get(), [&](PyObject* row) {
-        int has = PySequence_Contains(row, kind.details_key);
+        int has = PySequence_Contains(row, kind.details_key.get());
         if (has < 0) raise();
         if (!has) return;
-        Ref reduced(rm_dict_key(row, &kind.details_key, 1));
+        PyObject* details_key = kind.details_key.get();
+        Ref reduced(rm_dict_key(row, &details_key, 1));
         if (PyList_Append(summary.get(), reduced.get()) < 0) raise();
-        Ref details(check(PyObject_GetItem(row, kind.details_key)));
+        Ref details(check(PyObject_GetItem(row, details_key)));
         for_each_item(details.get(), [&](PyObject*, PyObject* entry) {
             Ref entries(assimilate_type(entry));
             for_each(entries.get(), [&](PyObject* one) {
@@ -188,51 +230,54 @@ Ref split(const Kind& kind, PyObject* result) {
         });
     });
     Ref data = new_dict();
-    if (PyDict_SetItem(data.get(), s_summary, summary.get()) < 0 ||
-        PyDict_SetItem(data.get(), s_detail, detail.get()) < 0)
+    if (PyDict_SetItem(data.get(), s.summary, summary.get()) < 0 ||
+        PyDict_SetItem(data.get(), s.detail, detail.get()) < 0)
         raise();
     return data;
 }
 
 // "{broker_id}{account_id}".format(**account.dict())
 Ref account_id(PyObject* self) {
-    Ref account = attr(self, a_account);
-    Ref fields(check(PyObject_CallMethodNoArgs(account.get(), s_dict)));
+    const AccountState& s = S();
+    Ref account = attr(self, s._account);
+    Ref fields(check(PyObject_CallMethodNoArgs(account.get(), s.dict)));
     Ref kwargs = PyDict_CheckExact(fields.get()) ? fields : new_dict();
     if (kwargs.get() != fields.get() && PyDict_Merge(kwargs.get(), fields.get(), 1) < 0) raise();
-    Ref format = attr(s_accountid_format, s_format);
+    Ref format = attr(s.accountid_format, s.format);
     Ref no_args(check(PyTuple_New(0)));
     return Ref(check(PyObject_Call(format.get(), no_args.get(), kwargs.get())));
 }
 
-void update(const Kind& kind, PyObject* self) {
+void update(Record r, PyObject* self) {
+    const AccountState& s = S();
+    const KindNames& kind = r.names;
     const size_t n = kind.arg_attr.size();
     Ref args(check(PyTuple_New(Py_ssize_t(n))));
     for (size_t i = 0; i < n; ++i) {
-        PyObject* value = kind.arg_attr[i] ? attr(self, kind.arg_attr[i]).release() : Py_NewRef(s_empty);
+        PyObject* value = kind.arg_attr[i] ? attr(self, kind.arg_attr[i].get()).release() : Py_NewRef(s.empty);
         PyTuple_SET_ITEM(args.get(), Py_ssize_t(i), value);
     }
-    nb::object query = global(kind.query);
+    nb::object query = global(kind.query.get());
     Ref reply(check(PyObject_Call(query.ptr(), args.get(), nullptr)));
 
     int ok = taloma::py::succeeded(reply.get());
     if (ok < 0) raise();
     Ref empty_result = new_dict();
-    Ref result = lookup(reply.get(), s_result, empty_result.get());
-    Ref msg = lookup(result.get(), s_msg, s_empty);
+    Ref result = get_or(reply.get(), s.result, empty_result.get());
+    Ref msg = get_or(result.get(), s.msg, s.empty);
     PyObject* status = ok ? Py_True : Py_False;
 
     Ref data;
-    switch (kind.shape) {
+    switch (r.kind.shape) {
         case Shape::Funds: {
             Ref empty_sums = new_dict(), empty_rows = new_list();
-            Ref sums = lookup(result.get(), kind.sums_key, empty_sums.get());
-            data = lookup(sums.get(), kind.sum_key, empty_rows.get());
+            Ref sums = get_or(result.get(), kind.sums_key.get(), empty_sums.get());
+            data = get_or(sums.get(), kind.sum_key.get(), empty_rows.get());
             break;
         }
         case Shape::Margin: {
             Ref empty_body = new_dict();
-            data = lookup(result.get(), s_body, empty_body.get());
+            data = get_or(result.get(), s.body, empty_body.get());
             break;
         }
         case Shape::Split:
@@ -241,100 +286,88 @@ void update(const Kind& kind, PyObject* self) {
         case Shape::Body: {
             // The account id is formed after status and message are replaced and before
             // the data are, so an account without ids leaves the old data in place.
-            set_attr(self, a_status, status);
-            set_attr(self, a_msg, msg.get());
+            set_attr(self, s._status, status);
+            set_attr(self, s._msg, msg.get());
             Ref id = account_id(self);
-            set_attr(self, a_accountid, id.get());
+            set_attr(self, s._accountid, id.get());
             Ref one_empty(check(PyList_New(1)));
             PyList_SET_ITEM(one_empty.get(), 0, new_dict().release());
-            data = lookup(result.get(), s_body, one_empty.get());
-            set_attr(self, a_data, data.get());
+            data = get_or(result.get(), s.body, one_empty.get());
+            set_attr(self, s._data, data.get());
             return;
         }
     }
     // Everything was read before anything is replaced: status, message and data
     // always come from the same reply.
-    set_attr(self, a_status, status);
-    set_attr(self, a_msg, msg.get());
-    set_attr(self, a_data, data.get());
+    set_attr(self, s._status, status);
+    set_attr(self, s._msg, msg.get());
+    set_attr(self, s._data, data.get());
 }
 
-void construct(const Kind& kind, PyObject* self, std::initializer_list<nb::handle> values) {
+void construct(Record r, PyObject* self, std::initializer_list<nb::handle> values) {
     const nb::handle* given = values.begin();
-    for (PyObject* name : kind.stored_attr) {
-        for (size_t i = 0; i < kind.params.size(); ++i) {
-            if (kind.param_attr[i] == name) set_attr(self, name, given[i].ptr());
+    for (const Ref& name : r.names.stored_attr) {
+        for (size_t i = 0; i < r.kind.params.size(); ++i) {
+            if (r.names.param_attr[i].get() == name.get()) set_attr(self, name.get(), given[i].ptr());
         }
     }
-    update(kind, self);
+    update(r, self);
 }
 
-nb::object text_form(const Kind& kind, nb::handle self) {
-    nb::object name = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))).attr("__name__");
-    nb::object format = nb::borrow(kind.text_format).attr(s_format);
-    if (kind.shape == Shape::Funds) return format(name);
-    return format(name, nb::steal(attr(self.ptr(), a_account).release()));
+nb::object text_form(Record r, nb::handle self) {
+    const AccountState& s = S();
+    nb::object name = taloma::py::attr(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())), s.type_name);
+    nb::object format = taloma::py::attr(r.names.text_format.get(), s.format);
+    if (r.kind.shape == Shape::Funds) return taloma::py::call(format, {name.ptr()});
+    Ref account = attr(self.ptr(), s._account);
+    return taloma::py::call(format, {name.ptr(), account.get()});
 }
 
 // The constructor of each kind, with its own named parameters.
-nb::object make_init(const Kind& k) {
+nb::object make_init(size_t which) {
     auto n = [](const char* name) { return nb::arg(name).none(); };
-    const auto& p = k.params;
+    const auto& p = kinds[which].params;
     switch (p.size()) {
         case 3:
             return nb::cpp_function(
-                [&k](nb::handle self, nb::handle a, nb::handle b, nb::handle c) {
-                    construct(k, self.ptr(), {a, b, c});
+                [which](nb::handle self, nb::handle a, nb::handle b, nb::handle c) {
+                    construct(record(which), self.ptr(), {a, b, c});
                 },
                 nb::is_method(), n(p[0]), n(p[1]), n(p[2]));
         case 4:
             return nb::cpp_function(
-                [&k](nb::handle self, nb::handle a, nb::handle b, nb::handle c, nb::handle d) {
-                    construct(k, self.ptr(), {a, b, c, d});
+                [which](nb::handle self, nb::handle a, nb::handle b, nb::handle c, nb::handle d) {
+                    construct(record(which), self.ptr(), {a, b, c, d});
                 },
                 nb::is_method(), n(p[0]), n(p[1]), n(p[2]), n(p[3]));
         case 5:
             return nb::cpp_function(
-                [&k](nb::handle self, nb::handle a, nb::handle b, nb::handle c, nb::handle d, nb::handle e) {
-                    construct(k, self.ptr(), {a, b, c, d, e});
+                [which](nb::handle self, nb::handle a, nb::handle b, nb::handle c, nb::handle d, nb::handle e) {
+                    construct(record(which), self.ptr(), {a, b, c, d, e});
                 },
                 nb::is_method(), n(p[0]), n(p[1]), n(p[2]), n(p[3]), n(p[4]));
         case 7:
             return nb::cpp_function(
-                [&k](nb::handle self, nb::handle a, nb::handle b, nb::handle c, nb::handle d, nb::handle e,
-                     nb::handle f, nb::handle g) { construct(k, self.ptr(), {a, b, c, d, e, f, g}); },
+                [which](nb::handle self, nb::handle a, nb::handle b, nb::handle c, nb::handle d, nb::handle e,
+                        nb::handle f, nb::handle g) { construct(record(which), self.ptr(), {a, b, c, d, e, f, g}); },
                 nb::is_method(), n(p[0]), n(p[1]), n(p[2]), n(p[3]), n(p[4]), n(p[5]), n(p[6]));
         default:
             throw std::logic_error("unsupported number of record parameters");
     }
 }
 
-PyObject* attr_name(const char* param) { return intern(("_" + std::string(param)).c_str()); }
-
-nb::object make_class(Kind& k, nb::handle module_name) {
-    for (const char* p : k.params) k.param_attr.push_back(attr_name(p));
-    for (const char* p : k.stored) k.stored_attr.push_back(attr_name(p));
-    for (const char* a : k.args) k.arg_attr.push_back(*a ? attr_name(a) : nullptr);
-    if (k.sums) {
-        k.sums_key = intern(k.sums);
-        k.sum_key = intern(k.sum);
-        if (k.details) k.details_key = intern(k.details);
-    }
-    if (k.shape == Shape::Funds) {
-        k.sums_key = intern("profit_sums");
-        k.sum_key = intern("profit_sum");
-    }
-    k.text_format = intern(k.text_form);
-
+nb::object make_class(size_t which, nb::handle module_name) {
+    const Kind& k = kinds[which];
     nb::dict ns;
     ns["__doc__"] = k.doc;
     ns["__module__"] = module_name;
     ns["__qualname__"] = k.name;
-    ns["__init__"] = make_init(k);
-    ns["update"] = nb::cpp_function([&k](nb::handle self) { update(k, self.ptr()); }, nb::is_method(),
-                                    "Run the query again and replace status, message and data.");
-    ns["__repr__"] = nb::cpp_function([&k](nb::handle self) { return text_form(k, self); }, nb::is_method());
-    ns["data"] = nb::cpp_function([](nb::handle self) { return nb::steal(attr(self.ptr(), a_data).release()); },
+    ns["__init__"] = make_init(which);
+    ns["update"] = nb::cpp_function([which](nb::handle self) { update(record(which), self.ptr()); },
+                                    nb::is_method(), "Run the query again and replace status, message and data.");
+    ns["__repr__"] =
+        nb::cpp_function([which](nb::handle self) { return text_form(record(which), self); }, nb::is_method());
+    ns["data"] = nb::cpp_function([](nb::handle self) { return taloma::py::attr(self, S()._data); },
                                   nb::is_method(), "The data of the last query.");
     nb::object type = nb::module_::import_("builtins").attr("type");
     return type(k.name, nb::make_tuple(nb::handle((PyObject*)&PyBaseObject_Type)), ns);
@@ -344,7 +377,7 @@ nb::object make_class(Kind& k, nb::handle module_name) {
 
 NB_MODULE(account, m) {
     // A missing query function fails the import, in this order.
-    static const std::pair<const char*, const char*> imports[] = {
+    constexpr std::pair<const char*, const char*> imports[] = {
         {"taloma.backend.http.futureoption.account", "_query_margin"},
         {"taloma.backend.http.futureoption.account", "_query_open_position"},
         {"taloma.backend.http.futureoption.account", "_query_settle_profitloss"},
@@ -352,27 +385,8 @@ NB_MODULE(account, m) {
         {"taloma.backend.http.stock.account", "_query_real_profitloss"},
         {"taloma.backend.http.stock.account", "_query_unreal_profitloss"},
     };
-    for (auto [module, name] : imports)
-        m.attr(name) = nb::steal(check(taloma::py::import_attr(module, name).release()));
-    Py_XDECREF(g_globals);
-    g_globals = Py_NewRef(PyModule_GetDict(m.ptr()));
-
-    if (!s_result) {
-        s_result = intern("result");
-        s_msg = intern("msg");
-        s_body = intern("body");
-        s_empty = intern("");
-        s_format = intern("format");
-        s_dict = intern("dict");
-        s_summary = intern("summary");
-        s_detail = intern("detail");
-        s_accountid_format = intern("{broker_id}{account_id}");
-        a_status = intern("_status");
-        a_msg = intern("_msg");
-        a_data = intern("_data");
-        a_account = intern("_account");
-        a_accountid = intern("_accountid");
-    }
+    for (auto [module, name] : imports) m.attr(name) = taloma::py::steal(taloma::py::import_attr(module, name));
+    if (!taloma::py::make_state<AccountState>(m.ptr())) raise();
 
     m.def(
         "rm_dict_key",
@@ -387,13 +401,5 @@ NB_MODULE(account, m) {
         nb::arg("details").none(), "A mapping as a one-row list; anything else unchanged.");
 
     nb::object module_name = m.attr("__name__");
-    for (Kind& k : kinds) {
-        if (!k.param_attr.empty()) {
-            // Loaded again (a fresh import): the kinds are already prepared.
-            k.param_attr.clear();
-            k.stored_attr.clear();
-            k.arg_attr.clear();
-        }
-        m.attr(k.name) = make_class(k, module_name);
-    }
+    for (size_t i = 0; i < kinds.size(); ++i) m.attr(kinds[i].name) = make_class(i, module_name);
 }
