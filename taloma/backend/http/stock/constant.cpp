@@ -6,7 +6,7 @@
 // metaclass so that whatever Constant checks or registers for a subclass happens here too.
 #include <Python.h>
 
-#include <taloma/pyref.hpp>
+#include <taloma/capi.hpp>
 
 #include <initializer_list>
 #include <utility>
@@ -14,6 +14,17 @@
 namespace {
 
 using taloma::py::Ref;
+
+#define STOCK_CONSTANT_NAMES(X) X(module, "__module__") X(qualname, "__qualname__") X(doc, "__doc__") X(oprops, "oprops")
+TALOMA_NAMES(StockConstantNames, STOCK_CONSTANT_NAMES);
+
+// Only names: the classes are the module's own attributes, made once by exec_module.
+struct StockConstantState : StockConstantNames {
+    bool init(PyObject*) { return StockConstantNames::init(); }
+};
+
+const StockConstantState& names_of(PyObject* module) { return *taloma::py::state_of<StockConstantState>(module); }
+
 using Members = std::initializer_list<std::pair<const char*, const char*>>;
 
 // Sets module.name = value, taking the reference; false with an exception set on failure.
@@ -24,17 +35,18 @@ bool add(PyObject* module, const char* name, const Ref& value) {
 // A class named `name` in this module with `members` as class attributes, in order.
 Ref make_class(PyObject* module, const char* name, PyObject* base, Members members,
                const char* doc = nullptr) {
+    const StockConstantState& s = names_of(module);
     Ref ns(PyDict_New());
     Ref module_name(PyModule_GetNameObject(module));
     Ref qualname(PyUnicode_FromString(name));
     if (!ns || !module_name || !qualname) return {};
-    if (PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
+    if (PyDict_SetItem(ns.get(), s.module, module_name.get()) < 0 ||
+        PyDict_SetItem(ns.get(), s.qualname, qualname.get()) < 0) {
         return {};
     }
     if (doc) {
         Ref text(PyUnicode_FromString(doc));
-        if (!text || PyDict_SetItemString(ns.get(), "__doc__", text.get()) < 0) return {};
+        if (!text || PyDict_SetItem(ns.get(), s.doc, text.get()) < 0) return {};
     }
     for (const auto& [member, code] : members) {
         Ref value(PyUnicode_FromString(code));
@@ -80,14 +92,13 @@ int exec_module(PyObject* m) {
     Ref first_sell = make_class(m, "FirstSell", base, {{"Yes", "Y"}, {"No", "N"}});
     if (!add(m, "FirstSell", first_sell)) return -1;
 
+    const StockConstantState& s = names_of(m);
     Ref ns(PyDict_New());
     Ref module_name(PyModule_GetNameObject(m));
-    Ref props_name(PyUnicode_FromString("oprops"));
+    PyObject* props_name = s.oprops;
     Ref props_doc(PyUnicode_FromString("Converters of the stock order properties to the service's codes."));
-    if (!ns || !module_name || !props_name || !props_doc ||
-        PyDict_SetItemString(ns.get(), "__module__", module_name.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", props_name.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__doc__", props_doc.get()) < 0) {
+    if (!ns || !module_name || !props_doc || PyDict_SetItem(ns.get(), s.module, module_name.get()) < 0 ||
+        PyDict_SetItem(ns.get(), s.qualname, props_name) < 0 || PyDict_SetItem(ns.get(), s.doc, props_doc.get()) < 0) {
         return -1;
     }
     PyObject* ops = share_ops.get();
@@ -100,7 +111,7 @@ int exec_module(PyObject* m) {
     }
     Ref bases(PyTuple_Pack(1, base_props.get()));
     if (!bases) return -1;
-    Ref oprops(PyObject_CallFunction(reinterpret_cast<PyObject*>(Py_TYPE(base_props.get())), "OOO", props_name.get(),
+    Ref oprops(PyObject_CallFunction(reinterpret_cast<PyObject*>(Py_TYPE(base_props.get())), "OOO", props_name,
                                      bases.get(), ns.get()));
     if (!add(m, "oprops", oprops)) return -1;
 
@@ -113,21 +124,14 @@ int exec_module(PyObject* m) {
 }
 
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(taloma::py::exec_state<StockConstantState>)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef module_def = taloma::py::module_def<StockConstantState>(
     "taloma.backend.http.stock.constant",
-    "Codes of the stock order service and the converters from the package's generic properties.",
-    0,
-    nullptr,
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+    "Codes of the stock order service and the converters from the package's generic properties.", nullptr, slots);
 
 }  // namespace
 
