@@ -49,7 +49,9 @@ def _topics(ctx: Demo, contract: Any) -> None:
 
 
 def _expect_success(reply: Any, what: str) -> None:
-    if str(reply.get("success", "")).lower() != "true":
+    from taloma.backend.http.utils import succeeded
+
+    if not succeeded(reply):
         raise StepFailed(f"{what} refused: {reply.get('msg')}")
 
 

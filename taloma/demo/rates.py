@@ -35,6 +35,7 @@ def run(ctx: Demo) -> None:
 
 def _orders(ctx: Demo, count: int) -> None:
     import taloma.backend.http.futureoption.order as fo
+    from taloma.backend.http.utils import succeeded
     from taloma.constant import Action, FuturesOCType, FuturesPriceType, OrderType
     from taloma.order import Order, Trade
 
@@ -66,7 +67,7 @@ def _orders(ctx: Demo, count: int) -> None:
     start = time.perf_counter()
     for t in trades:
         reply = fo.cancel_futopt_order(t, sign(f"cancel {t.order.seqno}"), client)
-        if str(reply.get("success", "")).lower() != "true":
+        if not succeeded(reply):
             raise StepFailed(f"cancel of {t.order.seqno} refused: {reply.get('msg')}")
         progress.advance()
     cancelled = ctx.rate("cancels", count, time.perf_counter() - start, f"{count} signed cancels, one at a time")

@@ -11,7 +11,7 @@ import msgspec
 import requests
 import urllib3
 
-__all__ = ["hash_orderid", "exchange", "decode_reply", "masked", "checked_timeout"]
+__all__ = ["hash_orderid", "exchange", "decode_reply", "masked", "checked_timeout", "succeeded"]
 
 
 def hash_orderid(code: str, seqno: str) -> str:
@@ -24,6 +24,11 @@ def hash_orderid(code: str, seqno: str) -> str:
     if "-" in code or "\\" in code:
         code = code.replace("\\", "\\\\").replace("-", "\\-")
     return f"{code}-{seqno}"
+
+
+def succeeded(reply: Any) -> bool:
+    """The service's verdict on a decoded reply: its "success" text, in any case, is "true"."""
+    return str(reply.get("success", "")).lower() == "true"
 
 
 # ---- deadlines ------------------------------------------------------------------------------
