@@ -29,7 +29,7 @@ void error_init(nb::handle self, nb::object code, nb::object message) {
 }
 
 // The base rebuilds from args, which hold only the formatted text.
-nb::object error_reduce(nb::handle self) {
+nb::tuple error_reduce(nb::handle self) {
     const ErrorState& s = S();
     return nb::make_tuple(self.type(), nb::make_tuple(attr(self, s.code), attr(self, s.message)));
 }
