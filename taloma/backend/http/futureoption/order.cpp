@@ -391,96 +391,85 @@ nb::object call_twin(PyObject* name, nb::handle kwargs) {
     return steal(PyObject_Call(twin.ptr(), args.ptr(), kwargs.ptr()));
 }
 
-nb::object cancel_public(nb::handle trade, nb::handle ca_content, nb::handle client) {
+using Fields = std::initializer_list<std::pair<PyObject*, nb::handle>>;
+
+// twin(**keywords) for a cancel or amend of the trade's order. The keywords come in the order the
+// twins list them, each read when its turn comes: the contract's code (and, when amending, its
+// product type), `given`, the order's own `order_fields`, then its numbers, the signature, the
+// account and the client.
+nb::object amend(PyObject* twin, nb::handle trade, nb::handle ca_content, nb::handle client, bool product_type,
+                 Fields given, std::initializer_list<std::pair<PyObject*, PyObject*>> order_fields) {
     const OrderState& s = S();
     nb::dict kw;
     nb::object contract = attr(trade, s.contract);
     put(kw, s.product_id, attr(contract, s.code));
+    if (product_type) put(kw, s.product_type, first_char(attr(contract, s.security_type)));
+    for (const auto& [key, value] : given) put(kw, key, value);
     nb::object order = attr(trade, s.order);
+    for (const auto& [key, field] : order_fields) put(kw, key, attr(order, field));
     put(kw, s.ordno, attr(order, s.ordno));
     put(kw, s.seqno, attr(order, s.seqno));
     put(kw, s.ca_content, ca_content);
     put(kw, s.account, attr(order, s.account));
     put(kw, s.client, client);
-    return call_twin(s._cancel_futopt_order, kw);
+    return call_twin(twin, kw);
+}
+
+// One cancel or amend request: the five opening keys, `fields`, the order's numbers, the channel
+// and the signature.
+nb::object send_amend(nb::handle client, nb::handle account, PyObject* uri_name, Fields fields, nb::handle ordno,
+                      nb::handle seqno, nb::handle ca_content) {
+    const OrderState& s = S();
+    nb::dict req = order_request(client, account);
+    for (const auto& [key, value] : fields) put(req, key, value);
+    put(req, s.ordno, ordno);
+    put(req, s.seqno, seqno);
+    put(req, s.web_id, get_web_id());
+    put(req, s.ca_content, ca_content);
+    return post(client, uri_name, req, false);
+}
+
+nb::object cancel_public(nb::handle trade, nb::handle ca_content, nb::handle client) {
+    return amend(S()._cancel_futopt_order, trade, ca_content, client, false, {}, {});
 }
 
 nb::object cancel_private(nb::handle product_id, nb::handle ordno, nb::handle seqno, nb::handle ca_content,
                           nb::handle account, nb::handle client, const nb::kwargs&) {
     const OrderState& s = S();
-    nb::dict req = order_request(client, account);
-    put(req, s.stock_id, product_id);
-    put(req, s.ordno, ordno);
-    put(req, s.seqno, seqno);
-    put(req, s.web_id, get_web_id());
-    put(req, s.ca_content, ca_content);
-    return post(client, s.f_order_cancel_uri, req, false);
+    return send_amend(client, account, s.f_order_cancel_uri, {{s.stock_id, product_id}}, ordno, seqno, ca_content);
 }
 
 nb::object update_price_public(nb::handle trade, nb::handle ca_content, nb::handle client, nb::handle price) {
     const OrderState& s = S();
-    nb::dict kw;
-    nb::object contract = attr(trade, s.contract);
-    put(kw, s.product_id, attr(contract, s.code));
-    put(kw, s.product_type, first_char(attr(contract, s.security_type)));
-    put(kw, s.price, price);
-    nb::object order = attr(trade, s.order);
-    put(kw, s.price_type, attr(order, s.price_type));
-    put(kw, s.ord_type, attr(order, s.order_type));
-    put(kw, s.ordno, attr(order, s.ordno));
-    put(kw, s.seqno, attr(order, s.seqno));
-    put(kw, s.ca_content, ca_content);
-    put(kw, s.account, attr(order, s.account));
-    put(kw, s.client, client);
-    return call_twin(s._update_futopt_order_price, kw);
+    return amend(s._update_futopt_order_price, trade, ca_content, client, true, {{s.price, price}},
+                 {{s.price_type, s.price_type}, {s.ord_type, s.order_type}});
 }
 
 nb::object update_price_private(nb::handle product_id, nb::handle product_type, nb::handle price,
                                 nb::handle price_type, nb::handle ord_type, nb::handle ordno, nb::handle seqno,
                                 nb::handle ca_content, nb::handle account, nb::handle client, const nb::kwargs&) {
     const OrderState& s = S();
-    nb::dict req = order_request(client, account);
-    put(req, s.stock_id, product_id);
-    put(req, s.fut_futopt, product_type);
-    put(req, s.price, price);
-    put(req, s.price_type, price_type);
-    put(req, s.ord_type, ord_type);
-    put(req, s.ordno, ordno);
-    put(req, s.seqno, seqno);
-    put(req, s.web_id, get_web_id());
-    put(req, s.ca_content, ca_content);
-    return post(client, s.f_order_chprice_uri, req, false);
+    return send_amend(client, account, s.f_order_chprice_uri,
+                      {{s.stock_id, product_id},
+                       {s.fut_futopt, product_type},
+                       {s.price, price},
+                       {s.price_type, price_type},
+                       {s.ord_type, ord_type}},
+                      ordno, seqno, ca_content);
 }
 
 nb::object update_qty_public(nb::handle trade, nb::handle ca_content, nb::handle client, nb::handle qty) {
     const OrderState& s = S();
-    nb::dict kw;
-    nb::object contract = attr(trade, s.contract);
-    put(kw, s.product_id, attr(contract, s.code));
-    put(kw, s.product_type, first_char(attr(contract, s.security_type)));
-    put(kw, s.qty, qty);
-    nb::object order = attr(trade, s.order);
-    put(kw, s.ordno, attr(order, s.ordno));
-    put(kw, s.seqno, attr(order, s.seqno));
-    put(kw, s.ca_content, ca_content);
-    put(kw, s.account, attr(order, s.account));
-    put(kw, s.client, client);
-    return call_twin(s._update_futopt_order_qty, kw);
+    return amend(s._update_futopt_order_qty, trade, ca_content, client, true, {{s.qty, qty}}, {});
 }
 
 nb::object update_qty_private(nb::handle product_id, nb::handle product_type, nb::handle qty, nb::handle ordno,
                               nb::handle seqno, nb::handle ca_content, nb::handle account, nb::handle client,
                               const nb::kwargs&) {
     const OrderState& s = S();
-    nb::dict req = order_request(client, account);
-    put(req, s.stock_id, product_id);
-    put(req, s.fut_futopt, product_type);
-    put(req, s.quantity, qty);
-    put(req, s.ordno, ordno);
-    put(req, s.seqno, seqno);
-    put(req, s.web_id, get_web_id());
-    put(req, s.ca_content, ca_content);
-    return post(client, s.f_order_chqty_uri, req, false);
+    return send_amend(client, account, s.f_order_chqty_uri,
+                      {{s.stock_id, product_id}, {s.fut_futopt, product_type}, {s.quantity, qty}}, ordno, seqno,
+                      ca_content);
 }
 
 // ---------------------------------------------------------------- query
