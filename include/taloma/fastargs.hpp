@@ -34,6 +34,9 @@ struct Signature {
         return true;
     }
 
+    // init() for an argument list kept for the process: the first call makes the names.
+    bool init_once() { return names || init(); }
+
     // Drops the names; init() may be called again.
     void clear() {
         if (!names) return;

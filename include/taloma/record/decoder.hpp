@@ -92,10 +92,13 @@ class Decoder {
 public:
     constexpr Decoder() : sig_{D::name, 1, NC, NC, names_of<D::content>.data()} {}
 
-    bool init() { return sig_.init(); }
+    // Its argument list is the process's, like the interned names in it.
+    bool init_once() { return sig_.init_once(); }
 
-    template <class Record>
-    PyObject* operator()(Env& env, PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
+    // A record of cls from one message; st is the module state (a Records).
+    template <class Record, class State>
+    PyObject* operator()(State& st, PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
+        Env& env = st.env;
         static_assert(Record::N == NF);
         PyObject* in[NC];
         if (!sig_.parse(args, static_cast<size_t>(nargs), kwnames, in)) return nullptr;
@@ -104,7 +107,7 @@ public:
         start(env, in, keys, std::make_index_sequence<NF>{});
         Values<NF> out;
         if (!fill(env, in, keys, out, std::make_index_sequence<NF>{})) return nullptr;
-        return Record::build(cls, out);
+        return Record::build(st, cls, out);
     }
 
 private:

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "taloma/decimal_cache.hpp"
+#include "taloma/names.hpp"
 #include "taloma/pyref.hpp"
 
 namespace taloma::record {
@@ -58,19 +59,17 @@ private:
 
 // What a module's records and decoders share: Decimal, the cache, the
 // date-time parser and a few interned names.
+#define TALOMA_RECORD_NAMES(X) X(slots, "__slots__") X(transform, "_transform_raw") X(parser, "datetime_parser")
+TALOMA_NAMES(EnvNames, TALOMA_RECORD_NAMES);
+
 struct Env {
     PyObject* globals = nullptr;  // the module's dict, where datetime_parser is looked up per call
     decimal::Cache cache;
+    EnvNames names;
     PyObject* zero = nullptr;       // Decimal("0.0")
     PyObject* hundredth = nullptr;  // Decimal("0.01")
     PyObject* multiply = nullptr;   // multiply of a private context that cannot round
-    PyObject* s_slots = nullptr;
-    PyObject* s_transform = nullptr;
-    PyObject* s_isoformat = nullptr;
-    PyObject* s_bid_price = nullptr;
-    PyObject* s_ask_price = nullptr;
-    PyObject* s_parser = nullptr;
-    PyObject* parser = nullptr;              // the datetime_parser bound at import
+    PyObject* parser = nullptr;     // the datetime_parser bound at import
     _PyCFunctionFastWithKeywords parse_fast = nullptr;  // its C function, when it is one
 #if PY_VERSION_HEX < 0x030C0000
     uint64_t globals_version = 0;            // the module dict's version when parser was last found there
@@ -81,13 +80,7 @@ struct Env {
         PyDateTime_IMPORT;
         if (!PyDateTimeAPI) return false;
         globals = PyModule_GetDict(module);
-        if (!(s_slots = PyUnicode_InternFromString("__slots__")) ||
-            !(s_transform = PyUnicode_InternFromString("_transform_raw")) ||
-            !(s_isoformat = PyUnicode_InternFromString("isoformat")) ||
-            !(s_bid_price = PyUnicode_InternFromString("bid_price")) ||
-            !(s_ask_price = PyUnicode_InternFromString("ask_price")) ||
-            !(s_parser = PyUnicode_InternFromString("datetime_parser")))
-            return false;
+        if (!names.init()) return false;
         Ref dt(PyImport_ImportModule("datetime"));
         if (!dt || PyModule_AddObjectRef(module, "dt", dt.get()) < 0) return false;
         Ref dec = py::import_attr("decimal", "Decimal");
@@ -110,6 +103,21 @@ struct Env {
         return zero && hundredth && multiply;
     }
 
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(parser);
+        Py_VISIT(multiply);
+        if (int r = cache.traverse(visit, arg)) return r;
+        return names.traverse(visit, arg);
+    }
+
+    void clear() {
+        parse_fast = nullptr;
+        for (PyObject** o : {&parser, &zero, &hundredth, &multiply}) Py_CLEAR(*o);
+        for (PyObject*& rate : rates) Py_CLEAR(rate);
+        cache.clear();
+        names.clear();
+    }
+
     // datetime_parser(date, time) as the module's global of that name is now,
     // which a caller may have replaced; the one bound at import is called
     // straight through its C function.
@@ -119,7 +127,7 @@ struct Env {
         uint64_t version = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
         if (parse_fast && version == globals_version) return parse_fast(PyCFunction_GET_SELF(parser), argv, 2, nullptr);
 #endif
-        PyObject* fn = PyDict_GetItemWithError(globals, s_parser);
+        PyObject* fn = PyDict_GetItemWithError(globals, names.parser);
         if (!fn) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name 'datetime_parser' is not defined");
             return nullptr;

@@ -14,6 +14,7 @@
 #include <iterator>
 
 #include "taloma/fastargs.hpp"
+#include "taloma/module_state.hpp"
 #include "taloma/pyref.hpp"
 #include "taloma/record/env.hpp"
 #include "taloma/record/fields.hpp"
@@ -71,16 +72,78 @@ struct Info {
             if (args::same_text(names[i], key)) return i;
         return -1;
     }
+
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(type);
+        Py_VISIT(slots);
+        return 0;
+    }
+
+    void clear() {
+        Py_CLEAR(type);
+        Py_CLEAR(slots);
+        init_sig.clear();
+        names = nullptr;
+    }
 };
 
+// A module's record classes and what they share: the part of its module state
+// the record protocol and the decoders use. NR is the number of record classes.
+template <int NR>
+struct Records {
+    Env env;
+    PyTypeObject* base = nullptr;
+    Info records[NR];
+    int nrecords = 0;
+
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(base);
+        for (Info& r : records)
+            if (int e = r.traverse(visit, arg)) return e;
+        return env.traverse(visit, arg);
+    }
+
+    void clear() {
+        Py_CLEAR(base);
+        for (Info& r : records) r.clear();
+        env.clear();
+    }
+};
+
+// What _transform_raw reads. A type's static method is called without its
+// class, so no module state is in reach: these are the process's, made by the
+// first market-data module, like the argument lists' interned names.
+#define TALOMA_RAW_NAMES(X) X(isoformat, "isoformat") X(bid_price, "bid_price") X(ask_price, "ask_price")
+TALOMA_NAMES(RawNames, TALOMA_RAW_NAMES);
+
+struct Raw {
+    RawNames names;
+    PyObject* decimal = nullptr;  // decimal.Decimal
+};
+
+inline Raw& raw() {
+    static Raw made;
+    return made;
+}
+
+inline bool init_raw(PyObject* decimal_type) {
+    Raw& r = raw();
+    if (r.decimal) return true;
+    if (!r.names.init()) return false;
+    r.decimal = Py_NewRef(decimal_type);
+    return true;
+}
+
 // The base class of a module's records: __repr__, keys, __getitem__,
-// _transform_raw, to_dict. M supplies: env, prefix ("Quote"), keyed (whether
-// _transform_raw takes the field name), base_name, base_doc.
+// _transform_raw, to_dict. M supplies: State (its module state, a Records),
+// def (its PyModuleDef), prefix ("Quote"), keyed (whether _transform_raw
+// takes the field name), base_name, base_doc.
+//
+// Slot functions and methods find the module state through the class of
+// self: the first class up its bases that the module made.
 template <class M>
 struct Base {
-    static inline PyTypeObject* type = nullptr;
-    static inline Info* records[4] = {};
-    static inline int nrecords = 0;
+    using State = typename M::State;
     static inline const char* const kToDict[] = {"raw"};
     static inline const char* const kKeyed[] = {"k", "v"};
     static inline const char* const kValue[] = {"v"};
@@ -88,20 +151,33 @@ struct Base {
     static inline args::Signature transform_sig{"_transform_raw", 0, M::keyed ? 2 : 1, M::keyed ? 2 : 1,
                                                 M::keyed ? kKeyed : kValue};
 
-    // The record class self belongs to; exact when self's class is that class
-    // itself (so nothing can shadow its fields or methods).
-    static Info* info_of(PyObject* self, bool* exact) {
-        PyTypeObject* tp = Py_TYPE(self);
+    // The module state of a class the module made, else null.
+    static State* own_state(PyTypeObject* t) {
+        if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return nullptr;
+        PyObject* module = reinterpret_cast<PyHeapTypeObject*>(t)->ht_module;
+        if (!module || PyModule_GetDef(module) != &M::def) return nullptr;
+        return static_cast<State*>(PyModule_GetState(module));
+    }
+
+    struct Found {
+        State* state = nullptr;
+        Info* info = nullptr;  // the record class, null for a class of its own on the base
+        bool exact = false;    // tp is the record class itself (nothing can shadow its fields or methods)
+    };
+
+    // The module state and record class of instances of tp (a subclass of
+    // the module's base). The state is null, with TypeError set, for a class
+    // the module did not make a base of.
+    static Found find(PyTypeObject* tp) {
         for (PyTypeObject* t = tp; t; t = t->tp_base) {
-            for (int i = 0; i < nrecords; ++i) {
-                if (records[i]->type == t) {
-                    *exact = t == tp;
-                    return records[i];
-                }
-            }
+            State* st = own_state(t);
+            if (!st) continue;
+            for (int i = 0; i < st->nrecords; ++i)
+                if (st->records[i].type == t) return {st, &st->records[i], t == tp};
+            return {st, nullptr, false};
         }
-        *exact = false;
-        return nullptr;
+        PyErr_Format(PyExc_TypeError, "'%.200s' is not a %s record class", tp->tp_name, M::prefix);
+        return {};
     }
 
     static PyObject* item(PyObject* self, Info* r, bool exact, PyObject* key) {
@@ -122,27 +198,29 @@ struct Base {
     }
 
     static PyObject* getitem(PyObject* self, PyObject* key) {
-        bool exact;
-        Info* r = info_of(self, &exact);
-        return item(self, r, exact, key);
+        Found f = find(Py_TYPE(self));
+        if (!f.state) return nullptr;
+        return item(self, f.info, f.exact, key);
     }
 
     // The record class's own list, also for its subclasses: a subclass that
     // declares __slots__ = () to stay dict-free keeps the record's fields.
     // Only a class of its own on the base reads its __slots__.
-    static PyObject* field_list(PyObject* self, Info* r) {
-        return r ? Py_NewRef(r->slots) : PyObject_GetAttr(self, M::env.s_slots);
+    static PyObject* field_list(PyObject* self, const Found& f) {
+        return f.info ? Py_NewRef(f.info->slots) : PyObject_GetAttr(self, f.state->env.names.slots);
     }
 
     static PyObject* keys(PyObject* self, PyObject*) {
-        bool exact;
-        return field_list(self, info_of(self, &exact));
+        Found f = find(Py_TYPE(self));
+        return f.state ? field_list(self, f) : nullptr;
     }
 
     static PyObject* repr(PyObject* self) {
-        bool exact;
-        Info* r = info_of(self, &exact);
-        Ref names(field_list(self, r));
+        Found f = find(Py_TYPE(self));
+        if (!f.state) return nullptr;
+        Info* r = f.info;
+        bool exact = f.exact;
+        Ref names(field_list(self, f));
         if (!names) return nullptr;
         Ref seq(PySequence_Fast(names.get(), "__slots__ must be iterable"));
         if (!seq) return nullptr;
@@ -172,16 +250,17 @@ struct Base {
         return PyUnicode_FromFormat("%s(%U)", M::prefix, body.get());
     }
 
-    static int is_price_key(PyObject* k) {
-        if (k == M::env.s_bid_price || k == M::env.s_ask_price) return 1;
-        int r = PyObject_RichCompareBool(k, M::env.s_bid_price, Py_EQ);
+    static int is_price_key(const RawNames& names, PyObject* k) {
+        if (k == names.bid_price || k == names.ask_price) return 1;
+        int r = PyObject_RichCompareBool(k, names.bid_price, Py_EQ);
         if (r) return r;
-        return PyObject_RichCompareBool(k, M::env.s_ask_price, Py_EQ);
+        return PyObject_RichCompareBool(k, names.ask_price, Py_EQ);
     }
 
     static PyObject* raw_value(PyObject* k, PyObject* v) {
+        const Raw& raw = record::raw();
         if constexpr (M::keyed) {
-            int price = is_price_key(k);
+            int price = is_price_key(raw.names, k);
             if (price < 0) return nullptr;
             if (price) {
                 Ref it(PyObject_GetIter(v));
@@ -199,8 +278,8 @@ struct Base {
         } else {
             (void)k;
         }
-        if (PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(M::env.cache.type()))) return PyObject_Str(v);
-        if (PyDateTime_Check(v)) return PyObject_CallMethodNoArgs(v, M::env.s_isoformat);
+        if (PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(raw.decimal))) return PyObject_Str(v);
+        if (PyDateTime_Check(v)) return PyObject_CallMethodNoArgs(v, raw.names.isoformat);
         return Py_NewRef(v);
     }
 
@@ -227,9 +306,10 @@ struct Base {
     static PyObject* to_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         PyObject* raw;
         if (!to_dict_sig.parse(args, static_cast<size_t>(nargs), kwnames, &raw)) return nullptr;
-        bool exact;
-        Info* r = info_of(self, &exact);
-        Ref d(mapping(self, r, exact));
+        Found f = find(Py_TYPE(self));
+        if (!f.state) return nullptr;
+        bool exact = f.exact;
+        Ref d(mapping(self, f.info, exact));
         if (!d) return nullptr;
         int truth = raw ? PyObject_IsTrue(raw) : 0;
         if (truth < 0) return nullptr;
@@ -245,18 +325,19 @@ struct Base {
             } else {
                 // A subclass may override _transform_raw.
                 PyObject* argv[3] = {self, M::keyed ? k : v, v};
-                t = Ref(PyObject_VectorcallMethod(M::env.s_transform, argv, M::keyed ? 3 : 2, nullptr));
+                t = Ref(PyObject_VectorcallMethod(f.state->env.names.transform, argv, M::keyed ? 3 : 2, nullptr));
             }
             if (!t || PyDict_SetItem(out.get(), k, t.get()) < 0) return nullptr;
         }
         return out.release();
     }
 
-    static bool create(PyObject* module) {
+    static bool create(PyObject* module, State& st) {
+        // Argument lists of the process, like the interned names in them.
+        if (!to_dict_sig.init_once() || !transform_sig.init_once() || !init_raw(st.env.cache.type())) return false;
         static PyMethodDef methods[] = {
             {"keys", keys, METH_NOARGS, "keys($self, /)\n--\n\nThe class's field list __slots__ itself."},
-            {"_transform_raw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(transform_raw)),
-             METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+            {"_transform_raw", fast(transform_raw), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
              M::keyed ? "_transform_raw(k, v)\n--\n\nText-friendly form of one field value."
                       : "_transform_raw(v)\n--\n\nText-friendly form of one field value."},
             {"to_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(to_dict)),
@@ -273,7 +354,8 @@ struct Base {
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE, tslots};
         PyObject* t = PyType_FromModuleAndSpec(module, &spec, nullptr);
         if (!t) return false;
-        type = reinterpret_cast<PyTypeObject*>(t);
+        PyTypeObject* type = st.base = reinterpret_cast<PyTypeObject*>(t);
+
         const char* dot = std::strrchr(M::base_name, '.');
         // Messages name the class as they would a Python class: unqualified.
         type->tp_name = dot + 1;
@@ -288,7 +370,7 @@ struct Base {
             if (PyDict_DelItem(dict, key.get()) < 0 || PyDict_SetItem(dict, key.get(), v) < 0) return false;
         }
         PyType_Modified(type);
-        return to_dict_sig.init() && transform_sig.init() && PyModule_AddObjectRef(module, dot + 1, t) == 0;
+        return PyModule_AddObjectRef(module, dot + 1, t) == 0;
     }
 };
 
@@ -299,17 +381,23 @@ class Decoder;
 // (dotted), summary, fields[] (Field); each decoder D what Decoder<D> takes.
 template <class M, class T, class... Ds>
 struct Class {
+    using State = typename M::State;
     static constexpr Py_ssize_t N = static_cast<Py_ssize_t>(std::size(T::fields));
     static_assert(T::fields[0].type == Type::Text, "the first field is the code, checked as text");
     static constexpr const auto& field_names = names_of<T::fields>;
-    static inline Info info;
+    static inline int index = -1;  // of its Info in the module state's records, the same in every module
     static inline PyMemberDef members[N + 1] = {};
     template <class D>
     static inline Decoder<D> decoder;
 
+    // The module state is found from cls, at once when cls is the record
+    // class itself.
     template <class D>
     static PyObject* decode(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        return decoder<D>.template operator()<Class>(M::env, cls, args, nargs, kwnames);
+        auto* tp = reinterpret_cast<PyTypeObject*>(cls);
+        State* st = Base<M>::own_state(tp);
+        if (!st && !(st = Base<M>::find(tp).state)) return nullptr;
+        return decoder<D>.template operator()<Class>(*st, cls, args, nargs, kwnames);
     }
 
     static inline PyMethodDef methods[] = {
@@ -355,8 +443,10 @@ struct Class {
     }
 
     static int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+        typename Base<M>::Found f = Base<M>::find(Py_TYPE(self));
+        if (!f.info) return -1;
         PyObject* v[N];
-        if (!info.init_sig.parse(args, kwargs, v) || !check_text(v[0], "code")) return -1;
+        if (!f.info->init_sig.parse(args, kwargs, v) || !check_text(v[0], "code")) return -1;
         assign(self, v);
         return 0;
     }
@@ -365,9 +455,10 @@ struct Class {
     // inherit it; the check only guards against a future interpreter that does.
     static PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
         auto* tp = reinterpret_cast<PyTypeObject*>(callable);
-        if (tp != info.type) return generic_call(callable, args, nargsf, kwnames);
+        State* st = Base<M>::own_state(tp);
+        if (!st || tp != st->records[index].type) return generic_call(callable, args, nargsf, kwnames);
         PyObject* v[N];
-        if (!info.init_sig.parse(args, nargsf, kwnames, v) || !check_text(v[0], "code")) return nullptr;
+        if (!st->records[index].init_sig.parse(args, nargsf, kwnames, v) || !check_text(v[0], "code")) return nullptr;
         PyObject* self = tp->tp_alloc(tp, 0);
         if (!self) return nullptr;
         PyObject** f = slots(self);
@@ -393,11 +484,11 @@ struct Class {
     // A record of cls from N owned values, which are taken in every case.
     // When cls constructs the way this class does, the values go straight
     // into the slots; otherwise cls itself is called with them.
-    static PyObject* build(PyObject* cls, Values<N>& v) {
+    static PyObject* build(State& st, PyObject* cls, Values<N>& v) {
         auto* tp = reinterpret_cast<PyTypeObject*>(cls);
-        if (tp == info.type ||
-            (Py_IS_TYPE(cls, &PyType_Type) && tp->tp_new == tp_new && tp->tp_init == tp_init &&
-             PyType_IsSubtype(tp, info.type))) {
+        PyTypeObject* own = st.records[index].type;
+        if (tp == own || (Py_IS_TYPE(cls, &PyType_Type) && tp->tp_new == tp_new && tp->tp_init == tp_init &&
+                          PyType_IsSubtype(tp, own))) {
             PyObject* self = tp->tp_alloc(tp, 0);
             if (!self) return nullptr;
             std::memcpy(slots(self), v.v, sizeof v.v);
@@ -407,8 +498,14 @@ struct Class {
         return PyObject_Vectorcall(cls, v.v, N, nullptr);
     }
 
-    static bool create(PyObject* module) {
-        if (!(decoder<Ds>.init() && ...)) return false;
+    static bool create(PyObject* module, State& st) {
+        if (!(decoder<Ds>.init_once() && ...)) return false;
+        if (st.nrecords == static_cast<int>(std::size(st.records))) {
+            PyErr_SetString(PyExc_SystemError, "more record classes than the module state holds");
+            return false;
+        }
+        index = st.nrecords++;
+        Info& info = st.records[index];
         for (Py_ssize_t i = 0; i < N; ++i)
             members[i] = {field_names[i], T_OBJECT_EX, static_cast<Py_ssize_t>(sizeof(PyObject) + i * sizeof(PyObject*)),
                           0, nullptr};
@@ -424,12 +521,11 @@ struct Class {
         PyType_Spec spec{T::name, static_cast<int>(sizeof(PyObject) + N * sizeof(PyObject*)), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
                          tslots};
-        PyObject* t = PyType_FromModuleAndSpec(module, &spec, reinterpret_cast<PyObject*>(Base<M>::type));
+        PyObject* t = PyType_FromModuleAndSpec(module, &spec, reinterpret_cast<PyObject*>(st.base));
         if (!t) return false;
-        auto* tp = reinterpret_cast<PyTypeObject*>(t);
+        auto* tp = info.type = reinterpret_cast<PyTypeObject*>(t);
         const char* dot = std::strrchr(T::name, '.');
         tp->tp_name = dot + 1;
-        info.type = tp;
         info.nfields = N;
         info.init_sig = {"__init__", 1, N, N, field_names.data()};
         if (!info.init_sig.init()) return false;
@@ -438,19 +534,18 @@ struct Class {
         if (!info.slots) return false;
         for (Py_ssize_t i = 0; i < N; ++i) PyList_SET_ITEM(info.slots, i, Py_NewRef(info.names[i]));
         Ref slotnames(PyList_GetSlice(info.slots, 0, N));  // what pickle and copy read
-        if (!slotnames || PyDict_SetItem(tp->tp_dict, M::env.s_slots, info.slots) < 0 ||
+        if (!slotnames || PyDict_SetItem(tp->tp_dict, st.env.names.slots, info.slots) < 0 ||
             PyDict_SetItemString(tp->tp_dict, "__slotnames__", slotnames.get()) < 0)
             return false;
         PyType_Modified(tp);
         tp->tp_vectorcall = vectorcall;
-        Base<M>::records[Base<M>::nrecords++] = &info;
         return PyModule_AddObjectRef(module, dot + 1, t) == 0;
     }
 };
 
 template <class M>
-PyObject* cache_info(PyObject*, PyObject*) {
-    return M::env.cache.info();
+PyObject* cache_info(PyObject* module, PyObject*) {
+    return py::state_of<typename M::State>(module)->env.cache.info();
 }
 
 }  // namespace taloma::record

@@ -1,6 +1,7 @@
 // taloma.backend.solace.ladder: order-book (best bid/ask levels) records of
 // stocks and of futures and options, and their decoders.
 #include "taloma/record.hpp"
+#include "taloma/record/module.hpp"
 
 namespace {
 
@@ -13,12 +14,15 @@ using record::Ref;
 using record::Src;
 using record::Type;
 
+struct State;
+
 struct Mod {
+    using State = ::State;
+    static PyModuleDef def;
     static constexpr const char* prefix = "Ladder";
     static constexpr bool keyed = true;
     static constexpr const char* base_name = "taloma.backend.solace.ladder.LadderBase";
     static constexpr const char* base_doc = "Base of the order-book records: field list, item access, to_dict, repr.";
-    static inline record::Env env;
 };
 
 struct LadderSTK {
@@ -176,23 +180,21 @@ PyMethodDef g_methods[] = {
      "Size, capacity, hits and misses of this module's text-to-Decimal cache."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "taloma.backend.solace.ladder",
-                        "Order-book records of stocks, futures and options, and their decoders.", -1, g_methods,
-                        nullptr, nullptr, nullptr, nullptr};
-
-bool init(PyObject* m) {
-    if (!Mod::env.init(m)) return false;
-    for (const char* name : {"Dict", "List", "Any"}) {
-        Ref v = py::import_attr("typing", name);
-        if (!v || PyModule_AddObjectRef(m, name, v.get()) < 0) return false;
+struct State : record::Records<2> {
+    bool init(PyObject* m) {
+        if (!env.init(m)) return false;
+        for (const char* name : {"Dict", "List", "Any"}) {
+            Ref v = py::import_attr("typing", name);
+            if (!v || PyModule_AddObjectRef(m, name, v.get()) < 0) return false;
+        }
+        return record::Base<Mod>::create(m, *this) && Stk::create(m, *this) && Fop::create(m, *this);
     }
-    return record::Base<Mod>::create(m) && Stk::create(m) && Fop::create(m);
-}
+};
+
+PyModuleDef Mod::def = py::module_def<State>("taloma.backend.solace.ladder",
+                                             "Order-book records of stocks, futures and options, and their decoders.",
+                                             g_methods, record::module_slots<State>);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_ladder(void) {
-    PyObject* m = PyModule_Create(&g_module);
-    if (m && !init(m)) Py_CLEAR(m);
-    return m;
-}
+PyMODINIT_FUNC PyInit_ladder(void) { return PyModuleDef_Init(&Mod::def); }

@@ -2,6 +2,7 @@
 // record protocol shared by all market-data records; bus topic naming is in
 // quote_topic.cpp.
 #include "taloma/record.hpp"
+#include "taloma/record/module.hpp"
 
 #include "quote_topic.hpp"
 
@@ -15,12 +16,15 @@ using record::Param;
 using record::Src;
 using record::Type;
 
+struct QuoteState;
+
 struct Mod {
+    using State = QuoteState;
+    static PyModuleDef def;
     static constexpr const char* prefix = "Quote";
     static constexpr bool keyed = true;
     static constexpr const char* base_name = "taloma.backend.solace.quote.QuoteBase";
     static constexpr const char* base_doc = "Base of the quote records: field list, item access, to_dict, repr.";
-    static inline record::Env env;
 };
 
 struct QuoteSTK {
@@ -152,24 +156,35 @@ PyMethodDef g_methods[] = {
      "Size, capacity, hits and misses of this module's text-to-Decimal cache."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "taloma.backend.solace.quote",
-                        "Stock quote records and decoder; market-data bus topic naming.", -1, nullptr,
-                        nullptr, nullptr, nullptr, nullptr};
+// The module state: the records' and topic naming's.
+struct QuoteState : record::Records<1> {
+    solace::topic::State topics;
 
-solace::topic::State g_topics;
+    bool init(PyObject* m) {
+        // The functions first, topic naming's ahead, as the module lists them.
+        return PyModule_AddFunctions(m, solace::topic::methods) == 0 && PyModule_AddFunctions(m, g_methods) == 0 &&
+               env.init(m) && topics.init(m) && record::Base<Mod>::create(m, *this) && Quote::create(m, *this);
+    }
 
-bool init(PyObject* m) {
-    // The functions first, topic naming's ahead, as the module lists them.
-    return PyModule_AddFunctions(m, solace::topic::methods) == 0 && PyModule_AddFunctions(m, g_methods) == 0 &&
-           Mod::env.init(m) && g_topics.init(m) && record::Base<Mod>::create(m) && Quote::create(m);
-}
+    int traverse(visitproc visit, void* arg) {
+        if (int r = topics.traverse(visit, arg)) return r;
+        return Records::traverse(visit, arg);
+    }
+
+    void clear() {
+        topics.clear();
+        Records::clear();
+    }
+};
+
+PyModuleDef Mod::def = py::module_def<QuoteState>("taloma.backend.solace.quote",
+                                                  "Stock quote records and decoder; market-data bus topic naming.",
+                                                  nullptr, record::module_slots<QuoteState>);
 
 }  // namespace
 
-const taloma::solace::topic::State& taloma::solace::topic::of(PyObject*) { return g_topics; }
-
-PyMODINIT_FUNC PyInit_quote(void) {
-    PyObject* m = PyModule_Create(&g_module);
-    if (m && !init(m)) Py_CLEAR(m);
-    return m;
+const taloma::solace::topic::State& taloma::solace::topic::of(PyObject* module) {
+    return taloma::py::state_of<QuoteState>(module)->topics;
 }
+
+PyMODINIT_FUNC PyInit_quote(void) { return PyModuleDef_Init(&Mod::def); }
