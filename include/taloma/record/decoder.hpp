@@ -35,6 +35,15 @@ struct FieldSpec {
     const char* from2 = nullptr;
 };
 
+// The field table `table` with its last field replaced by `last`.
+template <size_t N>
+constexpr std::array<FieldSpec, N> with_last(const FieldSpec (&table)[N], FieldSpec last) {
+    std::array<FieldSpec, N> out{};
+    for (size_t i = 0; i + 1 < N; ++i) out[i] = table[i];
+    out[N - 1] = last;
+    return out;
+}
+
 namespace detail {
 
 // Position of a content field by name, found while compiling.

@@ -115,19 +115,8 @@ struct OddMessage {
         {"suspend", In::Int},
         {"simtrade", In::Int},
     };
-    static constexpr FieldSpec fields[] = {
-        {Src::Pass, "code"},
-        {Src::Stamp, "date", "time"},
-        {Src::DecList, "bid_price"},
-        {Src::Pass, "bid_volume"},
-        {Src::Pass, "diff_bid_vol"},
-        {Src::DecList, "ask_price"},
-        {Src::Pass, "ask_volume"},
-        {Src::Pass, "diff_ask_vol"},
-        {Src::Pass, "suspend"},
-        {Src::Pass, "simtrade"},
-        {Src::One},
-    };
+    // The regular-lot fields, the record marked odd lot.
+    static constexpr auto fields = record::with_last(StkMessage::fields, {Src::One});
 };
 
 struct FopMessage {
