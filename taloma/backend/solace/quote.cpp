@@ -1,6 +1,6 @@
-// taloma.backend.solace.quote: the stock quote record and its decoder, the
-// record protocol shared by all market-data records; bus topic naming is in
-// quote_topic.cpp.
+// taloma.backend.solace.quote: the stock quote record and its decoder. The
+// record protocol all market-data records share is in taloma/record/; bus
+// topic naming, which this module also offers, is in quote_topic.cpp.
 #include "taloma/record.hpp"
 #include "taloma/record/module.hpp"
 
