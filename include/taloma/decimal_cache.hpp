@@ -119,6 +119,23 @@ public:
 
     PyObject* type() const { return type_; }
 
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(type_);
+        Py_VISIT(create_);
+        Py_VISIT(copy_);
+        return 0;
+    }
+
+    void clear() {
+        fn_ = nullptr;
+        from_int_ = nullptr;
+        self_ = int_self_ = nullptr;  // borrowed from create_ and copy_
+        Py_CLEAR(args_);
+        Py_CLEAR(create_);
+        Py_CLEAR(copy_);
+        Py_CLEAR(type_);
+    }
+
     // Decimal(text) for a text object known to be plain. Whole numbers (the
     // running totals) go as integers: no text to scan and copy on the way.
     PyObject* exact(PyObject* text) {
@@ -218,6 +235,19 @@ public:
     }
 
     PyObject* type() const { return maker_.type(); }
+
+    int traverse(visitproc visit, void* arg) { return maker_.traverse(visit, arg); }
+
+    // Releases every value and the table; init() may be called again.
+    void clear() {
+        if (table_) {
+            Entry* table = std::exchange(table_, nullptr);
+            for (size_t i = 0; i < kCapacity; ++i) Py_XDECREF(table[i].value);
+            PyMem_Free(table);
+        }
+        size_ = hits_ = misses_ = 0;
+        maker_.clear();
+    }
 
     // Decimal(text), uncached: for values that rarely repeat.
     PyObject* fresh(PyObject* text) { return maker_.any(text); }

@@ -34,6 +34,17 @@ struct Signature {
         return true;
     }
 
+    // init() for an argument list kept for the process: the first call makes the names.
+    bool init_once() { return names || init(); }
+
+    // Drops the names; init() may be called again.
+    void clear() {
+        if (!names) return;
+        for (Py_ssize_t i = 0; i < total; ++i) Py_XDECREF(names[i]);
+        PyMem_Free(names);
+        names = nullptr;
+    }
+
     Py_ssize_t index_of(PyObject* key, Py_ssize_t guess) const {
         if (guess < total && names[guess] == key) return guess;
         for (Py_ssize_t i = 0; i < total; ++i)
@@ -135,5 +146,11 @@ private:
         return true;
     }
 };
+
+// A METH_FASTCALL entry for a PyMethodDef, whose slot is typed as the plain PyCFunction.
+template <class F>
+PyCFunction fast(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
 
 }  // namespace taloma::args

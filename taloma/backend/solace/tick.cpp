@@ -1,225 +1,275 @@
 // taloma.backend.solace.tick: tick (trade) records of stocks and of futures
 // and options, and their decoders.
 #include "taloma/record.hpp"
+#include "taloma/record/module.hpp"
 
 namespace {
 
 using namespace taloma;
+using record::Field;
 using record::FieldSpec;
+using record::In;
+using record::Param;
 using record::Ref;
 using record::Src;
+using record::Type;
+
+struct State;
 
 struct Mod {
+    using State = ::State;
+    static PyModuleDef def;
     static constexpr const char* prefix = "Tick";
     static constexpr bool keyed = false;
     static constexpr const char* base_name = "taloma.backend.solace.tick.TickBase";
     static constexpr const char* base_doc = "Base of the tick records: field list, item access, to_dict, repr.";
-    static inline record::Env env;
 };
 
 struct TickSTK {
     static constexpr const char* name = "taloma.backend.solace.tick.TickSTKv1";
-    static constexpr const char* doc =
-        "TickSTKv1(code, datetime, open, avg_price, close, high, low, amount, total_amount, volume, "
-        "total_volume, tick_type, chg_type, price_chg, pct_chg, bid_side_total_vol, ask_side_total_vol, "
-        "bid_side_total_cnt, ask_side_total_cnt, closing_oddlot_shares, fixed_trade_vol, suspend, simtrade, "
-        "intraday_odd)\n--\n\nTick of a stock, regular or odd lot.";
-    static constexpr const char* fields[] = {
-        "code", "datetime", "open", "avg_price", "close", "high", "low", "amount", "total_amount", "volume",
-        "total_volume", "tick_type", "chg_type", "price_chg", "pct_chg", "bid_side_total_vol", "ask_side_total_vol",
-        "bid_side_total_cnt", "ask_side_total_cnt", "closing_oddlot_shares", "fixed_trade_vol", "suspend",
-        "simtrade", "intraday_odd"};
+    static constexpr const char* summary = "Tick of a stock, regular or odd lot.";
+    static constexpr Field fields[] = {
+        {"code", Type::Text},
+        {"datetime", Type::DateTime},
+        {"open", Type::Decimal},
+        {"avg_price", Type::Decimal},
+        {"close", Type::Decimal},
+        {"high", Type::Decimal},
+        {"low", Type::Decimal},
+        {"amount", Type::Decimal},
+        {"total_amount", Type::Decimal},
+        {"volume", Type::Int},
+        {"total_volume", Type::Int},
+        {"tick_type", Type::Int},
+        {"chg_type", Type::Int},
+        {"price_chg", Type::Decimal},
+        {"pct_chg", Type::Decimal},
+        {"bid_side_total_vol", Type::Int},
+        {"ask_side_total_vol", Type::Int},
+        {"bid_side_total_cnt", Type::Int},
+        {"ask_side_total_cnt", Type::Int},
+        {"closing_oddlot_shares", Type::Int},
+        {"fixed_trade_vol", Type::Int},
+        {"suspend", Type::Flag},
+        {"simtrade", Type::Flag},
+        {"intraday_odd", Type::Flag},
+    };
 };
 
 struct TickFOP {
     static constexpr const char* name = "taloma.backend.solace.tick.TickFOPv1";
-    static constexpr const char* doc =
-        "TickFOPv1(code, datetime, open, underlying_price, bid_side_total_vol, ask_side_total_vol, avg_price, "
-        "close, high, low, amount, total_amount, volume, total_volume, tick_type, chg_type, price_chg, pct_chg, "
-        "simtrade)\n--\n\nTick of a future or an option.";
-    static constexpr const char* fields[] = {
-        "code", "datetime", "open", "underlying_price", "bid_side_total_vol", "ask_side_total_vol", "avg_price",
-        "close", "high", "low", "amount", "total_amount", "volume", "total_volume", "tick_type", "chg_type",
-        "price_chg", "pct_chg", "simtrade"};
+    static constexpr const char* summary = "Tick of a future or an option.";
+    static constexpr Field fields[] = {
+        {"code", Type::Text},
+        {"datetime", Type::DateTime},
+        {"open", Type::Decimal},
+        {"underlying_price", Type::Decimal},
+        {"bid_side_total_vol", Type::Int},
+        {"ask_side_total_vol", Type::Int},
+        {"avg_price", Type::Decimal},
+        {"close", Type::Decimal},
+        {"high", Type::Decimal},
+        {"low", Type::Decimal},
+        {"amount", Type::Decimal},
+        {"total_amount", Type::Decimal},
+        {"volume", Type::Int},
+        {"total_volume", Type::Int},
+        {"tick_type", Type::Int},
+        {"chg_type", Type::Int},
+        {"price_chg", Type::Decimal},
+        {"pct_chg", Type::Decimal},
+        {"simtrade", Type::Flag},
+    };
 };
-
-using Stk = record::Class<Mod, TickSTK>;
-using Fop = record::Class<Mod, TickFOP>;
-
-// ---- stock, regular lot
-
-constexpr const char* const kStkContent[] = {
-    "code", "date", "time", "open", "avg_price", "close", "high", "low", "amount", "amount_sum", "volume",
-    "vol_sum", "tick_type", "diff_type", "diff_price", "diff_rate", "trade_bid_vol_sum", "trade_ask_vol_sum",
-    "trade_bid_cnt", "trade_ask_cnt", "closing_oddlot_shares", "closing_oddlot_close", "closing_oddlot_amount",
-    "closing_oddlot_bid_price", "closing_oddlot_ask_price", "fixed_trade_volume", "fixed_trade_amount", "suspend",
-    "simtrade"};
 
 // The closing_oddlot_ texts and fixed_trade_amount are checked but not kept.
-constexpr const char* const kStkTexts[] = {
-    "code", "date", "time", "open", "avg_price", "close", "high", "low", "amount", "amount_sum", "diff_price",
-    "closing_oddlot_close", "closing_oddlot_amount", "closing_oddlot_bid_price", "closing_oddlot_ask_price",
-    "fixed_trade_amount"};
-
-constexpr FieldSpec kStkFields[] = {
-    {Src::Pass, "code"},
-    {Src::Stamp, "date", "time"},
-    {Src::Dec, "open"},
-    {Src::Dec, "avg_price"},
-    {Src::Dec, "close"},
-    {Src::Dec, "high"},
-    {Src::Dec, "low"},
-    {Src::Dec, "amount"},
-    {Src::Fresh, "amount_sum"},
-    {Src::Pass, "volume"},
-    {Src::Pass, "vol_sum"},
-    {Src::Pass, "tick_type"},
-    {Src::Pass, "diff_type"},
-    {Src::Dec, "diff_price"},
-    {Src::Hundredths, "diff_rate"},
-    {Src::Pass, "trade_bid_vol_sum"},
-    {Src::Pass, "trade_ask_vol_sum"},
-    {Src::Pass, "trade_bid_cnt"},
-    {Src::Pass, "trade_ask_cnt"},
-    {Src::Pass, "closing_oddlot_shares"},
-    {Src::Pass, "fixed_trade_volume"},
-    {Src::Pass, "suspend"},
-    {Src::Pass, "simtrade"},
-    {Src::Zero},
+struct StkMessage {
+    static constexpr const char* name = "from_content";
+    static constexpr const char* summary = "A record of this class from the fields of one regular-lot stock tick message.";
+    static constexpr Param content[] = {
+        {"code", In::MaybeText},
+        {"date", In::MaybeText},
+        {"time", In::MaybeText},
+        {"open", In::Text},
+        {"avg_price", In::Text},
+        {"close", In::Text},
+        {"high", In::Text},
+        {"low", In::Text},
+        {"amount", In::Text},
+        {"amount_sum", In::Text},
+        {"volume", In::Int},
+        {"vol_sum", In::Int},
+        {"tick_type", In::Int},
+        {"diff_type", In::Int},
+        {"diff_price", In::Text},
+        {"diff_rate", In::Int},
+        {"trade_bid_vol_sum", In::Int},
+        {"trade_ask_vol_sum", In::Int},
+        {"trade_bid_cnt", In::Int},
+        {"trade_ask_cnt", In::Int},
+        {"closing_oddlot_shares", In::Int},
+        {"closing_oddlot_close", In::MaybeText},
+        {"closing_oddlot_amount", In::MaybeText},
+        {"closing_oddlot_bid_price", In::MaybeText},
+        {"closing_oddlot_ask_price", In::MaybeText},
+        {"fixed_trade_volume", In::Int},
+        {"fixed_trade_amount", In::MaybeText},
+        {"suspend", In::Int},
+        {"simtrade", In::Int},
+    };
+    static constexpr FieldSpec fields[] = {
+        {Src::Pass, "code"},
+        {Src::Stamp, "date", "time"},
+        {Src::Dec, "open"},
+        {Src::Dec, "avg_price"},
+        {Src::Dec, "close"},
+        {Src::Dec, "high"},
+        {Src::Dec, "low"},
+        {Src::Dec, "amount"},
+        {Src::Fresh, "amount_sum"},
+        {Src::Pass, "volume"},
+        {Src::Pass, "vol_sum"},
+        {Src::Pass, "tick_type"},
+        {Src::Pass, "diff_type"},
+        {Src::Dec, "diff_price"},
+        {Src::Hundredths, "diff_rate"},
+        {Src::Pass, "trade_bid_vol_sum"},
+        {Src::Pass, "trade_ask_vol_sum"},
+        {Src::Pass, "trade_bid_cnt"},
+        {Src::Pass, "trade_ask_cnt"},
+        {Src::Pass, "closing_oddlot_shares"},
+        {Src::Pass, "fixed_trade_volume"},
+        {Src::Pass, "suspend"},
+        {Src::Pass, "simtrade"},
+        {Src::Zero},
+    };
 };
 
-// ---- stock, odd lot: its own field order; diff_rate is already percent text
-
-constexpr const char* const kOddContent[] = {
-    "code", "date", "time", "close", "tick_type", "diff_price", "diff_rate", "diff_type", "volume", "vol_sum",
-    "amount", "amount_sum", "avg_price", "open", "high", "low", "trade_bid_vol_sum", "trade_ask_vol_sum",
-    "trade_bid_cnt", "trade_ask_cnt", "suspend", "simtrade"};
-
-constexpr const char* const kOddTexts[] = {"code",   "date",       "time",      "close", "diff_price", "diff_rate",
-                                     "amount", "amount_sum", "avg_price", "open",  "high",       "low"};
-
-constexpr FieldSpec kOddFields[] = {
-    {Src::Pass, "code"},
-    {Src::Stamp, "date", "time"},
-    {Src::Dec, "open"},
-    {Src::Dec, "avg_price"},
-    {Src::Dec, "close"},
-    {Src::Dec, "high"},
-    {Src::Dec, "low"},
-    {Src::Dec, "amount"},
-    {Src::Fresh, "amount_sum"},
-    {Src::Pass, "volume"},
-    {Src::Pass, "vol_sum"},
-    {Src::Pass, "tick_type"},
-    {Src::Pass, "diff_type"},
-    {Src::Dec, "diff_price"},
-    {Src::Dec, "diff_rate"},
-    {Src::Pass, "trade_bid_vol_sum"},
-    {Src::Pass, "trade_ask_vol_sum"},
-    {Src::Pass, "trade_bid_cnt"},
-    {Src::Pass, "trade_ask_cnt"},
-    {Src::Zero},
-    {Src::Zero},
-    {Src::Pass, "suspend"},
-    {Src::Pass, "simtrade"},
-    {Src::One},
+// Its own field order; diff_rate is already percent text.
+struct OddMessage {
+    static constexpr const char* name = "from_content_odd";
+    static constexpr const char* summary = "A record of this class from the fields of one odd-lot stock tick message.";
+    static constexpr Param content[] = {
+        {"code", In::MaybeText},
+        {"date", In::MaybeText},
+        {"time", In::MaybeText},
+        {"close", In::Text},
+        {"tick_type", In::Int},
+        {"diff_price", In::Text},
+        {"diff_rate", In::Text},
+        {"diff_type", In::Int},
+        {"volume", In::Int},
+        {"vol_sum", In::Int},
+        {"amount", In::Text},
+        {"amount_sum", In::Text},
+        {"avg_price", In::Text},
+        {"open", In::Text},
+        {"high", In::Text},
+        {"low", In::Text},
+        {"trade_bid_vol_sum", In::Int},
+        {"trade_ask_vol_sum", In::Int},
+        {"trade_bid_cnt", In::Int},
+        {"trade_ask_cnt", In::Int},
+        {"suspend", In::Int},
+        {"simtrade", In::Int},
+    };
+    static constexpr FieldSpec fields[] = {
+        {Src::Pass, "code"},
+        {Src::Stamp, "date", "time"},
+        {Src::Dec, "open"},
+        {Src::Dec, "avg_price"},
+        {Src::Dec, "close"},
+        {Src::Dec, "high"},
+        {Src::Dec, "low"},
+        {Src::Dec, "amount"},
+        {Src::Fresh, "amount_sum"},
+        {Src::Pass, "volume"},
+        {Src::Pass, "vol_sum"},
+        {Src::Pass, "tick_type"},
+        {Src::Pass, "diff_type"},
+        {Src::Dec, "diff_price"},
+        {Src::Dec, "diff_rate"},
+        {Src::Pass, "trade_bid_vol_sum"},
+        {Src::Pass, "trade_ask_vol_sum"},
+        {Src::Pass, "trade_bid_cnt"},
+        {Src::Pass, "trade_ask_cnt"},
+        {Src::Zero},
+        {Src::Zero},
+        {Src::Pass, "suspend"},
+        {Src::Pass, "simtrade"},
+        {Src::One},
+    };
 };
 
-// ---- futures and options
-
-constexpr const char* const kFopContent[] = {
-    "code", "date", "time", "open", "target_kind_price", "trade_bid_vol_sum", "trade_ask_vol_sum", "avg_price",
-    "close", "high", "low", "amount", "amount_sum", "volume", "vol_sum", "tick_type", "diff_type", "diff_price",
-    "diff_rate", "simtrade"};
-
-constexpr const char* const kFopTexts[] = {"code", "date", "time",   "open",       "target_kind_price", "avg_price", "close",
-                                     "high", "low",  "amount", "amount_sum", "diff_price",        "diff_rate"};
-
-constexpr FieldSpec kFopFields[] = {
-    {Src::Pass, "code"},
-    {Src::Stamp, "date", "time"},
-    {Src::Dec, "open"},
-    {Src::Dec, "target_kind_price"},
-    {Src::Pass, "trade_bid_vol_sum"},
-    {Src::Pass, "trade_ask_vol_sum"},
-    {Src::Dec, "avg_price"},
-    {Src::Dec, "close"},
-    {Src::Dec, "high"},
-    {Src::Dec, "low"},
-    {Src::Dec, "amount"},
-    {Src::Fresh, "amount_sum"},
-    {Src::Pass, "volume"},
-    {Src::Pass, "vol_sum"},
-    {Src::Pass, "tick_type"},
-    {Src::Pass, "diff_type"},
-    {Src::Dec, "diff_price"},
-    {Src::Dec, "diff_rate"},
-    {Src::Pass, "simtrade"},
+struct FopMessage {
+    static constexpr const char* name = "from_content";
+    static constexpr const char* summary = "A record of this class from the fields of one futures or options tick message.";
+    static constexpr Param content[] = {
+        {"code", In::MaybeText},
+        {"date", In::MaybeText},
+        {"time", In::MaybeText},
+        {"open", In::Text},
+        {"target_kind_price", In::Text},
+        {"trade_bid_vol_sum", In::Int},
+        {"trade_ask_vol_sum", In::Int},
+        {"avg_price", In::Text},
+        {"close", In::Text},
+        {"high", In::Text},
+        {"low", In::Text},
+        {"amount", In::Text},
+        {"amount_sum", In::Text},
+        {"volume", In::Int},
+        {"vol_sum", In::Int},
+        {"tick_type", In::Int},
+        {"diff_type", In::Int},
+        {"diff_price", In::Text},
+        {"diff_rate", In::Text},
+        {"simtrade", In::Int},
+    };
+    static constexpr FieldSpec fields[] = {
+        {Src::Pass, "code"},
+        {Src::Stamp, "date", "time"},
+        {Src::Dec, "open"},
+        {Src::Dec, "target_kind_price"},
+        {Src::Pass, "trade_bid_vol_sum"},
+        {Src::Pass, "trade_ask_vol_sum"},
+        {Src::Dec, "avg_price"},
+        {Src::Dec, "close"},
+        {Src::Dec, "high"},
+        {Src::Dec, "low"},
+        {Src::Dec, "amount"},
+        {Src::Fresh, "amount_sum"},
+        {Src::Pass, "volume"},
+        {Src::Pass, "vol_sum"},
+        {Src::Pass, "tick_type"},
+        {Src::Pass, "diff_type"},
+        {Src::Dec, "diff_price"},
+        {Src::Dec, "diff_rate"},
+        {Src::Pass, "simtrade"},
+    };
 };
 
-static_assert(std::size(kStkFields) == Stk::N && std::size(kOddFields) == Stk::N && std::size(kFopFields) == Fop::N);
-
-record::Decoder<kStkContent, kStkTexts, kStkFields> g_stk{"from_content"};
-record::Decoder<kOddContent, kOddTexts, kOddFields> g_odd{"from_content_odd"};
-record::Decoder<kFopContent, kFopTexts, kFopFields> g_fop{"from_content"};
-
-PyObject* stk_from_content(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return g_stk.operator()<Stk>(Mod::env, cls, args, nargs, kwnames);
-}
-
-PyObject* stk_from_content_odd(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return g_odd.operator()<Stk>(Mod::env, cls, args, nargs, kwnames);
-}
-
-PyObject* fop_from_content(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return g_fop.operator()<Fop>(Mod::env, cls, args, nargs, kwnames);
-}
-
-using record::fast;
-
-PyMethodDef g_stk_methods[] = {
-    {"from_content", fast(stk_from_content), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_content($cls, /, code, date, time, open, avg_price, close, high, low, amount, amount_sum, volume, "
-     "vol_sum, tick_type, diff_type, diff_price, diff_rate, trade_bid_vol_sum, trade_ask_vol_sum, trade_bid_cnt, "
-     "trade_ask_cnt, closing_oddlot_shares, closing_oddlot_close, closing_oddlot_amount, closing_oddlot_bid_price, "
-     "closing_oddlot_ask_price, fixed_trade_volume, fixed_trade_amount, suspend, simtrade)\n--\n\n"
-     "A record of this class from the fields of one regular-lot stock tick message."},
-    {"from_content_odd", fast(stk_from_content_odd), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_content_odd($cls, /, code, date, time, close, tick_type, diff_price, diff_rate, diff_type, volume, "
-     "vol_sum, amount, amount_sum, avg_price, open, high, low, trade_bid_vol_sum, trade_ask_vol_sum, "
-     "trade_bid_cnt, trade_ask_cnt, suspend, simtrade)\n--\n\n"
-     "A record of this class from the fields of one odd-lot stock tick message."},
-    {nullptr, nullptr, 0, nullptr}};
-
-PyMethodDef g_fop_methods[] = {
-    {"from_content", fast(fop_from_content), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_content($cls, /, code, date, time, open, target_kind_price, trade_bid_vol_sum, trade_ask_vol_sum, "
-     "avg_price, close, high, low, amount, amount_sum, volume, vol_sum, tick_type, diff_type, diff_price, "
-     "diff_rate, simtrade)\n--\n\n"
-     "A record of this class from the fields of one futures or options tick message."},
-    {nullptr, nullptr, 0, nullptr}};
+using Stk = record::Class<Mod, TickSTK, StkMessage, OddMessage>;
+using Fop = record::Class<Mod, TickFOP, FopMessage>;
 
 PyMethodDef g_methods[] = {
     {"_decimal_cache_info", record::cache_info<Mod>, METH_NOARGS,
      "Size, capacity, hits and misses of this module's text-to-Decimal cache."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "taloma.backend.solace.tick",
-                        "Tick records of stocks, futures and options, and their decoders.", -1, g_methods,
-                        nullptr, nullptr, nullptr, nullptr};
+struct State : record::Records<2> {
+    bool init(PyObject* m) {
+        if (!env.init(m)) return false;
+        Ref typing(PyImport_ImportModule("typing"));
+        if (!typing || PyModule_AddObjectRef(m, "typing", typing.get()) < 0) return false;
+        return record::Base<Mod>::create(m, *this) && Stk::create(m, *this) && Fop::create(m, *this);
+    }
+};
 
-bool init(PyObject* m) {
-    if (!Mod::env.init(m)) return false;
-    Ref typing(PyImport_ImportModule("typing"));
-    if (!typing || PyModule_AddObjectRef(m, "typing", typing.get()) < 0) return false;
-    return g_stk.init() && g_odd.init() && g_fop.init() && record::Base<Mod>::create(m) &&
-           Stk::create(m, g_stk_methods) && Fop::create(m, g_fop_methods);
-}
+PyModuleDef Mod::def = py::module_def<State>("taloma.backend.solace.tick",
+                                             "Tick records of stocks, futures and options, and their decoders.",
+                                             g_methods, record::module_slots<State>);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tick(void) {
-    PyObject* m = PyModule_Create(&g_module);
-    if (m && !init(m)) Py_CLEAR(m);
-    return m;
-}
+PyMODINIT_FUNC PyInit_tick(void) { return PyModuleDef_Init(&Mod::def); }

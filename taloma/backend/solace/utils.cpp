@@ -9,23 +9,31 @@
 #include <ctime>
 
 #include "taloma/fastargs.hpp"
+#include "taloma/record/module.hpp"
+#include "taloma/text.hpp"
 
 namespace {
 
+using taloma::text::digits;
+
 const char* const kNames[] = {"date", "time"};
-taloma::args::Signature g_sig{"datetime_parser", 0, 2, 2, kNames};
 
-bool digits(const char* p, int n) {
-    for (int i = 0; i < n; ++i)
-        if (p[i] < '0' || p[i] > '9') return false;
-    return true;
-}
+struct State {
+    taloma::args::Signature sig{"datetime_parser", 0, 2, 2, kNames};
 
-int number(const char* p, int n) {
-    int v = 0;
-    for (int i = 0; i < n; ++i) v = v * 10 + (p[i] - '0');
-    return v;
-}
+    bool init(PyObject* m) {
+        PyDateTime_IMPORT;
+        if (!PyDateTimeAPI || !sig.init()) return false;
+        PyObject* all = Py_BuildValue("[s]", "datetime_parser");
+        if (!all || PyModule_AddObject(m, "__all__", all) < 0) {
+            Py_XDECREF(all);
+            return false;
+        }
+        return true;
+    }
+    int traverse(visitproc, void*) { return 0; }
+    void clear() { sig.clear(); }
+};
 
 // None and "" read as empty. Non-ASCII text is kept as a null pointer with its
 // length, which no accepted format matches.
@@ -61,65 +69,46 @@ PyObject* parse(PyObject* date, PyObject* time) {
         year = local.tm_year + 1900;
         month = local.tm_mon + 1;
         day = local.tm_mday;
-    } else {
-        if (dn != 10 || !ds || (ds[4] != '/' && ds[4] != '-') || ds[7] != ds[4] || !digits(ds, 4) ||
-            !digits(ds + 5, 2) || !digits(ds + 8, 2))
-            return invalid("date", date);
-        year = number(ds, 4);
-        month = number(ds + 5, 2);
-        day = number(ds + 8, 2);
+    } else if (dn != 10 || !ds || (ds[4] != '/' && ds[4] != '-') || ds[7] != ds[4] || !digits(ds, 4, year) ||
+               !digits(ds + 5, 2, month) || !digits(ds + 8, 2, day)) {
+        return invalid("date", date);
     }
     int hour = 0, minute = 0, second = 0, micro = 0;
     if (tn) {
-        if (tn < 8 || !ts || ts[2] != ':' || ts[5] != ':' || !digits(ts, 2) || !digits(ts + 3, 2) ||
-            !digits(ts + 6, 2))
+        if (tn < 8 || !ts || ts[2] != ':' || ts[5] != ':' || !digits(ts, 2, hour) || !digits(ts + 3, 2, minute) ||
+            !digits(ts + 6, 2, second))
             return invalid("time", time);
         if (tn > 8) {
             int frac = static_cast<int>(tn - 9);
-            if (ts[8] != '.' || frac < 1 || frac > 6 || !digits(ts + 9, frac)) return invalid("time", time);
-            micro = number(ts + 9, frac);
+            if (ts[8] != '.' || frac < 1 || frac > 6 || !digits(ts + 9, frac, micro)) return invalid("time", time);
             for (int i = frac; i < 6; ++i) micro *= 10;
         }
-        hour = number(ts, 2);
-        minute = number(ts + 3, 2);
-        second = number(ts + 6, 2);
     }
     // Out-of-range fields raise the datetime constructor's ValueError.
     return PyDateTimeAPI->DateTime_FromDateAndTime(year, month, day, hour, minute, second, micro, Py_None,
                                                    PyDateTimeAPI->DateTimeType);
 }
 
-PyObject* datetime_parser(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* datetime_parser(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // Two positional texts, as every decoder passes them, need no argument list.
+    if (nargs == 2 && !kwnames) return parse(args[0], args[1]);
     PyObject* a[2];
-    if (!g_sig.parse(args, static_cast<size_t>(nargs), kwnames, a)) return nullptr;
+    if (!taloma::py::state_of<State>(module)->sig.parse(args, static_cast<size_t>(nargs), kwnames, a)) return nullptr;
     return parse(a[0], a[1]);
 }
 
 PyMethodDef g_methods[] = {
-    {"datetime_parser", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(datetime_parser)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"datetime_parser", taloma::args::fast(datetime_parser), METH_FASTCALL | METH_KEYWORDS,
      "datetime_parser(date, time)\n--\n\n"
      "\"YYYY/MM/DD\" or \"YYYY-MM-DD\" and \"HH:MM:SS[.f{1,6}]\" to a naive datetime.\n\n"
      "An empty or None time is midnight; an empty or None date is today's local date;\n"
      "any other text raises ValueError."},
     {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "taloma.backend.solace.utils",
-                        "Date-time parsing of market-data messages.", -1, g_methods,
-                        nullptr, nullptr, nullptr, nullptr};
+PyModuleDef g_module = taloma::py::module_def<State>("taloma.backend.solace.utils",
+                                                     "Date-time parsing of market-data messages.", g_methods,
+                                                     taloma::record::module_slots<State>);
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_utils(void) {
-    PyDateTime_IMPORT;
-    if (!PyDateTimeAPI || !g_sig.init()) return nullptr;
-    PyObject* m = PyModule_Create(&g_module);
-    if (!m) return nullptr;
-    PyObject* all = Py_BuildValue("[s]", "datetime_parser");
-    if (!all || PyModule_AddObject(m, "__all__", all) < 0) {
-        Py_XDECREF(all);
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
-}
+PyMODINIT_FUNC PyInit_utils(void) { return PyModuleDef_Init(&g_module); }
