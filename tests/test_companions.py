@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-import taloma
+from support import PACKAGE_ROOT
 from taloma import constant as enums
 from taloma.account import Account, AccountType, FutureAccount, StockAccount
 from taloma.backend.http.constant import BaseProps, Constant
@@ -131,7 +131,7 @@ def test_contract_keeps_given_security_type() -> None:
 
 def test_settings_overridden_by_environment(tmp_path: Path) -> None:
     env = dict(os.environ, TALOMA_API_URL_PRODUCTION="http://p", TALOMA_API_URL_SIMULATION="http://s",
-               TALOMA_API_VER="v7", PYTHONPATH=str(Path(taloma.__file__).parents[1]))
+               TALOMA_API_VER="v7", PYTHONPATH=PACKAGE_ROOT)
     code = "import taloma.backend.http as s; print(s.api_url_production, s.api_url_simulation, s.api_ver)"
     out = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True,
                          timeout=60, check=True).stdout
