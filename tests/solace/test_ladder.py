@@ -4,9 +4,7 @@ and price lists: test_records)."""
 from __future__ import annotations
 
 import datetime as dt
-from decimal import Decimal, InvalidOperation
-
-import pytest
+from decimal import Decimal
 
 from support.marketdata import ladder_fop as fop
 from support.marketdata import ladder_odd as odd
@@ -46,10 +44,3 @@ def test_futures_book():
     assert (str(rec.first_derived_bid_price), str(rec.first_derived_ask_price), str(rec.underlying_price)) == (
         "151.9", "152.6", "18231.57")
     assert rec.simtrade == 1
-
-
-@pytest.mark.parametrize("field", ["first_derived_bid_price", "first_derived_ask_price", "target_kind_price"])
-@pytest.mark.parametrize("text", ["", "n/a"])
-def test_futures_book_decimal_fields_have_no_fallback(field, text):
-    with pytest.raises(InvalidOperation):
-        LadderFOPv1.from_content(**fop(**{field: text}))

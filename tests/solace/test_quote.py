@@ -8,7 +8,7 @@ import gc
 import random
 import sys
 import threading
-from decimal import Decimal, InvalidOperation
+from decimal import Decimal
 
 import pytest
 
@@ -82,15 +82,6 @@ def test_pct_chg_leaves_the_default_and_the_current_context_alone(rate):
     assert (default.prec, dict(default.flags), dict(default.traps)) == before
 
 
-def test_decimal_texts_ignore_the_current_context():
-    with decimal.localcontext() as ctx:
-        ctx.prec = 2
-        ctx.traps[decimal.Inexact] = ctx.traps[decimal.Rounded] = True
-        rec = decode(open="12345.678", amount_sum="987654321987654321", bid_price=["0.0001234"])
-    assert (str(rec.open), str(rec.total_amount), str(rec.bid_price[0])) == ("12345.678", "987654321987654321",
-                                                                             "0.0001234")
-
-
 @pytest.mark.parametrize("rate, text", [(123, "1.23"), (-7, "-0.07"), (0, "0.00")])
 def test_pct_chg_examples(rate, text):
     assert str(decode(diff_rate=rate).pct_chg) == text
@@ -107,40 +98,6 @@ def test_pct_chg_of_a_non_integer_follows_decimal():
 def test_guarded_closing_oddlot_prices_fall_back_to_zero_point_zero(field, empty):
     value = getattr(decode(**{field: empty}), field)
     assert str(value) == "0.0"
-
-
-def test_closing_oddlot_amount_has_no_fallback():
-    with pytest.raises(InvalidOperation):
-        decode(closing_oddlot_amount="")
-    with pytest.raises(TypeError):
-        decode(closing_oddlot_amount=None)
-
-
-@pytest.mark.parametrize("text", ["12.50", "0.10", "100", "1.000", "-0.50", "+1.5", "007.10", "0", "-0", ".5", "5.",
-                                  "12345678901234567890.12"])
-def test_decimal_texts_keep_their_digits_and_exponent(text):
-    rec = decode(open=text, high=text)
-    assert repr(rec.open) == repr(Decimal(text)) and repr(rec.high) == repr(Decimal(text))
-    assert rec.to_dict(raw=True)["open"] == str(Decimal(text))
-
-
-@pytest.mark.parametrize("text", ["1E+2", "1e-3", " 12.5 ", "1_000.5", "NaN", "-Infinity", "１２.５", "000000000000000000000000001.5"])
-def test_other_decimal_syntax_is_left_to_decimal(text):
-    assert repr(decode(close=text).close) == repr(Decimal(text))
-
-
-@pytest.mark.parametrize("field", ["open", "avg_price", "close", "high", "low", "amount", "amount_sum", "diff_price",
-                                   "fixed_trade_amount"])
-@pytest.mark.parametrize("text", ["", "abc", "1.2.3", "--1", ".", "1,5"])
-def test_malformed_decimal_text_raises_the_decimal_error(field, text):
-    with pytest.raises(InvalidOperation):
-        decode(**{field: text})
-
-
-@pytest.mark.parametrize("field", ["open", "diff_price", "fixed_trade_amount"])
-def test_none_where_a_decimal_is_built_raises(field):
-    with pytest.raises(TypeError, match="NoneType"):
-        decode(**{field: None})
 
 
 def test_code_date_and_time_may_be_none():

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import copy
 import datetime as dt
+import decimal
 import gc
 import inspect
 import pickle
@@ -23,7 +24,7 @@ TRANSFORM_TAKES_KEY = {cls: not cls.__name__.startswith("Tick") for cls in RECOR
 
 by_class = pytest.mark.parametrize("cls", RECORDS, ids=lambda cls: cls.__name__)
 by_decoder = pytest.mark.parametrize("decoder", DECODERS, ids=str)
-by_priced_decoder = pytest.mark.parametrize("decoder", [d for d in DECODERS if "bid_price" in d.content()], ids=str)
+by_priced_decoder = pytest.mark.parametrize("decoder", [d for d in DECODERS if d.price_lists()], ids=str)
 
 
 def sample(cls):
@@ -35,23 +36,9 @@ def fresh(text):
     return "".join(list(text))
 
 
-def text_fields(decoder: Decoder) -> list[str]:
-    """The message fields that must be text (those the sample gives as text)."""
-    return [k for k, v in decoder.content().items() if isinstance(v, str)]
-
-
-def price_fields(decoder: Decoder) -> list[str]:
-    return [k for k in ("bid_price", "ask_price") if k in decoder.content()]
-
-
-def decimal_texts(decoder: Decoder) -> list[str]:
-    """A decimal field of the message, given as text, that has no fallback."""
-    return [k for k in ("close", "first_derived_bid_price") if k in decoder.content()][:1]
-
-
 def poisoned(decoder: Decoder) -> dict:
-    """Changes that make the conversions after the text-type checks fail."""
-    return {k: "not a number" for k in decimal_texts(decoder)} | {k: ["x"] for k in price_fields(decoder)}
+    """Changes that make every conversion after the text-type checks fail."""
+    return {k: "not a number" for k in decoder.decimal_texts()} | {k: ["x"] for k in decoder.price_lists()}
 
 
 def raw_form(value):
@@ -253,12 +240,61 @@ def test_positional_shuffled_and_run_time_keyword_names_decode_alike(decoder):
 
 @by_decoder
 def test_text_fields_reject_other_types_by_name_before_any_conversion(decoder):
-    for field in text_fields(decoder):
+    for field in decoder.text_fields():
         for bad in (5, 1.5, b"580", ["580"]):
             with pytest.raises(TypeError) as err:
                 decoder(**poisoned(decoder) | {field: bad})
             assert str(err.value) == (
                 f"Argument '{field}' has incorrect type (expected str, got {type(bad).__name__})"), field
+
+
+@by_decoder
+@pytest.mark.parametrize("text", ["", "abc", "x", "1.2.3", "1..2", "--1", ".", "1,5", "n/a"])
+def test_malformed_decimal_text_raises_the_decimal_error(decoder, text):
+    for field in decoder.decimal_texts():
+        with pytest.raises(InvalidOperation):
+            decoder(**{field: text})
+            pytest.fail(field)
+
+
+def with_decimal_texts(decoder: Decoder, text: str) -> tuple[dict, list[str], list[str]]:
+    """The message with text in every decimal field the record names alike and in each price list."""
+    fields = [k for k in decoder.decimal_texts() if k in FIELDS[decoder.cls]]
+    return {k: text for k in fields} | {k: [text] for k in decoder.price_lists()}, fields, decoder.price_lists()
+
+
+@by_decoder
+@pytest.mark.parametrize("text", ["12.50", "0.10", "100", "1.000", "-0.50", "+1.5", "007.10", "0", "-0", ".5", "5.",
+                                  "12345678901234567890.12", "000000000000000000000000001.5",
+                                  # other syntax is left to Decimal
+                                  "1E+2", "1e-3", " 12.5 ", "1_000.5", "NaN", "-Infinity", "１２.５"])
+def test_decimal_texts_keep_their_digits_and_exponent(decoder, text):
+    changes, fields, lists = with_decimal_texts(decoder, text)
+    rec = decoder(**changes)
+    raw, expected = rec.to_dict(raw=True), Decimal(text)
+    for k in fields:
+        assert repr(rec[k]) == repr(expected) and raw[k] == str(expected), k
+    for k in lists:
+        assert repr(rec[k][0]) == repr(expected) and raw[k] == [str(expected)], k
+
+
+@by_decoder
+@pytest.mark.parametrize("text", ["12345.678", "987654321987654321", "0.0001234"])
+def test_decimal_texts_ignore_the_current_context(decoder, text):
+    changes, fields, lists = with_decimal_texts(decoder, text)
+    with decimal.localcontext() as ctx:
+        ctx.prec = 2
+        ctx.traps[decimal.Inexact] = ctx.traps[decimal.Rounded] = True
+        rec = decoder(**changes)
+    assert [str(rec[k]) for k in fields] + [str(rec[k][0]) for k in lists] == [text] * (len(fields) + len(lists))
+
+
+@by_decoder
+def test_none_where_a_decimal_is_built_raises(decoder):
+    for field in decoder.decimal_texts():
+        with pytest.raises(TypeError, match="NoneType"):
+            decoder(**{field: None})
+            pytest.fail(field)
 
 
 @by_decoder
@@ -396,15 +432,15 @@ def watched_content(decoder: Decoder, **changes):
 
 
 def failures(decoder: Decoder):
-    last_text = text_fields(decoder)[-1]
+    last_text = decoder.text_fields()[-1]
     yield {last_text: 1}
     yield {"date": "bad"}
     yield {"extra": 1}
-    for k in price_fields(decoder):
+    for k in decoder.price_lists():
         yield {k: ["1", None]}
     for k, v in poisoned(decoder).items():
         yield {k: v}
-    for k in decimal_texts(decoder):
+    for k in decoder.decimal_texts():
         yield {k: ""}
 
 

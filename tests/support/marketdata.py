@@ -134,6 +134,19 @@ class Decoder:
     cls: type
     factory: str
     content: Callable[..., dict[str, Any]]
+    # Text fields of the message that are not made decimals without fail: guarded or not carried.
+    lenient: tuple[str, ...] = ()
+
+    def text_fields(self) -> list[str]:
+        """The message fields that must be text (those the sample gives as text)."""
+        return [k for k, v in self.content().items() if isinstance(v, str)]
+
+    def decimal_texts(self) -> list[str]:
+        """The text fields made decimals, with no fallback for a text that is not one."""
+        return [k for k in self.text_fields() if k not in ("code", "date", "time", *self.lenient)]
+
+    def price_lists(self) -> list[str]:
+        return [k for k in ("bid_price", "ask_price") if k in self.content()]
 
     def __call__(self, **changes: Any) -> Any:
         return self.on(self.cls)(**self.content(**changes))
@@ -146,9 +159,12 @@ class Decoder:
         return self.content.__name__
 
 
+CLOSING_ODDLOT_PRICES = ("closing_oddlot_close", "closing_oddlot_bid_price", "closing_oddlot_ask_price")
+
 DECODERS = [
-    Decoder(QuoteSTKv1, "from_content", quote_stk),
-    Decoder(TickSTKv1, "from_content", tick_stk),
+    Decoder(QuoteSTKv1, "from_content", quote_stk, lenient=CLOSING_ODDLOT_PRICES),
+    Decoder(TickSTKv1, "from_content", tick_stk,
+            lenient=(*CLOSING_ODDLOT_PRICES, "closing_oddlot_amount", "fixed_trade_amount")),
     Decoder(TickSTKv1, "from_content_odd", tick_odd),
     Decoder(TickFOPv1, "from_content", tick_fop),
     Decoder(LadderSTKv1, "from_content", ladder_stk),
