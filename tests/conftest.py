@@ -1,14 +1,17 @@
-"""Shared fixtures: the simulated broker and clients pointed at it."""
+"""Fixtures shared by every test folder: the simulated broker, clients pointed at it, the test PKI.
+
+Test folders are not packages: pytest puts this folder on sys.path (helpers import as ``support.xxx``)
+and every test file's name is unique across the folders.
+"""
 
 from __future__ import annotations
 
 import pytest
 
 import taloma.backend.http as settings
+from support.broker import PASSWORD, PERSON_ID
+from support.pki_certs import make_certs
 from taloma.simulator import BrokerSimulator
-
-PERSON_ID = "A123456789"
-PASSWORD = "correct-horse"
 
 
 @pytest.fixture(scope="session")
@@ -41,3 +44,9 @@ def client(sim_settings):
     c.login(PERSON_ID, PASSWORD)
     assert c._token
     return c
+
+
+@pytest.fixture(scope="session")
+def pki(tmp_path_factory):
+    """The test PKI (support/pki/make_certs.sh): file name -> path, password 1234."""
+    return make_certs(tmp_path_factory.mktemp("pki"))

@@ -2,14 +2,11 @@
 
 from __future__ import annotations
 
-import os
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
-import taloma
+from support import run_python
 from taloma import constant as enums
 from taloma.account import Account, AccountType, FutureAccount, StockAccount
 from taloma.backend.http.constant import BaseProps, Constant
@@ -130,9 +127,8 @@ def test_contract_keeps_given_security_type() -> None:
 
 
 def test_settings_overridden_by_environment(tmp_path: Path) -> None:
-    env = dict(os.environ, TALOMA_API_URL_PRODUCTION="http://p", TALOMA_API_URL_SIMULATION="http://s",
-               TALOMA_API_VER="v7", PYTHONPATH=str(Path(taloma.__file__).parents[1]))
     code = "import taloma.backend.http as s; print(s.api_url_production, s.api_url_simulation, s.api_ver)"
-    out = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True,
-                         timeout=60, check=True).stdout
-    assert out.split() == ["http://p", "http://s", "v7"]
+    done = run_python(code, cwd=tmp_path, TALOMA_API_URL_PRODUCTION="http://p", TALOMA_API_URL_SIMULATION="http://s",
+                      TALOMA_API_VER="v7")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["http://p", "http://s", "v7"]

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-SOURCE = Path(__file__).resolve().parents[1]
+from support import SOURCE
 
 pytestmark = pytest.mark.skipif(not (SOURCE / "CMakeLists.txt").exists(), reason="no source tree beside tests/")
 

@@ -2,17 +2,15 @@
 
 from __future__ import annotations
 
-import os
 import re
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
-from sim_process import PACKAGE_ROOT, simulator
+from support import SOURCE, run_python
+from support.sim_process import simulator
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+README = SOURCE / "README.md"
 if not README.exists():
     pytest.skip("the README is not beside the tests", allow_module_level=True)
 
@@ -23,11 +21,6 @@ def example(heading: str) -> str:
     found = re.search(r"```python\n(.*?)```", section, re.S)
     assert found, f"no Python example under {heading!r}"
     return found.group(1)
-
-
-def run(code: str, cwd: Path, **env: str) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-c", code], cwd=cwd, capture_output=True, text=True, timeout=120,
-                          env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT, **env))
 
 
 def setup_command() -> str:
@@ -42,21 +35,21 @@ def setup_command() -> str:
 def test_the_signed_order_example(tmp_path: Path) -> None:
     """The reader's steps as written: make the identity in the folder, run the example there unchanged."""
     pytest.importorskip("taloma.Vorn.ca", reason="the signing module is not built")
-    made = run(setup_command(), tmp_path)
+    made = run_python(setup_command(), cwd=tmp_path)
     assert made.returncode == 0, made.stderr
     pfx, password, ca_pem = made.stdout.split()
     assert Path(pfx) == (tmp_path / "demo-user.p12").resolve() and Path(ca_pem) == (tmp_path / "demo-ca.pem").resolve()
     code = example("Log in and place a signed order")
     assert f'"{password}"' in code
     with simulator(tmp_path, "--trusted-ca", ca_pem) as base_url:
-        done = run(code, tmp_path, TALOMA_API_URL_SIMULATION=base_url)
+        done = run_python(code, cwd=tmp_path, TALOMA_API_URL_SIMULATION=base_url)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["True", "PendingSubmit", "000001", "k0001"]
 
 
 def test_the_market_data_example(tmp_path: Path) -> None:
     code = example("Decode market data")
-    done = run(code + "\nprint(topic, row['close'], row['datetime'])\n", tmp_path)
+    done = run_python(code + "\nprint(topic, row['close'], row['datetime'])\n", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["TIC/v1/FOP/*/TFE/TXFL6", "23152", "2026-12-08T09:00:01.250431"]
 
@@ -68,7 +61,7 @@ def test_the_strategy_loop_example(tmp_path: Path) -> None:
     pfx, password, _ = make_demo_identity(tmp_path)
     code = example("Market data from the bus: a strategy loop")
     code = code.replace('"demo-user.p12"', repr(pfx)).replace('"pfx-password"', repr(password))
-    done = run(code, tmp_path)
+    done = run_python(code, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     ticks, order = done.stdout.splitlines()
     code, *closes, delivered = ticks.split()
@@ -86,6 +79,6 @@ def test_the_fills_example(tmp_path: Path) -> None:
         mosquitto_binary()
     except FileNotFoundError:
         pytest.skip("mosquitto is not installed")
-    done = run(example("Fills: orders that trade against the simulated market"), tmp_path)
+    done = run_python(example("Fills: orders that trade against the simulated market"), cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["True", "Buy", "1", "Filled", "0002", "1", "0", "B", "1", "True", "True"]

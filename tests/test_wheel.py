@@ -2,7 +2,7 @@
 
 Each wheel is checked for what it carries, then installed into an empty virtual environment of its
 own Python, offline, from dist/ and the runtime dependencies `make wheel` put in dist/deps/, with no
-build step allowed; tests/wheel_smoke.py then runs there. `make test` builds the wheels of every
+build step allowed; tests/support/wheel_smoke.py then runs there. `make test` builds the wheels of every
 declared Python that pyenv has first, so in CI these tests run and never skip.
 """
 
@@ -18,7 +18,8 @@ from pathlib import Path
 
 import pytest
 
-SOURCE = Path(__file__).resolve().parents[1]
+from support import SOURCE
+
 DIST = SOURCE / "dist"
 WHEELS = sorted(DIST.glob("taloma-*-manylinux*.whl"))
 # The PKI library's own headers, but for its C interface and the error table read at run time.
@@ -91,7 +92,7 @@ def test_wheel_installs_and_runs(wheel: Path, tmp_path: Path) -> None:
     work.mkdir()
     clean_env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "TALOMA_"))}
     smoke = subprocess.run(
-        [str(env_python), "-I", str(SOURCE / "tests" / "wheel_smoke.py"), str(work)],
+        [str(env_python), "-I", str(SOURCE / "tests" / "support" / "wheel_smoke.py"), str(work)],
         cwd=work, env=clean_env, capture_output=True, text=True, timeout=300,
     )
     assert smoke.returncode == 0, smoke.stdout + smoke.stderr

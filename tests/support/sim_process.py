@@ -3,19 +3,14 @@
 from __future__ import annotations
 
 import contextlib
-import os
 import re
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
-from typing import Any, Callable, Iterator
+from typing import Iterator
 
-import taloma
-
-# The child imports the same package as the tests, installed or in-tree.
-PACKAGE_ROOT = str(Path(taloma.__file__).resolve().parent.parent)
+from support import child_env
 
 
 @contextlib.contextmanager
@@ -24,7 +19,7 @@ def simulator(folder: Path, *args: str, header: list[str] | None = None) -> Iter
 
     ``header`` receives the lines it prints before it serves.
     """
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    env = child_env()
     errors = Path(folder, "simulator.stderr")
     with errors.open("w") as sink:  # a file: a full pipe would stall the server
         proc = subprocess.Popen([sys.executable, "-m", "taloma.simulator", *args], cwd=folder, env=env,
@@ -54,15 +49,3 @@ def simulator(folder: Path, *args: str, header: list[str] | None = None) -> Iter
     # A SIGTERM ends it cleanly, and no request handler failed while it served.
     assert code == 0, stderr
     assert "Traceback" not in stderr, stderr
-
-
-def eventually(check: Callable[[], Any], within: float = 20.0) -> Any:
-    """Polls until ``check()`` is true and returns it; fails after ``within`` seconds (a bound on a
-    wait for another thread or process, not a measurement)."""
-    deadline = time.monotonic() + within
-    while time.monotonic() < deadline:
-        result = check()
-        if result:
-            return result
-        time.sleep(0.02)
-    raise AssertionError(f"not true within {within} s: {check}")

@@ -5,13 +5,13 @@ from __future__ import annotations
 import base64
 import subprocess
 import sys
-from pathlib import Path
 from urllib.parse import quote
 
 import pytest
 
 import taloma.backend.http as settings
-from ca_support import PASSWORD, child_env, layout, pki, verifier, workdir  # noqa: F401  (fixtures)
+from support import child_env, run_python
+from support.ca import PASSWORD, layout, verifier, workdir  # noqa: F401  (fixtures)
 from taloma.Vorn.testca import make_demo_identity
 from taloma.Vorn.verify import CaContentError, _certs_only_p7b, _read_certs, split_ca_content, subject_key_id
 
@@ -117,11 +117,6 @@ def test_untrusted_certificate(stranger, verifier):
     assert problem.startswith("ca_content signature rejected") and "(5202)" in problem
 
 
-def run_child(code: str, cwd: Path) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env(), cwd=cwd,
-                          timeout=60)
-
-
 def test_process_wide_settings_are_not_silently_replaced(pki, tmp_path):
     code = f"""
 from taloma.Vorn.verify import CaVerifier
@@ -132,7 +127,7 @@ try:
 except RuntimeError as exc:
     print("refused:", exc)
 """
-    done = run_child(code, tmp_path)
+    done = run_python(code, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("refused: the PKI library's verifier is process-wide")
 
@@ -141,7 +136,6 @@ def test_verifier_loaded_elsewhere_is_refused(tmp_path):
     (tmp_path / "v.properties").write_text("VerifyCertChain = false\n")
     code = """
 import ctypes
-from pathlib import Path
 import taloma.Vorn.verify as v
 ctypes.CDLL(str(v._LIB_PATH)).VornVerifyInitial(b"v.properties")
 try:
@@ -149,7 +143,7 @@ try:
 except RuntimeError as exc:
     print("refused:", exc)
 """
-    done = run_child(code, tmp_path)
+    done = run_python(code, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "refused: the PKI library's verifier was configured elsewhere in this process"
 
@@ -162,7 +156,7 @@ from taloma.Vorn.verify import CaVerifier
 v = CaVerifier()
 print(v({PID!r}, {good!r}), "|", v({PID!r}, {other!r}))
 """
-    done = run_child(code, tmp_path)
+    done = run_python(code, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "None | signed content does not start with the user's identifier"
 

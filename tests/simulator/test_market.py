@@ -7,6 +7,7 @@ from decimal import Decimal
 
 import pytest
 
+from support.broker import PASSWORD, PERSON_ID, Broker
 from taloma.simulator import BrokerSimulator
 from taloma.simulator.catalogue import Catalogue
 from taloma.simulator.market import (
@@ -141,9 +142,7 @@ def test_listeners_hear_every_event_on_the_market_thread_and_a_raising_one_stays
 
 
 def test_a_contract_joins_the_market_when_it_receives_an_order(catalogue) -> None:
-    from test_order_simulator import Broker  # noqa: PLC0415 - the order tests' HTTP conversation
-
-    with BrokerSimulator(users=[("A123456789", "correct-horse")], seed=5, market=True, contracts=[],
+    with BrokerSimulator(users=[(PERSON_ID, PASSWORD)], seed=5, market=True, contracts=[],
                          catalogue_stocks=200, clock=lambda: START) as sim:
         code = sim.market.catalogue.futures()["MXF"][0]["code"]
         assert sim.market.codes() == []

@@ -7,12 +7,12 @@ import importlib.util
 import json
 import random
 from collections.abc import Mapping
-from pathlib import Path
 from types import MappingProxyType
 from typing import Any, Iterator
 
 import pytest
 
+from support import SOURCE
 from taloma.backend.http.contract import (
     future_dict_convert,
     option_dict_convert,
@@ -293,7 +293,7 @@ class TestIndices:
 
 
 def _bench_module() -> Any:
-    path = Path(__file__).resolve().parent.parent / "bench" / "bench_catalogue.py"
+    path = SOURCE / "bench" / "bench_catalogue.py"
     if not path.exists():
         pytest.skip("the benchmark is not beside the tests")
     spec = importlib.util.spec_from_file_location("bench_catalogue", path)

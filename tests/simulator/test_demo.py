@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import io
-import os
 import re
 import shutil
 import subprocess
@@ -14,16 +13,15 @@ from pathlib import Path
 
 import pytest
 
-import taloma
+from support import child_env
 from taloma import demo as runner
 from taloma.demo import Demo, StepFailed
 
-PACKAGE_ROOT = str(Path(taloma.__file__).resolve().parent.parent)
 STEP = re.compile(r"^ *(\d+)  (.+?) +(ok|FAILED) +(\d+\.\d\d) s$")
 
 
 def run_demo(cwd: Path, *args: str, path: str | None = None) -> subprocess.CompletedProcess[str]:
-    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT)
+    env = child_env()
     if path is not None:
         env["PATH"] = path
     return subprocess.run([sys.executable, "-m", "taloma.demo", *args], cwd=cwd, env=env, capture_output=True,

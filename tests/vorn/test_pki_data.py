@@ -6,9 +6,10 @@ from pathlib import Path
 
 import pytest
 
-from pki_certs import make_certs
+from support import SOURCE
+from support.pki_certs import make_certs
 
-ERROR_HEADER = Path(__file__).resolve().parent.parent / "taloma" / "Vorn" / "cError.h"
+ERROR_HEADER = SOURCE / "taloma" / "Vorn" / "cError.h"
 
 
 def read_error_header() -> dict[int, tuple[str, str]]:
@@ -47,11 +48,6 @@ def test_error_header_texts(code, text):
 @pytest.mark.parametrize("code", [5051, 5052, 5204, 5208])
 def test_codes_without_text_stay_out_of_the_header(code):
     assert code not in read_error_header()
-
-
-@pytest.fixture(scope="module")
-def pki(tmp_path_factory):
-    return make_certs(tmp_path_factory.mktemp("pki"))
 
 
 def _openssl(*args: str) -> str:

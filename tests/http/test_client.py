@@ -19,7 +19,7 @@ from taloma.backend.http import client as client_module
 from taloma.backend.http.client import Client, _login
 from taloma.simulator import BrokerSimulator
 
-from conftest import PASSWORD, PERSON_ID
+from support.broker import PASSWORD, PERSON_ID
 
 ADDRESSES = [
     ("public_ip_uri", "getClientIP"),

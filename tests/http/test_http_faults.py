@@ -16,7 +16,7 @@ import requests
 
 import taloma.backend.http as settings
 import taloma.backend.http.futureoption.order as fo
-from orderfakes import FUTURE_ACCOUNT, STOCK_ACCOUNT, future_order
+from support.orderfakes import FUTURE_ACCOUNT, STOCK_ACCOUNT, future_order
 from taloma.backend.http import account as records
 from taloma.backend.http.client import Client, _login
 from taloma.backend.http.contract import fetch_available_product
@@ -25,7 +25,7 @@ from taloma.contracts import Future
 from taloma.order import OrderStatus, Trade
 from taloma.simulator import BrokerSimulator
 
-from conftest import PASSWORD, PERSON_ID
+from support.broker import PASSWORD, PERSON_ID
 
 # A call still running after this long has no deadline: the test fails instead of hanging.
 GUARD = 30.0

@@ -1,6 +1,6 @@
 """The PKI library through its exported C functions (ctypes), one process per configuration.
 
-Certificates, chains and CRLs come from tests/pki/make_certs.sh and make_crls.sh; signatures are
+Certificates, chains and CRLs come from support/pki/make_certs.sh and make_crls.sh; signatures are
 cross-checked both ways with the openssl command.
 """
 from __future__ import annotations
@@ -14,10 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from pki_certs import make_certs
-
-HERE = Path(__file__).resolve().parent
-PASSWORD = "1234"
+from support.pki_certs import PASSWORD, make_crls
 
 
 def _library() -> Path:
@@ -77,14 +74,9 @@ def child(body: str, **args) -> dict:
 
 
 @pytest.fixture(scope="session")
-def pki(tmp_path_factory) -> dict[str, str]:
-    root = tmp_path_factory.mktemp("pki")
-    manifest = make_certs(root)
-    subprocess.run(["bash", str(HERE / "pki" / "make_crls.sh"), str(root)], check=True, capture_output=True)
-    for line in (root / "crl" / "manifest").read_text(encoding="utf-8").splitlines():
-        key, _, value = line.partition("=")
-        manifest["crl/" + key] = value
-    return manifest
+def pki(pki) -> dict[str, str]:
+    """The shared test PKI with the chain/CRL additions."""
+    return {**pki, **make_crls(pki["dir"])}
 
 
 @pytest.fixture

@@ -25,7 +25,7 @@ from typing import Any
 import pytest
 
 import taloma.backend.http as settings
-from sim_process import simulator as simulator_process
+from support.sim_process import simulator as simulator_process
 
 pytest.importorskip("taloma.backend.http.client", reason="the native Client is not built")
 pytest.importorskip("taloma.Vorn.ca", reason="the signing module is not built")
@@ -285,7 +285,7 @@ class Trading:
 
 
 def run_fills(orders: int, **faults: Any) -> None:
-    from fills_support import Trader, costs, recompute, users
+    from support.fills import Trader, costs, recompute, users
 
     from taloma.feed import Feed
     from taloma.simulator import BrokerSimulator

@@ -10,7 +10,7 @@ from types import SimpleNamespace
 import pytest
 
 import taloma.backend.http.futureoption.order as fo
-from orderfakes import FUTURE_ACCOUNT, STOCK_ACCOUNT, BrokenReply, StandInClient, future_order
+from support.orderfakes import FUTURE_ACCOUNT, STOCK_ACCOUNT, BrokenReply, StandInClient, future_order
 from taloma.account import FutureAccount
 from taloma.backend.http.utils import hash_orderid
 from taloma.constant import Action, Exchange, FuturesPriceType, OrderType

@@ -4,26 +4,17 @@ from __future__ import annotations
 
 import gc
 import threading
-import time
 import weakref
 
 import pytest
 
-from ca_support import (  # noqa: F401  (fixtures)
-    PASSWORD, der_of_quoted, layout, openssl_content, pki, verifier, workdir,
+from support import eventually
+from support.ca import (  # noqa: F401  (fixtures)
+    PASSWORD, der_of_quoted, layout, openssl_content, verifier, workdir,
 )
 
 ca = pytest.importorskip("taloma.Vorn.ca", reason="the signing module is not built")
 PID, IP = "A123456789", "10.0.0.7"
-
-
-def wait_for(predicate, seconds=15.0):
-    deadline = time.monotonic() + seconds
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
 
 
 def stop(signer):
@@ -46,12 +37,12 @@ def test_small_pools_fill(pooled):
     (thread,) = pooled.threads
     assert isinstance(thread, threading.Thread) and thread.daemon and thread.is_alive()
     assert pooled.store_count in (2, 5)
-    assert wait_for(lambda: len(pooled.store_sign) >= 2)
+    eventually(lambda: len(pooled.store_sign) >= 2)
 
 
 @pytest.mark.parametrize("pooled", [3], indirect=True)
 def test_pool_drains_newest_first_then_signs_fresh(pki, pooled, workdir):
-    assert wait_for(lambda: len(pooled.store_sign) == 3)
+    eventually(lambda: len(pooled.store_sign) == 3)
     stop(pooled)
     pool = list(pooled.store_sign)
     stamps = []
@@ -93,7 +84,7 @@ def test_pool_thread_stops_cleanly_at_exit(pki, tmp_path):
     import subprocess
     import sys
 
-    from ca_support import child_env
+    from support import child_env
 
     script = f"""
 import threading, time
@@ -153,8 +144,8 @@ def test_dropped_pooled_signers_are_freed_with_their_threads(pki):
     assert threading.active_count() == baseline + 12
     refs = [weakref.ref(s) for s in signers]
     del signers  # a pool thread in the middle of a round lets go at its end
-    assert wait_for(lambda: all(r() is None for r in refs))
-    assert wait_for(lambda: threading.active_count() == baseline)
+    eventually(lambda: all(r() is None for r in refs))
+    eventually(lambda: threading.active_count() == baseline)
 
 
 @pytest.mark.parametrize("store", [0, 10])

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import base64
 import json
-import os
 import re
 import subprocess
 import sys
@@ -13,16 +12,8 @@ from urllib.parse import unquote
 
 import pytest
 
-import taloma
-from pki_certs import PASSWORD, make_certs
-
-PACKAGE_PARENT = str(Path(taloma.__file__).resolve().parent.parent)
-
-
-@pytest.fixture(scope="session")
-def pki(tmp_path_factory):
-    """The test PKI (tests/pki/make_certs.sh): file name -> path, password 1234."""
-    return make_certs(tmp_path_factory.mktemp("ca-pki"))
+from support import child_env
+from support.pki_certs import PASSWORD
 
 
 @pytest.fixture(autouse=True)
@@ -126,10 +117,6 @@ for line in sys.stdin:
 """
 
 
-def child_env() -> dict[str, str]:
-    return dict(os.environ, PYTHONPATH=PACKAGE_PARENT)
-
-
 class VerifierWorker:
     """CaVerifier(trusted) in a child process: the library's verifier is one per process."""
 
@@ -158,4 +145,4 @@ def verifier(pki, tmp_path_factory):
     worker.close()
 
 
-__all__ = ["PASSWORD", "pki", "workdir", "verifier"]
+__all__ = ["PASSWORD", "workdir", "verifier"]

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-import taloma
+from support import PACKAGE_ROOT
 from taloma.orderprops import OrderProps
 from taloma.backend.http import constant as companion
 from taloma.backend.http.stock import constant as sc
@@ -77,7 +77,7 @@ def test_market_id_converts_both_ways() -> None:
 
 def run_import(prelude: str, tmp_path: Path) -> subprocess.CompletedProcess[str]:
     # A fresh interpreter, so the module loads again; it must be this same installed package.
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(Path(taloma.__file__).parents[1]),
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT,
                                                        os.environ.get("PYTHONPATH", "")]))
     code = prelude + "\nimport sys\ntry:\n    import taloma.backend.http.stock.constant\nexcept Exception as e:\n" \
         "    print(type(e).__name__, e)\n    print('taloma.backend.http.stock.constant' in sys.modules)\n"

@@ -24,7 +24,8 @@ from taloma.feed import Feed, connect_client
 from taloma.simulator import BrokerSimulator
 from taloma.simulator.bus import Mosquitto, free_port
 
-from sim_process import eventually, simulator
+from support import eventually
+from support.sim_process import simulator
 
 FUTURE = Future(code="TXFL6", exchange="TAIFEX")
 GOOD_TICK = {

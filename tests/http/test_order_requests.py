@@ -7,7 +7,7 @@ from types import SimpleNamespace
 import pytest
 
 import taloma.backend.http.futureoption.order as fo
-from orderfakes import FUTURE_ACCOUNT, BrokenReply, StandInClient, future_order
+from support.orderfakes import FUTURE_ACCOUNT, BrokenReply, StandInClient, future_order
 from taloma.backend.http.constant import BaseProps
 from taloma.backend.http.futureoption.constant import oprops
 from taloma.constant import Action, FuturesOCType, FuturesPriceType, OrderType

@@ -7,7 +7,6 @@ import io
 import itertools
 import queue
 import re
-import time
 from decimal import Decimal
 from typing import Any
 
@@ -18,8 +17,8 @@ pytest.importorskip("taloma.backend.http.client", reason="the native Client is n
 pytest.importorskip("taloma.backend.solace.ladder", reason="the market-data modules are not built")
 
 import taloma.backend.http.futureoption.order as fo  # noqa: E402
-from fills_support import Trader, costs, recompute, users  # noqa: E402
-from sim_process import eventually  # noqa: E402
+from support.fills import Trader, costs, recompute, users  # noqa: E402
+from support import eventually  # noqa: E402
 from taloma.constant import Action, FuturesPriceType, OrderType  # noqa: E402
 from taloma.feed import Feed, connect_client  # noqa: E402
 from taloma.simulator import BrokerSimulator  # noqa: E402
