@@ -95,6 +95,7 @@ struct Records {
     PyTypeObject* base = nullptr;
     Info records[NR];
     int nrecords = 0;
+    void (*forget)(const Env*) = nullptr;  // drops the protocol's lookup cache of these classes
 
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(base);
@@ -104,6 +105,7 @@ struct Records {
     }
 
     void clear() {
+        if (forget) forget(&env);
         Py_CLEAR(base);
         for (Info& r : records) r.clear();
         env.clear();
@@ -165,15 +167,37 @@ struct Base {
         bool exact = false;    // tp is the record class itself (nothing can shadow its fields or methods)
     };
 
+    // The last record class found itself: nearly every lookup is for one of
+    // the module's own classes, and this keeps the walk off the hot path.
+    // The module state holds the class, and its clear() drops the entry.
+    static inline PyTypeObject* last_type = nullptr;
+    static inline Found last{};
+
+    static void forget(const Env* env) {
+        if (last.state && &last.state->env == env) {
+            last_type = nullptr;
+            last = {};
+        }
+    }
+
     // The module state and record class of instances of tp (a subclass of
     // the module's base). The state is null, with TypeError set, for a class
     // the module did not make a base of.
     static Found find(PyTypeObject* tp) {
+        if (tp == last_type) return last;
         for (PyTypeObject* t = tp; t; t = t->tp_base) {
             State* st = own_state(t);
             if (!st) continue;
             for (int i = 0; i < st->nrecords; ++i)
-                if (st->records[i].type == t) return {st, &st->records[i], t == tp};
+                if (st->records[i].type == t) {
+                    Found f{st, &st->records[i], t == tp};
+                    if (f.exact) {
+                        st->forget = forget;
+                        last_type = tp;
+                        last = f;
+                    }
+                    return f;
+                }
             return {st, nullptr, false};
         }
         PyErr_Format(PyExc_TypeError, "'%.200s' is not a %s record class", tp->tp_name, M::prefix);
