@@ -7,7 +7,6 @@ exchanges made directly through a requests session, so the ratio is what the cli
 from __future__ import annotations
 
 import hashlib
-import time
 
 import requests
 
@@ -15,18 +14,9 @@ import taloma.backend.http as settings
 from taloma.backend.http.client import Client
 from taloma.simulator import BrokerSimulator
 
+from bench_order import best_of
+
 PERSON_ID, PASSWORD = "A123456789", "taloma-demo"
-
-
-def best_of(runs: int, count: int, fn) -> float:
-    """Best mean seconds per call over `runs` batches of `count` calls."""
-    best = float("inf")
-    for _ in range(runs):
-        start = time.perf_counter()
-        for _ in range(count):
-            fn()
-        best = min(best, (time.perf_counter() - start) / count)
-    return best
 
 
 def main() -> None:

@@ -1,6 +1,6 @@
 // The service's verdict on a reply: reply.get("success", "").lower() == "true".
-// The one place the rule is written in C++ (taloma.backend.http.utils.succeeded
-// is the Python one).
+// The one place the rule is written in C++; taloma.backend.http.utils.succeeded
+// is the Python form, which reads a value that is not text through str().
 #pragma once
 
 #include <Python.h>

@@ -11,7 +11,7 @@ import msgspec
 import requests
 import urllib3
 
-__all__ = ["hash_orderid", "exchange", "decode_reply", "masked", "checked_timeout", "succeeded"]
+__all__ = ["hash_orderid", "post_account_query", "exchange", "decode_reply", "masked", "checked_timeout", "succeeded"]
 
 
 def hash_orderid(code: str, seqno: str) -> str:
@@ -29,6 +29,18 @@ def hash_orderid(code: str, seqno: str) -> str:
 def succeeded(reply: Any) -> bool:
     """The service's verdict on a decoded reply: its "success" text, in any case, is "true"."""
     return str(reply.get("success", "")).lower() == "true"
+
+
+def post_account_query(client: Any, uri: str, account: Any, params: dict[str, Any]) -> Any:
+    """One account query: the client's token and the account's broker and account IDs, then ``params``,
+    posted to ``uri`` under the client's deadlines; the decoded reply, judged by the caller."""
+    body = {
+        "token": client._token,
+        "broker_id": account.get("broker_id", ""),
+        "account_id": account.get("account_id", ""),
+    }
+    body.update(params)
+    return exchange(client.session, "POST", uri, body, timeout=client.timeout)
 
 
 # ---- deadlines ------------------------------------------------------------------------------

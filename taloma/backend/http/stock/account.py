@@ -9,19 +9,9 @@ from __future__ import annotations
 
 from typing import Any
 
-from taloma.backend.http.utils import exchange
+from taloma.backend.http.utils import post_account_query as _post
 
 __all__ = ["_query_funds_profitloss", "_query_unreal_profitloss", "_query_real_profitloss"]
-
-
-def _post(client: Any, uri: str, account: Any, params: dict[str, Any]) -> Any:
-    body = {
-        "token": client._token,
-        "broker_id": account.get("broker_id", ""),
-        "account_id": account.get("account_id", ""),
-    }
-    body.update(params)
-    return exchange(client.session, "POST", uri, body, timeout=client.timeout)
 
 
 def _query_funds_profitloss(account: Any, client: Any, tax: str) -> Any:
