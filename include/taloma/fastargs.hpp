@@ -7,16 +7,11 @@
 
 #include <Python.h>
 
-#include <cstring>
+#include <taloma/text.hpp>
 
 namespace taloma::args {
 
-inline bool same_text(PyObject* a, PyObject* b) {
-    // Equal strings share their storage kind, so kind + length + bytes decides.
-    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-    if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * PyUnicode_KIND(a)) == 0;
-}
+using text::same_text;
 
 struct Signature {
     const char* func;             // name used in messages

@@ -1,19 +1,12 @@
-// Walking Python containers from nanobind modules. A null result from the C API
-// becomes nb::python_error, so the loops read like the Python they replace.
+// Walking Python containers from nanobind modules, as the Python they replace would.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
-#include <taloma/pyref.hpp>
+#include <taloma/errors.hpp>
+#include <taloma/names.hpp>
 
 namespace taloma::py {
-
-[[noreturn]] inline void raise() { throw nanobind::python_error(); }
-
-inline PyObject* check(PyObject* p) {
-    if (!p) raise();
-    return p;
-}
 
 // f(item) for each item of an iterable; lists and tuples are walked without an iterator.
 template <class F>
@@ -48,9 +41,8 @@ void for_each_item(PyObject* mapping, F&& f) {
         }
         return;
     }
-    static PyObject* items_name;
-    if (!items_name && !(items_name = PyUnicode_InternFromString("items"))) raise();
-    Ref items(check(PyObject_CallMethodNoArgs(mapping, items_name)));
+    if (!init_common_names()) raise();
+    Ref items(check(PyObject_CallMethodNoArgs(mapping, common_names().items)));
     for_each(items.get(), [&](PyObject* pair) {
         Ref tuple = PyTuple_CheckExact(pair) ? Ref::borrow(pair) : Ref(check(PySequence_Tuple(pair)));
         if (PyTuple_GET_SIZE(tuple.get()) != 2) {

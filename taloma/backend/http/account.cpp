@@ -8,7 +8,7 @@
 #include <nanobind/nanobind.h>
 
 #include <taloma/iterate.hpp>
-#include <taloma/mapget.hpp>
+#include <taloma/capi.hpp>
 #include <taloma/pyref.hpp>
 
 #include <array>

@@ -7,7 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include <taloma/iterate.hpp>
-#include <taloma/mapget.hpp>
+#include <taloma/capi.hpp>
 #include <taloma/pyref.hpp>
 
 #include <array>
@@ -520,7 +520,7 @@ void init_names() {
         {N.index_list_code_uri, "index_list_code_uri"},
     };
     for (auto& t : texts)
-        if (!taloma::py::interned(t.slot, t.text)) raise();
+        if (!t.slot) t.slot = check(PyUnicode_InternFromString(t.text));
     if (!N.zero) N.zero = check(PyLong_FromLong(0));
     if (!N.index_exchange) {
         N.index_exchange = check(PyDict_New());
