@@ -4,15 +4,24 @@
 
 using Tlv = cDer::Tlv;
 
-const std::string_view cDer::OID_PKCS7_DATA("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x01", 9);         // 1.2.840.113549.1.7.1
-const std::string_view cDer::OID_PKCS7_SIGNED_DATA("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02", 9);  // 1.2.840.113549.1.7.2
-const std::string_view cDer::OID_PKCS9_MESSAGE_DIGEST("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x04", 9);  // 1.2.840.113549.1.9.4
-const std::string_view cDer::OID_PKCS1("\x2A\x86\x48\x86\xF7\x0D\x01\x01", 8);                   // 1.2.840.113549.1.1
-const std::string_view cDer::OID_SHA1("\x2B\x0E\x03\x02\x1A", 5);                               // 1.3.14.3.2.26
-const std::string_view cDer::OID_SHA256("\x60\x86\x48\x01\x65\x03\x04\x02\x01", 9);             // 2.16.840.1.101.3.4.2.1
-const std::string_view cDer::OID_SHA384("\x60\x86\x48\x01\x65\x03\x04\x02\x02", 9);             // 2.16.840.1.101.3.4.2.2
-const std::string_view cDer::OID_SHA512("\x60\x86\x48\x01\x65\x03\x04\x02\x03", 9);             // 2.16.840.1.101.3.4.2.3
-const std::string_view cDer::OID_SHA224("\x60\x86\x48\x01\x65\x03\x04\x02\x04", 9);             // 2.16.840.1.101.3.4.2.4
+// 1.2.840.113549.1.7.1
+const std::string_view cDer::OID_PKCS7_DATA("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x01", 9);
+// 1.2.840.113549.1.7.2
+const std::string_view cDer::OID_PKCS7_SIGNED_DATA("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02", 9);
+// 1.2.840.113549.1.9.4
+const std::string_view cDer::OID_PKCS9_MESSAGE_DIGEST("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x04", 9);
+// 1.2.840.113549.1.1
+const std::string_view cDer::OID_PKCS1("\x2A\x86\x48\x86\xF7\x0D\x01\x01", 8);
+// 1.3.14.3.2.26
+const std::string_view cDer::OID_SHA1("\x2B\x0E\x03\x02\x1A", 5);
+// 2.16.840.1.101.3.4.2.1
+const std::string_view cDer::OID_SHA256("\x60\x86\x48\x01\x65\x03\x04\x02\x01", 9);
+// 2.16.840.1.101.3.4.2.2
+const std::string_view cDer::OID_SHA384("\x60\x86\x48\x01\x65\x03\x04\x02\x02", 9);
+// 2.16.840.1.101.3.4.2.3
+const std::string_view cDer::OID_SHA512("\x60\x86\x48\x01\x65\x03\x04\x02\x03", 9);
+// 2.16.840.1.101.3.4.2.4
+const std::string_view cDer::OID_SHA224("\x60\x86\x48\x01\x65\x03\x04\x02\x04", 9);
 
 namespace {
 

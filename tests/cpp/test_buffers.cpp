@@ -228,7 +228,8 @@ TEST_P(Convert, ConvertsBothWays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, Convert,
-                         ::testing::Values(ConvertCase{"BIG5", "\xe4\xb8\xad\xe6\x96\x87 ab", "\xa4\xa4\xa4\xe5 ab"},
+                         ::testing::Values(ConvertCase{"BIG5", "\xe4\xb8\xad\xe6\x96\x87 ab",
+                                                       "\xa4\xa4\xa4\xe5 ab"},
                                            ConvertCase{"UTF-16LE", "\xe4\xb8\xad\xe6\x96\x87 ab",
                                                        std::string("\x2d\x4e\x87\x65 \0a\0b\0", 10)},
                                            ConvertCase{"UTF-32LE", "a", std::string("a\0\0\0", 4)},
