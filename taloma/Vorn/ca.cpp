@@ -18,6 +18,7 @@ bool CaState::init(PyObject* m) {
     globals = PyModule_GetDict(m);
     if (!names.init()) return false;
     if (!(time_module = PyImport_ImportModule("time"))) return false;
+    if (!(threading_module = PyImport_ImportModule("threading"))) return false;
     if (!(path_type = taloma::py::import_attr("pathlib", "Path").release())) return false;
     if (!(pool_threads = PyList_New(0))) return false;
     ca_error = PyErr_NewExceptionWithDoc("taloma.Vorn.ca.CaError", "Ca Error", PyExc_Exception, nullptr);
@@ -33,6 +34,7 @@ bool CaState::init(PyObject* m) {
 
 int CaState::traverse(visitproc visit, void* arg) {
     Py_VISIT(time_module);
+    Py_VISIT(threading_module);
     Py_VISIT(path_type);
     Py_VISIT(pool_threads);
     Py_VISIT(ca_error);
@@ -42,6 +44,7 @@ int CaState::traverse(visitproc visit, void* arg) {
 
 void CaState::clear() {
     Py_CLEAR(time_module);
+    Py_CLEAR(threading_module);
     Py_CLEAR(path_type);
     Py_CLEAR(pool_threads);
     Py_CLEAR(ca_error);

@@ -34,6 +34,7 @@ constexpr int kPasswdLen = 512;
 
 #define TALOMA_CA_NAMES(X)                                    \
     X(empty, "")                                              \
+    X(time, "time")                                           \
     X(file, "__file__")                                       \
     X(read_error_code_dict, "read_error_code_dict")           \
     X(pool_loop, "_pool_loop")                                \
@@ -48,6 +49,7 @@ struct CaState {
     PyObject* ca_error = nullptr;      // CaError
     PyObject* error_record = nullptr;  // dict subclass with .error / .error_msg
     PyObject* time_module = nullptr;
+    PyObject* threading_module = nullptr;
     PyObject* path_type = nullptr;     // pathlib.Path
     PyObject* pool_threads = nullptr;  // list of the pool threads started
 

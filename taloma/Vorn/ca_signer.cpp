@@ -235,7 +235,7 @@ struct PyVornSign {
     nb::object gen_sign(nb::handle plain_text) {
         if (!plain_text.is_none() && !PyUnicode_Check(plain_text.ptr()))
             throw nb::type_error("plain_text must be text or None");
-        nb::object now = py::steal(PyObject_CallMethod(state().time_module, "time", nullptr));
+        nb::object now = py::steal(PyObject_CallMethodNoArgs(state().time_module, state().names.time));
         nb::object stamp = formatted(now);
         std::string content = fix_utf8;
         if (plain_text.is_none()) content += "None";
@@ -302,7 +302,7 @@ struct PyVornSign {
         activated.store(false);
         wake_pools();
         if (!g_exiting.load()) {
-            nb::object current = nb::module_::import_("threading").attr("current_thread")();
+            nb::object current = nb::handle(state().threading_module).attr("current_thread")();
             for (nb::handle t : thread_list())
                 if (!t.is(current) && nb::bool_(t.attr("is_alive")())) t.attr("join")(10.0);
         }
@@ -323,9 +323,9 @@ struct PyVornSign {
 
 void start_pool(nb::handle self, nb::list& threads) {
     nb::object ref = py::steal(PyWeakref_NewRef(self.ptr(), nullptr));
-    nb::object threading = nb::module_::import_("threading");
-    nb::object thread = threading.attr("Thread")("target"_a = module_global(state().names.pool_loop), "args"_a = nb::make_tuple(ref),
-                                                 "daemon"_a = true);
+    nb::handle threading = state().threading_module;
+    nb::object target = module_global(state().names.pool_loop);
+    nb::object thread = threading.attr("Thread")("target"_a = target, "args"_a = nb::make_tuple(ref), "daemon"_a = true);
     if (PyList_SetSlice(threads.ptr(), 0, PY_SSIZE_T_MAX, nullptr) != 0 || PyList_Append(threads.ptr(), thread.ptr()) != 0)
         py::raise();
     // Finished threads are dropped from the exit list as new ones come.
