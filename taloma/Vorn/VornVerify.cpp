@@ -68,27 +68,25 @@ struct CertEntry {
     vorn::X509Ptr cert;
     std::string issuer;
     std::string serial;
-    EVP_PKEY_CTX* ctx = nullptr;
+    vorn::EvpPkeyCtxPtr ctx;
     const EVP_MD* ctxMd = nullptr;
     bool rsa = false;
-    ~CertEntry() { EVP_PKEY_CTX_free(ctx); }
 
     // PKCS#1 v1.5 check of digest; the context is kept, as the fetches
     // behind a fresh one cost about as much as the RSA operation.
     bool verify(const EVP_MD* md, const unsigned char* digest, std::size_t digestLen, std::string_view sig) {
         if (!ctx) {
-            ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, X509_get0_pubkey(cert.get()), nullptr);
-            if (!ctx || EVP_PKEY_verify_init(ctx) != 1) {
-                EVP_PKEY_CTX_free(ctx);
-                ctx = nullptr;
+            ctx.reset(EVP_PKEY_CTX_new_from_pkey(nullptr, X509_get0_pubkey(cert.get()), nullptr));
+            if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1) {
+                ctx.reset();
                 return false;
             }
         }
         if (ctxMd != md) {
-            if (EVP_PKEY_CTX_set_signature_md(ctx, md) != 1) return false;
+            if (EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1) return false;
             ctxMd = md;
         }
-        return EVP_PKEY_verify(ctx, reinterpret_cast<const unsigned char*>(sig.data()), sig.size(), digest,
+        return EVP_PKEY_verify(ctx.get(), reinterpret_cast<const unsigned char*>(sig.data()), sig.size(), digest,
                                digestLen) == 1;
     }
 };
