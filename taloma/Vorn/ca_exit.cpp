@@ -19,10 +19,6 @@ std::atomic<int> g_inside{0};
 std::atomic<bool> g_stop_pools{false};
 std::uint64_t g_pool_wake = 0;
 
-std::mutex& pool_sleep_mutex() {
-    static std::mutex& m = *new std::mutex();
-    return m;
-}
 std::condition_variable& pool_sleep_cv() {
     static std::condition_variable& cv = *new std::condition_variable();
     return cv;

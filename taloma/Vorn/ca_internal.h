@@ -63,6 +63,15 @@ inline CaState& state() { return taloma::py::state<CaState>(); }
 // A module global, read when used so that it can be replaced.
 inline nb::object module_global(PyObject* name) { return taloma::py::global(state().globals, name); }
 
+// The module's locks. Each lives as long as the process: never destroyed,
+// since threads still inside the library at exit may hold it.
+enum class Lock { PoolSleep, Registry, GlobalSign, Load };
+template <Lock>
+std::mutex& lasting_mutex() {
+    static std::mutex& m = *new std::mutex();
+    return m;
+}
+
 // ---------------------------------------------------------------------------
 // Exit gate and GIL handling (ca_exit.cpp).
 
@@ -75,7 +84,7 @@ extern std::atomic<bool> g_stop_pools;
 // Bumped (under pool_sleep_mutex) when a pool thread should look at its
 // signer again: one was closed or dropped.
 extern std::uint64_t g_pool_wake;
-std::mutex& pool_sleep_mutex();
+inline std::mutex& pool_sleep_mutex() { return lasting_mutex<Lock::PoolSleep>(); }
 std::condition_variable& pool_sleep_cv();
 
 // Takes the GIL back, or parks the thread for good once the gate is closed.
@@ -192,7 +201,7 @@ void check_path_text(nb::handle ca_path);
 
 // Bumped in each forked child.
 extern std::atomic<std::uint64_t> g_fork_gen;
-std::mutex& registry_mutex();
+inline std::mutex& registry_mutex() { return lasting_mutex<Lock::Registry>(); }
 // Every live signer's lock, taken and given back in registry order.
 void lock_signers();
 void unlock_signers();
@@ -204,8 +213,8 @@ void define_signer(nb::module_& m);
 
 // The library's process-wide signer, and the process-wide parts every
 // LoadProperty touches (logger settings, the chain store).
-std::mutex& global_sign_mutex();
-std::mutex& load_mutex();
+inline std::mutex& global_sign_mutex() { return lasting_mutex<Lock::GlobalSign>(); }
+inline std::mutex& load_mutex() { return lasting_mutex<Lock::Load>(); }
 int init_ca(nb::handle ca_path_arg, nb::handle ca_pwd);
 nb::bytes module_get_sign(nb::handle plaintext);
 std::string module_quoted(nb::handle plain);

@@ -14,15 +14,6 @@
 
 namespace taloma::vorn_ca {
 
-std::mutex& global_sign_mutex() {
-    static std::mutex& m = *new std::mutex();
-    return m;
-}
-std::mutex& load_mutex() {
-    static std::mutex& m = *new std::mutex();
-    return m;
-}
-
 int init_ca(nb::handle ca_path_arg, nb::handle ca_pwd) {
     nb::object ca_path = to_path(ca_path_arg);
     nb::object folder = folder_of_module();

@@ -22,12 +22,6 @@ namespace taloma::vorn_ca {
 // parent's pool and has lost its pool thread.
 std::atomic<std::uint64_t> g_fork_gen{0};
 
-// Live signers, for the fork handlers. Changed with the GIL held, but a fork
-// may come from a thread without it, hence a lock of its own.
-std::mutex& registry_mutex() {
-    static std::mutex& m = *new std::mutex();
-    return m;
-}
 
 namespace {
 
@@ -35,6 +29,8 @@ constexpr const char kNoPickle[] = "no default __reduce__ due to non-trivial __c
 
 struct PyVornSign;
 
+// Live signers, for the fork handlers. Changed with the GIL held, but a fork
+// may come from a thread without it, hence a lock of its own (registry_mutex).
 std::vector<PyVornSign*>& registry() {
     static std::vector<PyVornSign*>& v = *new std::vector<PyVornSign*>();
     return v;
