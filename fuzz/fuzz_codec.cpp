@@ -1,4 +1,5 @@
-// Hexadecimal and Base64 decoding of arbitrary text, and encode/decode round trips.
+// Hexadecimal and Base64 decoding of arbitrary text, encode/decode round trips,
+// and the character-set conversions of the signer and the verifier.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -38,6 +39,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(again.base64Encode(b.data(), b.length()));
         cBytes twice;
         check(twice.base64Decode(again.c_str()) && twice == b);
+    }
+    cBytes line;
+    if (line.base64DecodeLine(text, size)) {
+        // The signer's one-line form is a case of the general one.
+        cBytes general;
+        check(general.base64Decode(text, size) && general == line);
+    }
+    cBytes wide;
+    if (wide.convert(data, size, "UTF-16LE", "UTF-8")) {
+        // Valid UTF-8 comes back unchanged, as signer and verifier rely on.
+        cChars back;
+        check(back.fromEncoding(wide.data(), static_cast<size_t>(wide.length()), "UTF-16LE"));
+        check(static_cast<size_t>(back.length()) == size && (size == 0 || std::memcmp(back.c_str(), data, size) == 0));
+    }
+    for (const char* code : {"BIG5", "UTF-16LE"}) {
+        cChars text8;
+        if (text8.fromEncoding(data, size, code)) {
+            cBytes again;
+            check(again.convert(text8.c_str(), static_cast<size_t>(text8.length()), "UTF-16LE", "UTF-8"));
+        }
     }
     if (size > 0) {
         cChars h, s;

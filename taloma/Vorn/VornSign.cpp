@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <new>
 
 #include <openssl/crypto.h>
@@ -54,25 +53,6 @@ bool passwordCipher(const cProperty& prop, cAesCipher& aes, bool& keyed) {
     return true;
 }
 
-// Per-thread iconv descriptors: opening one costs far more than a conversion.
-struct IconvCache {
-    std::map<std::string, iconv_t> open;
-    ~IconvCache() {
-        for (auto& [name, cd] : open) iconv_close(cd);
-    }
-    iconv_t get(const char* toCode) {
-        auto it = open.find(toCode);
-        if (it != open.end()) {
-            iconv(it->second, nullptr, nullptr, nullptr, nullptr);
-            return it->second;
-        }
-        iconv_t cd = iconv_open(toCode, "UTF-8");
-        if (cd == reinterpret_cast<iconv_t>(-1)) return cd;
-        open.emplace(toCode, cd);
-        return cd;
-    }
-};
-
 bool nameIs(const char* name, const char* want) { return cChars::insensitiveStringCompare(name, want); }
 
 }  // namespace
@@ -80,25 +60,6 @@ bool nameIs(const char* name, const char* want) { return cChars::insensitiveStri
 VornSign::VornSign() = default;
 
 VornSign::~VornSign() { delete m_pkcs12; }
-
-int VornSign::convertUniCodeStringToAny(const char* utf8, std::size_t len, const char* toCode, std::string& out) {
-    thread_local IconvCache cache;
-    out.clear();
-    iconv_t cd = cache.get(toCode);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return ERR_UNICODE;
-    out.resize(len * 2 + 100);
-    char* in = const_cast<char*>(utf8);
-    std::size_t inLeft = len;
-    char* dst = out.data();
-    std::size_t outLeft = out.size();
-    if (iconv(cd, &in, &inLeft, &dst, &outLeft) == static_cast<std::size_t>(-1) ||
-        iconv(cd, nullptr, nullptr, &dst, &outLeft) == static_cast<std::size_t>(-1)) {
-        out.clear();
-        return ERR_UNICODE;
-    }
-    out.resize(out.size() - outLeft);
-    return 0;
-}
 
 int VornSign::MakeVornSignPasswd(char* out, int* outLen, const char* propertyFile, const char* passwd) {
     vorn::ExitGuard exitGuard;
@@ -289,12 +250,12 @@ int VornSign::SignPkcs7(const char* content, const char* encoding) {
         VORN_LOG(cLog::ERROR, "無法支援的編碼格式, encoding", encoding);
         return setError(ERR_UNICODE);
     }
-    std::string converted;
-    if (convertUniCodeStringToAny(content, std::strlen(content), target, converted) != 0) {
+    cBytes converted;
+    if (!converted.convert(content, std::strlen(content), target, "UTF-8")) {
         VORN_LOGF(cLog::ERROR, "convertUniCodeStringToAny(%s) 失敗", target);
         return setError(ERR_UNICODE);
     }
-    return SignPkcs7Bin(reinterpret_cast<const unsigned char*>(converted.data()), static_cast<int>(converted.size()));
+    return SignPkcs7Bin(converted.data(), converted.length());
 }
 
 int VornSign::SignPkcs7File(const char* fileName) {
@@ -417,25 +378,19 @@ int VornSign::signPrepared(const unsigned char* data, int length) {
     return 0;
 }
 
-template <typename Fn>
-const char* VornSign::certText(Fn&& fn) {
+const char* VornSign::certText(cX509::Text which) {
     vorn::ExitGuard exitGuard;
-    m_result.charsFree();
-    if (!m_signerCert) return nullptr;
-    const cX509 view = cX509::fromRef(m_signerCert.get());
-    const std::string text = fn(view);
-    m_result.charsSet(text.data(), text.size());
-    return m_result.c_str() ? m_result.c_str() : "";
+    return cX509::textInto(m_signerCert.get(), which, m_result);
 }
 
-const char* VornSign::GetSignerCertB64() { return certText([](const cX509& c) { return c.getCertB64(); }); }
-const char* VornSign::GetSignerCertSubjectCN() { return certText([](const cX509& c) { return c.getSubjectCN(); }); }
-const char* VornSign::GetSignerCertSubject() { return certText([](const cX509& c) { return c.getSubject(); }); }
-const char* VornSign::GetSignerCertIssuer() { return certText([](const cX509& c) { return c.getIssuer(); }); }
-const char* VornSign::GetSignerCertNotBefore() { return certText([](const cX509& c) { return c.getNotbefore(); }); }
-const char* VornSign::GetSignerCertNotAfter() { return certText([](const cX509& c) { return c.getNotafter(); }); }
-const char* VornSign::GetSignerCertSerial() { return certText([](const cX509& c) { return c.gerSerial(); }); }
-const char* VornSign::GetSignerCertFinger() { return certText([](const cX509& c) { return c.getFinger(); }); }
+const char* VornSign::GetSignerCertB64() { return certText(cX509::CERT_B64); }
+const char* VornSign::GetSignerCertSubjectCN() { return certText(cX509::SUBJECT_CN); }
+const char* VornSign::GetSignerCertSubject() { return certText(cX509::SUBJECT); }
+const char* VornSign::GetSignerCertIssuer() { return certText(cX509::ISSUER); }
+const char* VornSign::GetSignerCertNotBefore() { return certText(cX509::NOT_BEFORE); }
+const char* VornSign::GetSignerCertNotAfter() { return certText(cX509::NOT_AFTER); }
+const char* VornSign::GetSignerCertSerial() { return certText(cX509::SERIAL); }
+const char* VornSign::GetSignerCertFinger() { return certText(cX509::FINGER); }
 
 int VornSign::setError(int code) noexcept {
     m_lastError = code;

@@ -1,6 +1,4 @@
 #pragma once
-#include <iconv.h>
-
 #include <string>
 
 #include <openssl/x509.h>
@@ -8,6 +6,7 @@
 #include "cChars.h"
 #include "cPkcs12.h"
 #include "cProperty.h"
+#include "cX509.h"
 #include "vornOpenSSL.h"
 
 // The PKCS#7 signer: configured from a property file, signs with the key of
@@ -57,15 +56,10 @@ public:
     const char* getSignerFilter() const noexcept { return m_signerFilter.c_str(); }
     const cPkcs12* getCredential() const noexcept { return m_pkcs12; }
 
-    // UTF-8 to "BIG5" or "UTF-16LE" through iconv. 0 or 5901.
-    static int convertUniCodeStringToAny(const char* utf8, std::size_t len, const char* toCode,
-                                         std::string& out);
-
 private:
     // A failure keeps the thread's last logged error as its explanation.
     int setError(int code) noexcept;
-    template <typename Fn>
-    const char* certText(Fn&& fn);
+    const char* certText(cX509::Text which);
     int signPrepared(const unsigned char* data, int length);
 
     bool m_activated = false;

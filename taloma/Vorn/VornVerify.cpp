@@ -1,7 +1,5 @@
 #include "VornVerify.h"
 
-#include <iconv.h>
-
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -9,6 +7,7 @@
 #include <unordered_map>
 
 #include "cCertChainList.h"
+#include "cDer.h"
 #include "cErr.h"
 #include "cFile.h"
 #include "cLog.h"
@@ -33,98 +32,11 @@ std::vector<vorn::X509Ptr>& localSigners() {
 constexpr std::size_t kMaxLocalSigners = 16;
 
 // ---------------------------------------------------------------------------
-// Strict DER walker. OpenSSL 3.0 decodes the public key of every embedded
+// The fast path. OpenSSL 3.0 decodes the public key of every embedded
 // certificate through its provider decoders, which costs several RSA
-// verifications; reading the signedData here lets certificates seen before be
-// reused. Anything unusual (BER, other algorithms, no content) is left to the
-// OpenSSL path, which also decides every failure.
-
-struct Tlv {
-    std::uint8_t tag = 0;
-    const std::uint8_t* start = nullptr;
-    const std::uint8_t* val = nullptr;
-    std::size_t len = 0;
-    std::size_t size() const { return static_cast<std::size_t>(val + len - start); }
-    std::string_view whole() const { return {reinterpret_cast<const char*>(start), size()}; }
-    std::string_view value() const { return {reinterpret_cast<const char*>(val), len}; }
-};
-
-class DerReader {
-public:
-    DerReader(const std::uint8_t* p, std::size_t n) : m_p(p), m_end(p + n) {}
-    explicit DerReader(const Tlv& t) : m_p(t.val), m_end(t.val + t.len) {}
-    bool done() const { return m_p == m_end; }
-    bool peek(std::uint8_t tag) const { return m_p < m_end && *m_p == tag; }
-    bool next(Tlv& t) {
-        const std::uint8_t* p = m_p;
-        if (p >= m_end) return false;
-        t.start = p;
-        t.tag = *p++;
-        if ((t.tag & 0x1F) == 0x1F || p >= m_end) return false;
-        std::size_t len = *p++;
-        if (len & 0x80) {
-            const int n = static_cast<int>(len & 0x7F);
-            if (n == 0 || n > 4 || m_end - p < n || *p == 0) return false;
-            len = 0;
-            for (int i = 0; i < n; ++i) len = len << 8 | *p++;
-            if (len < 0x80) return false;
-        }
-        if (static_cast<std::size_t>(m_end - p) < len) return false;
-        t.val = p;
-        t.len = len;
-        m_p = p + len;
-        return true;
-    }
-    bool expect(std::uint8_t tag, Tlv& t) { return peek(tag) && next(t); }
-
-private:
-    const std::uint8_t* m_p;
-    const std::uint8_t* m_end;
-};
-
-bool oidIs(const Tlv& t, std::string_view der) { return t.tag == 0x06 && t.value() == der; }
-
-// What OpenSSL's decoder would refuse must not pass here either.
-bool validOid(const Tlv& t) {
-    if (t.tag != 0x06 || t.len == 0 || (t.val[t.len - 1] & 0x80)) return false;
-    for (std::size_t i = 0; i < t.len; ++i)
-        if (t.val[i] == 0x80 && (i == 0 || !(t.val[i - 1] & 0x80))) return false;  // padded sub-identifier
-    return true;
-}
-
-bool validInteger(const Tlv& t) {
-    if (t.tag != 0x02 || t.len == 0) return false;
-    if (t.len > 1 && ((t.val[0] == 0x00 && !(t.val[1] & 0x80)) || (t.val[0] == 0xFF && (t.val[1] & 0x80)))) return false;
-    return true;
-}
-
-// An attribute value: the types signers put there, checked as OpenSSL checks them.
-bool validAttributeValue(const Tlv& t) {
-    switch (t.tag) {
-    case 0x06: return validOid(t);
-    case 0x02: return validInteger(t);
-    case 0x01: return t.len == 1;
-    case 0x05: return t.len == 0;
-    case 0x04: case 0x0C: case 0x13: case 0x16: case 0x17: case 0x18: case 0x30: case 0x31: return true;
-    default: return false;
-    }
-}
-
-const std::string_view kOidSignedData("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x02", 9);
-const std::string_view kOidData("\x2A\x86\x48\x86\xF7\x0D\x01\x07\x01", 9);
-const std::string_view kOidMessageDigest("\x2A\x86\x48\x86\xF7\x0D\x01\x09\x04", 9);
-const std::string_view kOidPkcs1Prefix("\x2A\x86\x48\x86\xF7\x0D\x01\x01", 8);
-
-// AlgorithmIdentifier with absent or NULL parameters; gives the OID bytes.
-bool readAlgorithm(DerReader& r, std::string_view& oid) {
-    Tlv seq, o, params;
-    if (!r.expect(0x30, seq)) return false;
-    DerReader a(seq);
-    if (!a.expect(0x06, o) || !validOid(o)) return false;
-    if (!a.done() && (!a.expect(0x05, params) || params.len != 0)) return false;
-    oid = o.value();
-    return a.done();
-}
+// verifications; reading the signedData with cDer lets certificates seen
+// before be reused. Anything unusual (BER, other algorithms, no content) is
+// left to the OpenSSL path, which also decides every failure.
 
 const EVP_MD* digestFor(std::string_view oid) {
     struct Known {
@@ -133,213 +45,15 @@ const EVP_MD* digestFor(std::string_view oid) {
     };
     // Fetched once: implicit fetches on every digest are measurable.
     static const Known known[] = {
-        {std::string_view("\x2B\x0E\x03\x02\x1A", 5), EVP_MD_fetch(nullptr, "SHA1", nullptr)},
-        {std::string_view("\x60\x86\x48\x01\x65\x03\x04\x02\x01", 9), EVP_MD_fetch(nullptr, "SHA256", nullptr)},
-        {std::string_view("\x60\x86\x48\x01\x65\x03\x04\x02\x02", 9), EVP_MD_fetch(nullptr, "SHA384", nullptr)},
-        {std::string_view("\x60\x86\x48\x01\x65\x03\x04\x02\x03", 9), EVP_MD_fetch(nullptr, "SHA512", nullptr)},
-        {std::string_view("\x60\x86\x48\x01\x65\x03\x04\x02\x04", 9), EVP_MD_fetch(nullptr, "SHA224", nullptr)},
+        {cDer::OID_SHA1, EVP_MD_fetch(nullptr, "SHA1", nullptr)},
+        {cDer::OID_SHA256, EVP_MD_fetch(nullptr, "SHA256", nullptr)},
+        {cDer::OID_SHA384, EVP_MD_fetch(nullptr, "SHA384", nullptr)},
+        {cDer::OID_SHA512, EVP_MD_fetch(nullptr, "SHA512", nullptr)},
+        {cDer::OID_SHA224, EVP_MD_fetch(nullptr, "SHA224", nullptr)},
     };
     for (const Known& k : known)
         if (k.oid == oid) return k.md;
     return nullptr;
-}
-
-// rsaEncryption and the PKCS#1 v1.5 signature OIDs (verification with the
-// signer's digest is the same for all of them).
-bool isRsaPkcs1(std::string_view oid) {
-    if (oid.size() != 9 || oid.substr(0, 8) != kOidPkcs1Prefix) return false;
-    const auto last = static_cast<unsigned char>(oid[8]);
-    return last == 0x01 || last == 0x05 || last == 0x0B || last == 0x0C || last == 0x0D || last == 0x0E;
-}
-
-struct SignerView {
-    std::string_view issuer;  // DER of the issuer name
-    std::string_view serial;  // content octets of the INTEGER
-    std::string_view digestOid;
-    Tlv attrs;  // tag 0 when absent
-    std::string_view signature;
-};
-
-struct SignedView {
-    std::string_view content;
-    std::vector<std::string_view> certs;
-    std::vector<std::string_view> digestOids;
-    std::vector<SignerView> signers;
-};
-
-bool parseSignerInfo(const Tlv& seq, SignerView& s) {
-    DerReader r(seq);
-    Tlv version, ias, name, serial, sig;
-    if (!r.expect(0x02, version) || !validInteger(version) || !r.expect(0x30, ias)) return false;
-    DerReader ir(ias);
-    if (!ir.expect(0x30, name) || !ir.expect(0x02, serial) || !ir.done() || serial.len == 0) return false;
-    s.issuer = name.whole();
-    s.serial = serial.value();
-    if (!readAlgorithm(r, s.digestOid)) return false;
-    s.attrs = Tlv{};
-    if (r.peek(0xA0) && (!r.next(s.attrs) || s.attrs.len == 0)) return false;
-    std::string_view encOid;
-    if (!readAlgorithm(r, encOid) || !isRsaPkcs1(encOid)) return false;
-    if (!r.expect(0x04, sig)) return false;
-    s.signature = sig.value();
-    return r.done();  // unsigned attributes go the general way
-}
-
-bool parseSignedData(const std::uint8_t* data, std::size_t n, SignedView& v) {
-    DerReader top(data, n);
-    Tlv ci, oid, explicit0, sd;
-    if (!top.expect(0x30, ci) || !top.done()) return false;
-    DerReader r(ci);
-    if (!r.expect(0x06, oid) || !oidIs(oid, kOidSignedData) || !r.expect(0xA0, explicit0) || !r.done()) return false;
-    DerReader r0(explicit0);
-    if (!r0.expect(0x30, sd) || !r0.done()) return false;
-    DerReader s(sd);
-    Tlv version, algs, cinfo;
-    if (!s.expect(0x02, version) || !validInteger(version) || !s.expect(0x31, algs)) return false;
-    DerReader ar(algs);
-    while (!ar.done()) {
-        std::string_view o;
-        if (!readAlgorithm(ar, o)) return false;
-        v.digestOids.push_back(o);
-    }
-    if (!s.expect(0x30, cinfo)) return false;
-    DerReader cr(cinfo);
-    Tlv ctype, wrap, octets;
-    if (!cr.expect(0x06, ctype) || !oidIs(ctype, kOidData)) return false;
-    if (!cr.expect(0xA0, wrap) || !cr.done()) return false;  // detached: the OpenSSL path reports it
-    DerReader wr(wrap);
-    if (!wr.expect(0x04, octets) || !wr.done()) return false;
-    v.content = octets.value();
-    if (s.peek(0xA0)) {
-        Tlv certs, cert;
-        if (!s.next(certs)) return false;
-        DerReader xr(certs);
-        while (!xr.done()) {
-            if (!xr.expect(0x30, cert)) return false;
-            v.certs.push_back(cert.whole());
-        }
-    }
-    Tlv infos, info;  // a CRL set [1] goes the general way
-    if (!s.expect(0x31, infos) || !s.done()) return false;
-    DerReader ir(infos);
-    while (!ir.done()) {
-        SignerView sv;
-        if (!ir.expect(0x30, info) || !parseSignerInfo(info, sv)) return false;
-        v.signers.push_back(sv);
-    }
-    return !v.signers.empty();
-}
-
-// messageDigest value of a [0] attribute set, or false.
-bool findMessageDigest(const Tlv& attrs, std::string_view& digest) {
-    DerReader r(attrs);
-    bool found = false;
-    while (!r.done()) {
-        Tlv attr, type, values;
-        if (!r.expect(0x30, attr)) return false;
-        DerReader a(attr);
-        if (!a.expect(0x06, type) || !validOid(type) || !a.expect(0x31, values) || !a.done()) return false;
-        // As OpenSSL: the first value of the first messageDigest attribute.
-        const bool wanted = !found && oidIs(type, kOidMessageDigest);
-        DerReader vr(values);
-        bool firstValue = true;
-        while (!vr.done()) {
-            Tlv value;
-            if (!vr.next(value) || !validAttributeValue(value)) return false;
-            if (wanted && firstValue) {
-                if (value.tag != 0x04) return false;
-                digest = value.value();
-            }
-            firstValue = false;
-        }
-        if (wanted && firstValue) return false;  // no value at all
-        found = found || wanted;
-    }
-    return found;
-}
-
-std::string serialOctets(X509* x) {
-    const ASN1_INTEGER* serial = X509_get0_serialNumber(x);
-    unsigned char* der = nullptr;
-    const int n = i2d_ASN1_INTEGER(const_cast<ASN1_INTEGER*>(serial), &der);
-    std::string out;
-    if (n > 0) {
-        Tlv t;
-        DerReader r(der, static_cast<std::size_t>(n));
-        if (r.expect(0x02, t)) out.assign(t.value());
-    }
-    OPENSSL_free(der);
-    return out;
-}
-
-std::string nameDer(const X509_NAME* name) {
-    const unsigned char* der = nullptr;
-    std::size_t len = 0;
-    if (!X509_NAME_get0_der(const_cast<X509_NAME*>(name), &der, &len)) return {};
-    return std::string(reinterpret_cast<const char*>(der), len);
-}
-
-// One-line Base64 as the signer writes it, decoded into a reused buffer;
-// false for anything else (line breaks, stray characters), which the general
-// decoder then judges.
-struct B64 {
-    signed char v[256];
-    constexpr B64() : v() {
-        for (int i = 0; i < 256; ++i) v[i] = -1;
-        const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        for (int i = 0; i < 64; ++i) v[static_cast<unsigned char>(a[i])] = static_cast<signed char>(i);
-    }
-};
-constexpr B64 kB64;
-
-bool decodeOneLine(const char* text, std::size_t len, std::string& out) {
-    if (len == 0 || len % 4 != 0) return false;
-    const auto* in = reinterpret_cast<const unsigned char*>(text);
-    std::size_t pad = in[len - 1] == '=' ? (in[len - 2] == '=' ? 2 : 1) : 0;
-    out.resize(len / 4 * 3);
-    auto* o = reinterpret_cast<unsigned char*>(out.data());
-    const std::size_t full = pad ? len - 4 : len;
-    for (std::size_t i = 0; i < full; i += 4) {
-        const int a = kB64.v[in[i]], b = kB64.v[in[i + 1]], c = kB64.v[in[i + 2]], d = kB64.v[in[i + 3]];
-        if ((a | b | c | d) < 0) return false;
-        const unsigned int w = static_cast<unsigned int>(a << 18 | b << 12 | c << 6 | d);
-        *o++ = static_cast<unsigned char>(w >> 16);
-        *o++ = static_cast<unsigned char>(w >> 8);
-        *o++ = static_cast<unsigned char>(w);
-    }
-    if (pad) {
-        const unsigned char* q = in + len - 4;
-        const int a = kB64.v[q[0]], b = kB64.v[q[1]];
-        const int c = pad == 2 ? 0 : kB64.v[q[2]];
-        if ((a | b | c) < 0) return false;
-        const unsigned int w = static_cast<unsigned int>(a << 18 | b << 12 | c << 6);
-        *o++ = static_cast<unsigned char>(w >> 16);
-        if (pad == 1) *o++ = static_cast<unsigned char>(w >> 8);
-    }
-    out.resize(static_cast<std::size_t>(o - reinterpret_cast<unsigned char*>(out.data())));
-    return !out.empty();
-}
-
-// ---------------------------------------------------------------------------
-
-int convertToUtf8(const unsigned char* data, std::size_t len, const char* fromCode, std::string& out) {
-    out.clear();
-    iconv_t cd = iconv_open("UTF-8", fromCode);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return ERR_UNICODE;
-    out.resize(len * 2 + 16);
-    char* in = reinterpret_cast<char*>(const_cast<unsigned char*>(data));
-    std::size_t inLeft = len;
-    char* dst = out.data();
-    std::size_t outLeft = out.size();
-    const bool ok = iconv(cd, &in, &inLeft, &dst, &outLeft) != static_cast<std::size_t>(-1) &&
-                    iconv(cd, nullptr, nullptr, &dst, &outLeft) != static_cast<std::size_t>(-1);
-    iconv_close(cd);
-    if (!ok) {
-        out.clear();
-        return ERR_UNICODE;
-    }
-    out.resize(out.size() - outLeft);
-    return 0;
 }
 
 cUpdateCrlThread* crlThread() {
@@ -354,27 +68,25 @@ struct CertEntry {
     vorn::X509Ptr cert;
     std::string issuer;
     std::string serial;
-    EVP_PKEY_CTX* ctx = nullptr;
+    vorn::EvpPkeyCtxPtr ctx;
     const EVP_MD* ctxMd = nullptr;
     bool rsa = false;
-    ~CertEntry() { EVP_PKEY_CTX_free(ctx); }
 
     // PKCS#1 v1.5 check of digest; the context is kept, as the fetches
     // behind a fresh one cost about as much as the RSA operation.
     bool verify(const EVP_MD* md, const unsigned char* digest, std::size_t digestLen, std::string_view sig) {
         if (!ctx) {
-            ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, X509_get0_pubkey(cert.get()), nullptr);
-            if (!ctx || EVP_PKEY_verify_init(ctx) != 1) {
-                EVP_PKEY_CTX_free(ctx);
-                ctx = nullptr;
+            ctx.reset(EVP_PKEY_CTX_new_from_pkey(nullptr, X509_get0_pubkey(cert.get()), nullptr));
+            if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1) {
+                ctx.reset();
                 return false;
             }
         }
         if (ctxMd != md) {
-            if (EVP_PKEY_CTX_set_signature_md(ctx, md) != 1) return false;
+            if (EVP_PKEY_CTX_set_signature_md(ctx.get(), md) != 1) return false;
             ctxMd = md;
         }
-        return EVP_PKEY_verify(ctx, reinterpret_cast<const unsigned char*>(sig.data()), sig.size(), digest,
+        return EVP_PKEY_verify(ctx.get(), reinterpret_cast<const unsigned char*>(sig.data()), sig.size(), digest,
                                digestLen) == 1;
     }
 };
@@ -396,8 +108,8 @@ struct VornVerify::Cache {
         if (!e->cert || p != reinterpret_cast<const unsigned char*>(e->der.data() + e->der.size())) return nullptr;
         EVP_PKEY* key = X509_get0_pubkey(e->cert.get());
         e->rsa = key && EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA;
-        e->issuer = nameDer(X509_get_issuer_name(e->cert.get()));
-        e->serial = serialOctets(e->cert.get());
+        e->issuer = cDer::nameDer(X509_get_issuer_name(e->cert.get()));
+        e->serial = cDer::serialOctets(e->cert.get());
         CertEntry* raw = e.get();
         certs.emplace(std::string_view(raw->der), std::move(e));
         return raw;
@@ -471,16 +183,12 @@ int VornVerify::VerifyPkcs7(const char* pkcs7B64) {
         VORN_LOG(cLog::ERROR, "參數 pkcs7B64 長度為 0");
         return setError(ERR_PARAMETER);
     }
-    std::string& der = m_der;
-    if (!decodeOneLine(pkcs7B64, std::strlen(pkcs7B64), der)) {
-        cBytes general;
-        if (!general.base64Decode(pkcs7B64)) {
-            VORN_LOG(cLog::ERROR, "參數 pkcs7B64 格式錯誤(驗證 Base64 有問題)");
-            return setError(ERR_BASE64);
-        }
-        der.assign(reinterpret_cast<const char*>(general.data()), static_cast<std::size_t>(general.length()));
+    const std::size_t len = std::strlen(pkcs7B64);
+    if (!m_der.base64DecodeLine(pkcs7B64, len) && !m_der.base64Decode(pkcs7B64, len)) {
+        VORN_LOG(cLog::ERROR, "參數 pkcs7B64 格式錯誤(驗證 Base64 有問題)");
+        return setError(ERR_BASE64);
     }
-    return VerifyPkcs7Bin(reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size()));
+    return VerifyPkcs7Bin(m_der.data(), m_der.length());
 }
 
 int VornVerify::VerifyPkcs7File(const char* pkcs7Filename) {
@@ -545,8 +253,8 @@ int VornVerify::VerifyPkcs7Bin(const unsigned char* data, int length) {
 
 int VornVerify::verifyFast(const unsigned char* data, int length, bool& decided) {
     decided = false;
-    SignedView v;
-    if (!parseSignedData(data, static_cast<std::size_t>(length), v)) return 0;
+    cDer::SignedView v;
+    if (!cDer::parseSignedData(data, static_cast<std::size_t>(length), v)) return 0;
     if (!m_cache) m_cache = std::make_unique<Cache>();
     Cache& cache = *m_cache;
     // Evicted only here, so that entries stay put during one verification.
@@ -557,7 +265,7 @@ int VornVerify::verifyFast(const unsigned char* data, int length, bool& decided)
     unsigned char contentDigest[EVP_MAX_MD_SIZE];
     unsigned int contentDigestLen = 0;
     const EVP_MD* contentMd = nullptr;
-    for (const SignerView& s : v.signers) {
+    for (const cDer::SignerView& s : v.signers) {
         const EVP_MD* md = digestFor(s.digestOid);
         if (!md) return 0;
         bool listed = false;
@@ -597,12 +305,12 @@ int VornVerify::verifyFast(const unsigned char* data, int length, bool& decided)
         unsigned int toCheckLen = contentDigestLen;
         if (s.attrs.tag) {
             std::string_view messageDigest;
-            if (!findMessageDigest(s.attrs, messageDigest) ||
+            if (!cDer::findMessageDigest(s.attrs, messageDigest) ||
                 messageDigest != std::string_view(reinterpret_cast<const char*>(contentDigest), contentDigestLen))
                 return 0;
             // The signature covers the attributes encoded as a SET.
             const std::string_view whole = s.attrs.whole();
-            if (!cache.digest(md, 0x31, whole.substr(1), signedDigest, signedDigestLen)) return 0;
+            if (!cache.digest(md, cDer::SET, whole.substr(1), signedDigest, signedDigestLen)) return 0;
             toCheck = signedDigest;
             toCheckLen = signedDigestLen;
         }
@@ -730,32 +438,19 @@ const char* VornVerify::GetVerifyContent() {
     const std::size_t n = m_content.size();
     const bool utf16First = n % 2 == 0 && std::memchr(d, 0, n) != nullptr;
     const char* order[2] = {utf16First ? "UTF-16LE" : "BIG5", utf16First ? "BIG5" : "UTF-16LE"};
-    std::string text;
     for (const char* from : order)
-        if (convertToUtf8(d, n, from, text) == 0) break;
-    if (text.empty()) return nullptr;
-    m_contentText.charsSet(text.data(), text.size());
-    return m_contentText.c_str();
+        if (m_contentText.fromEncoding(d, n, from)) break;
+    return m_contentText.empty() ? nullptr : m_contentText.c_str();
 }
 
-template <typename Fn>
-const char* VornVerify::certText(Fn&& fn) {
-    m_result.charsFree();
-    if (!m_signerCert) return nullptr;
-    const cX509 view = cX509::fromRef(m_signerCert.get());
-    const std::string text = fn(view);
-    m_result.charsSet(text.data(), text.size());
-    return m_result.c_str() ? m_result.c_str() : "";
-}
-
-const char* VornVerify::GetVerifyCertB64() { return certText([](const cX509& c) { return c.getCertB64(); }); }
-const char* VornVerify::GetVerifyCertSubjectCN() { return certText([](const cX509& c) { return c.getSubjectCN(); }); }
-const char* VornVerify::GetVerifyCertSubject() { return certText([](const cX509& c) { return c.getSubject(); }); }
-const char* VornVerify::GetVerifyCertIssuer() { return certText([](const cX509& c) { return c.getIssuer(); }); }
-const char* VornVerify::GetVerifyCertNotBefore() { return certText([](const cX509& c) { return c.getNotbefore(); }); }
-const char* VornVerify::GetVerifyCertNotAfter() { return certText([](const cX509& c) { return c.getNotafter(); }); }
-const char* VornVerify::GetVerifyCertSerial() { return certText([](const cX509& c) { return c.gerSerial(); }); }
-const char* VornVerify::GetVerifyCertFinger() { return certText([](const cX509& c) { return c.getFinger(); }); }
+const char* VornVerify::GetVerifyCertB64() { return certText(cX509::CERT_B64); }
+const char* VornVerify::GetVerifyCertSubjectCN() { return certText(cX509::SUBJECT_CN); }
+const char* VornVerify::GetVerifyCertSubject() { return certText(cX509::SUBJECT); }
+const char* VornVerify::GetVerifyCertIssuer() { return certText(cX509::ISSUER); }
+const char* VornVerify::GetVerifyCertNotBefore() { return certText(cX509::NOT_BEFORE); }
+const char* VornVerify::GetVerifyCertNotAfter() { return certText(cX509::NOT_AFTER); }
+const char* VornVerify::GetVerifyCertSerial() { return certText(cX509::SERIAL); }
+const char* VornVerify::GetVerifyCertFinger() { return certText(cX509::FINGER); }
 
 const char* VornVerify::GetErrorMsg() {
     const std::string msg = cErr::getMessage(m_lastError);

@@ -8,6 +8,7 @@
 #include "cBytes.h"
 #include "cChars.h"
 #include "cProperty.h"
+#include "cX509.h"
 #include "vornOpenSSL.h"
 
 // Verifies PKCS#7 signedData, then (by "VerifyCertChain" / "VerifyCRL")
@@ -57,15 +58,14 @@ private:
     int verifyFast(const unsigned char* data, int length, bool& decided);
     int verifySlow(const unsigned char* data, int length);
     int checkSigners(const std::vector<X509*>& signers);
-    template <typename Fn>
-    const char* certText(Fn&& fn);
+    const char* certText(cX509::Text which) { return cX509::textInto(m_signerCert.get(), which, m_result); }
 
     bool m_loaded = false;
     bool m_verifyChain = false;
     bool m_verifyCrl = false;
     vorn::X509Ptr m_signerCert;
     std::string m_content;
-    std::string m_der;  // decode buffer, reused
+    cBytes m_der;  // decode buffer, reused
     int m_lastError = 0;
     cChars m_result;
     cChars m_contentText;

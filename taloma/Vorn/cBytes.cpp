@@ -1,8 +1,13 @@
 #include "cBytes.h"
 
+#include <iconv.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstring>
+#include <map>
 #include <new>
+#include <string>
 
 #include <openssl/crypto.h>
 
@@ -35,6 +40,36 @@ struct B64Table {
     }
 };
 constexpr B64Table kB64;
+
+// Per-thread iconv descriptors, by target and source: opening one costs far
+// more than a conversion.
+class IconvCache {
+public:
+    IconvCache() = default;
+    IconvCache(const IconvCache&) = delete;
+    IconvCache& operator=(const IconvCache&) = delete;
+    ~IconvCache() {
+        for (auto& entry : m_open) iconv_close(entry.second);
+    }
+    // A descriptor in its initial state, or (iconv_t)-1.
+    iconv_t get(const char* toCode, const char* fromCode) {
+        std::string key(toCode);
+        key.push_back('\0');
+        key += fromCode;
+        auto it = m_open.find(key);
+        if (it != m_open.end()) {
+            iconv(it->second, nullptr, nullptr, nullptr, nullptr);
+            return it->second;
+        }
+        iconv_t cd = iconv_open(toCode, fromCode);
+        if (cd != kNone) m_open.emplace(std::move(key), cd);
+        return cd;
+    }
+    static inline const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
+
+private:
+    std::map<std::string, iconv_t> m_open;
+};
 
 }  // namespace
 
@@ -208,4 +243,79 @@ bool cBytes::base64Decode(const char* text, std::size_t len) {
     }
     m_length = out;
     return true;
+}
+
+bool cBytes::base64DecodeLine(const char* text, std::size_t len) {
+    if (text == nullptr || len == 0 || len % 4 != 0 || len / 4 * 3 > static_cast<std::size_t>(INT_MAX)) {
+        bytesFree();
+        return false;
+    }
+    // The storage is kept from call to call; what it held beyond the new
+    // content is wiped below.
+    const int before = m_length;
+    m_length = 0;
+    if (!reserve(static_cast<int>(len / 4 * 3))) {
+        bytesFree();
+        return false;
+    }
+    const auto* in = reinterpret_cast<const unsigned char*>(text);
+    const std::size_t pad = in[len - 1] == '=' ? (in[len - 2] == '=' ? 2 : 1) : 0;
+    unsigned char* o = m_data.get();
+    const std::size_t full = pad ? len - 4 : len;
+    for (std::size_t i = 0; i < full; i += 4) {
+        const int a = kB64.v[in[i]], b = kB64.v[in[i + 1]], c = kB64.v[in[i + 2]], d = kB64.v[in[i + 3]];
+        if ((a | b | c | d) < 0) {
+            bytesFree();
+            return false;
+        }
+        const unsigned int w = static_cast<unsigned int>(a << 18 | b << 12 | c << 6 | d);
+        *o++ = static_cast<unsigned char>(w >> 16);
+        *o++ = static_cast<unsigned char>(w >> 8);
+        *o++ = static_cast<unsigned char>(w);
+    }
+    if (pad) {
+        const unsigned char* q = in + len - 4;
+        const int a = kB64.v[q[0]], b = kB64.v[q[1]];
+        const int c = pad == 2 ? 0 : kB64.v[q[2]];
+        if ((a | b | c) < 0) {
+            bytesFree();
+            return false;
+        }
+        const unsigned int w = static_cast<unsigned int>(a << 18 | b << 12 | c << 6);
+        *o++ = static_cast<unsigned char>(w >> 16);
+        if (pad == 1) *o++ = static_cast<unsigned char>(w >> 8);
+    }
+    m_length = static_cast<int>(o - m_data.get());
+    if (before > m_length) OPENSSL_cleanse(o, static_cast<std::size_t>(before - m_length));
+    return true;
+}
+
+bool cBytes::convert(const void* text, std::size_t len, const char* toCode, const char* fromCode) {
+    bytesFree();
+    if ((text == nullptr && len > 0) || toCode == nullptr || fromCode == nullptr) return false;
+    thread_local IconvCache cache;
+    iconv_t cd = cache.get(toCode, fromCode);
+    if (cd == IconvCache::kNone) return false;
+    // Room for BIG5 or UTF-16LE from UTF-8 and back; other pairs may grow it.
+    std::size_t room = len * 2 + 100;
+    for (;;) {
+        if (room > static_cast<std::size_t>(INT_MAX) || !reserve(static_cast<int>(room))) {
+            bytesFree();
+            return false;
+        }
+        char* in = static_cast<char*>(const_cast<void*>(text));
+        std::size_t inLeft = len;
+        char* out = reinterpret_cast<char*>(m_data.get());
+        std::size_t outLeft = static_cast<std::size_t>(m_capacity);
+        if (iconv(cd, &in, &inLeft, &out, &outLeft) != static_cast<std::size_t>(-1) &&
+            iconv(cd, nullptr, nullptr, &out, &outLeft) != static_cast<std::size_t>(-1)) {
+            m_length = m_capacity - static_cast<int>(outLeft);
+            return true;
+        }
+        if (errno != E2BIG) break;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        room = static_cast<std::size_t>(m_capacity) * 2;
+    }
+    bytesFree();
+    return false;
 }

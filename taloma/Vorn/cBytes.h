@@ -38,6 +38,15 @@ public:
     // else outside the alphabet fails and leaves the buffer empty.
     bool base64Decode(const char* text);
     bool base64Decode(const char* text, std::size_t len);
+    // One line of Base64 as the signer writes it (no whitespace, padded),
+    // decoded into the buffer's current storage; false, leaving the buffer
+    // empty, for anything else, which base64Decode then judges.
+    bool base64DecodeLine(const char* text, std::size_t len);
+
+    // text[0..len) in encoding fromCode converted by iconv to toCode (names
+    // as iconv takes them); false, leaving the buffer empty, for an unknown
+    // encoding or text that does not convert. Descriptors are kept per thread.
+    bool convert(const void* text, std::size_t len, const char* toCode, const char* fromCode);
 
     unsigned char* data() noexcept { return m_data.get(); }
     const unsigned char* data() const noexcept { return m_data.get(); }

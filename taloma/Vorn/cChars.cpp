@@ -6,6 +6,8 @@
 
 #include <openssl/evp.h>
 
+#include "cBytes.h"
+
 cChars::cChars(const char* text) { charsSet(text); }
 
 cChars::cChars(const char* text, std::size_t n) { charsSet(text, n); }
@@ -152,6 +154,15 @@ bool cChars::base64Encode(const unsigned char* bytes, int n) {
     m_length = len;
     m_data[m_length] = '\0';
     return true;
+}
+
+bool cChars::fromEncoding(const unsigned char* bytes, std::size_t n, const char* fromCode) {
+    cBytes utf8;
+    if (!utf8.convert(bytes, n, "UTF-8", fromCode)) {
+        charsFree();
+        return false;
+    }
+    return charsSet(reinterpret_cast<const char*>(utf8.data()), static_cast<std::size_t>(utf8.length()));
 }
 
 bool cChars::insensitiveStringCompare(const char* a, const char* b) noexcept {

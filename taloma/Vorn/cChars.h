@@ -36,6 +36,8 @@ public:
     bool hexEncode(const unsigned char* bytes, int n);
     // Standard Base64 with padding on one line; null or n <= 0 fails.
     bool base64Encode(const unsigned char* bytes, int n);
+    // bytes[0..n) in encoding fromCode as UTF-8 (see cBytes::convert).
+    bool fromEncoding(const unsigned char* bytes, std::size_t n, const char* fromCode);
 
     // True when both are non-null, of equal length and equal ignoring ASCII case.
     static bool insensitiveStringCompare(const char* a, const char* b) noexcept;

@@ -77,19 +77,50 @@ bool checkFilterByName(const std::string& alternative, const std::string& name, 
     return ok;
 }
 
+// The key, certificate and CA certificates of the file at path.
+int readPkcs12(const std::string& path, const char* password, vorn::EvpPkeyPtr& key, vorn::X509Ptr& cert,
+               vorn::X509StackPtr& ca) {
+    const vorn::BioPtr bio(BIO_new_file(path.c_str(), "rb"));
+    const vorn::Pkcs12Ptr p12(bio ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr);
+    if (!p12) {
+        VORN_LOG(cLog::ERROR, "憑證檔無法讀取, 檔名", path);
+        return ERR_CERT_FILE_READ;
+    }
+    if (PKCS12_mac_present(p12.get()) &&
+        PKCS12_verify_mac(p12.get(), password, static_cast<int>(std::strlen(password))) != 1) {
+        VORN_LOG(cLog::ERROR, "PKCS12_verify_mac() 失敗, 密碼錯誤");
+        return ERR_PFX_PASSWORD;
+    }
+    EVP_PKEY* rawKey = nullptr;
+    X509* rawCert = nullptr;
+    STACK_OF(X509)* rawCa = nullptr;
+    const int parsed = PKCS12_parse(p12.get(), password, &rawKey, &rawCert, &rawCa);
+    key.reset(rawKey);
+    cert.reset(rawCert);
+    ca.reset(rawCa);
+    if (parsed != 1) {
+        VORN_LOG(cLog::ERROR, "PKCS12_parse() 失敗");
+        return ERR_PFX_PASSWORD;
+    }
+    if (!key) {
+        VORN_LOG(cLog::ERROR, "PKCS12 檔內沒有私鑰");
+        return ERR_KEY_NOT_EXIST;
+    }
+    if (!cert) {
+        VORN_LOG(cLog::ERROR, "PKCS12 檔內沒有與私鑰相符的憑證");
+        return ERR_CERT_NOT_FOUND;
+    }
+    return 0;
+}
+
 }  // namespace
 
 cPkcs12::~cPkcs12() { clear(); }
 
 void cPkcs12::clear() noexcept {
-    PKCS12_free(m_p12);
-    EVP_PKEY_free(m_key);
-    X509_free(m_cert);
-    sk_X509_pop_free(m_ca, X509_free);
-    m_p12 = nullptr;
-    m_key = nullptr;
-    m_cert = nullptr;
-    m_ca = nullptr;
+    m_key.reset();
+    m_cert.reset();
+    m_ca.reset();
 }
 
 int cPkcs12::loadPfxFile(const char* filePath, const char* fileName, const char* pfxPasswd) {
@@ -119,25 +150,7 @@ int cPkcs12::loadPfxFile(const char* filePath, const char* fileName, const char*
         VORN_LOG(cLog::ERROR, "參數 pfxPasswd 長度為 0");
         rc = ERR_PARAMETER;
     } else {
-        vorn::BioPtr bio(BIO_new_file(full.c_str(), "rb"));
-        m_p12 = bio ? d2i_PKCS12_bio(bio.get(), nullptr) : nullptr;
-        if (m_p12 == nullptr) {
-            VORN_LOG(cLog::ERROR, "憑證檔無法讀取, 檔名", full);
-            rc = ERR_CERT_FILE_READ;
-        } else if (PKCS12_mac_present(m_p12) &&
-                   PKCS12_verify_mac(m_p12, pfxPasswd, static_cast<int>(std::strlen(pfxPasswd))) != 1) {
-            VORN_LOG(cLog::ERROR, "PKCS12_verify_mac() 失敗, 密碼錯誤");
-            rc = ERR_PFX_PASSWORD;
-        } else if (PKCS12_parse(m_p12, pfxPasswd, &m_key, &m_cert, &m_ca) != 1) {
-            VORN_LOG(cLog::ERROR, "PKCS12_parse() 失敗");
-            rc = ERR_PFX_PASSWORD;
-        } else if (m_key == nullptr) {
-            VORN_LOG(cLog::ERROR, "PKCS12 檔內沒有私鑰");
-            rc = ERR_KEY_NOT_EXIST;
-        } else if (m_cert == nullptr) {
-            VORN_LOG(cLog::ERROR, "PKCS12 檔內沒有與私鑰相符的憑證");
-            rc = ERR_CERT_NOT_FOUND;
-        }
+        rc = readPkcs12(full, pfxPasswd, m_key, m_cert, m_ca);
         // RSA blinding is left on: it is what keeps signing time independent of the key.
     }
     if (rc != 0) clear();
@@ -148,8 +161,8 @@ int cPkcs12::loadPfxFile(const char* filePath, const char* fileName, const char*
 int cPkcs12::checkCertValid() const { return checkCertValid(cX509::nowTaiwan()); }
 
 int cPkcs12::checkCertValid(const std::string& now14) const {
-    if (m_cert == nullptr) return ERR_CERT_NOT_FOUND;
-    cX509 cert = cX509::fromRef(m_cert);
+    if (!m_cert) return ERR_CERT_NOT_FOUND;
+    cX509 cert = cX509::fromRef(m_cert.get());
     std::string notBefore = cert.getNotbefore();
     std::string notAfter = cert.getNotafter();
     VORN_LOG(cLog::DEBUG, "憑證生效日", notBefore);
@@ -170,8 +183,8 @@ int cPkcs12::checkCertValid(const std::string& now14) const {
 }
 
 int cPkcs12::checkKeyUsageForSign() const {
-    if (m_cert == nullptr) return ERR_CERT_NOT_FOUND;
-    int ku = cX509::fromRef(m_cert).getKeyUsage();
+    if (!m_cert) return ERR_CERT_NOT_FOUND;
+    int ku = cX509::fromRef(m_cert.get()).getKeyUsage();
     VORN_LOG(cLog::DEBUG, "憑證用途(KeyUsage)", ku);
     if ((ku & 0xC0) != 0) return 0;
     VORN_LOG(cLog::ERROR, "憑證用途(KeyUsage) 不可簽章");
@@ -208,8 +221,8 @@ int cPkcs12::matchSignerFilter(const char* signerFilter, const std::string& subj
 }
 
 int cPkcs12::checkSignerFilter(const char* signerFilter) const {
-    if (m_cert == nullptr) return ERR_CERT_NOT_FOUND;
+    if (!m_cert) return ERR_CERT_NOT_FOUND;
     if (signerFilter == nullptr || *signerFilter == '\0') return 0;
-    cX509 cert = cX509::fromRef(m_cert);
+    cX509 cert = cX509::fromRef(m_cert.get());
     return matchSignerFilter(signerFilter, cert.getSubject(), cert.getIssuer());
 }

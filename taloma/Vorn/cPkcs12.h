@@ -7,6 +7,7 @@
 #include <openssl/x509.h>
 
 #include "vornExport.h"
+#include "vornOpenSSL.h"
 
 // The user's credential from a PKCS#12 file: private key, certificate and
 // the CA certificates carried with them. All of it is owned here.
@@ -44,14 +45,13 @@ public:
 
     bool isLoaded() const noexcept { return m_key != nullptr && m_cert != nullptr; }
     // Borrowed pointers, valid while this object holds the credential.
-    EVP_PKEY* getPrivateKey() const noexcept { return m_key; }
-    X509* getCert() const noexcept { return m_cert; }
+    EVP_PKEY* getPrivateKey() const noexcept { return m_key.get(); }
+    X509* getCert() const noexcept { return m_cert.get(); }
     // Null or empty when the file carries no CA certificates.
-    STACK_OF(X509) * getCaCerts() const noexcept { return m_ca; }
+    STACK_OF(X509) * getCaCerts() const noexcept { return m_ca.get(); }
 
 private:
-    PKCS12* m_p12 = nullptr;
-    EVP_PKEY* m_key = nullptr;
-    X509* m_cert = nullptr;
-    STACK_OF(X509) * m_ca = nullptr;
+    vorn::EvpPkeyPtr m_key;
+    vorn::X509Ptr m_cert;
+    vorn::X509StackPtr m_ca;
 };

@@ -277,3 +277,22 @@ std::string cX509::asn1TimeParse(const ASN1_TIME* time) {
 std::string cX509::taiwanTime14(std::time_t t) { return format14(static_cast<long long>(t) + kTaiwanOffset); }
 
 std::string cX509::nowTaiwan() { return taiwanTime14(std::time(nullptr)); }
+
+const char* cX509::textInto(X509* cert, Text which, cChars& out) {
+    out.charsFree();
+    if (!cert) return nullptr;
+    const cX509 view = fromRef(cert);
+    std::string text;
+    switch (which) {
+    case CERT_B64: text = view.getCertB64(); break;
+    case SUBJECT_CN: text = view.getSubjectCN(); break;
+    case SUBJECT: text = view.getSubject(); break;
+    case ISSUER: text = view.getIssuer(); break;
+    case NOT_BEFORE: text = view.getNotbefore(); break;
+    case NOT_AFTER: text = view.getNotafter(); break;
+    case SERIAL: text = view.gerSerial(); break;
+    case FINGER: text = view.getFinger(); break;
+    }
+    out.charsSet(text.data(), text.size());
+    return out.c_str() ? out.c_str() : "";
+}

@@ -8,6 +8,8 @@
 
 #include "vornExport.h"
 
+class cChars;
+
 // View of one X.509 certificate that it owns. Every text is built on each call.
 class VORN_API cX509 {
 public:
@@ -62,6 +64,12 @@ public:
     // so that it compares like with like against asn1TimeParse().
     static std::string nowTaiwan();
     static std::string taiwanTime14(std::time_t t);
+
+    // The texts the signer's and the verifier's certificate getters give.
+    enum Text { CERT_B64, SUBJECT_CN, SUBJECT, ISSUER, NOT_BEFORE, NOT_AFTER, SERIAL, FINGER };
+    // That text of cert, held by out (freed first): null without a
+    // certificate, "" for an empty text.
+    static const char* textInto(X509* cert, Text which, cChars& out);
 
 private:
     X509* m_cert = nullptr;

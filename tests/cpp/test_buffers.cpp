@@ -1,4 +1,5 @@
-// cBytes / cChars: hexadecimal and Base64 in both directions, growth, aliasing.
+// cBytes / cChars: hexadecimal and Base64 in both directions, growth, aliasing,
+// character-set conversion.
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -32,6 +33,9 @@ TEST_P(Base64Vectors, EncodesAndDecodes) {
     cBytes back;
     ASSERT_TRUE(back.base64Decode(encoded.c_str()));
     EXPECT_EQ(bytesOf(back), plain);
+    cBytes line;
+    ASSERT_TRUE(line.base64DecodeLine(encoded.data(), encoded.size()));
+    EXPECT_EQ(bytesOf(line), plain);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rfc4648, Base64Vectors,
@@ -47,6 +51,9 @@ TEST_P(Base64Rejects, LeavesBufferEmpty) {
     EXPECT_FALSE(b.base64Decode(GetParam().c_str()));
     EXPECT_TRUE(b.empty());
     EXPECT_EQ(b.data(), nullptr);
+    cBytes line(u8("keep"), 4);
+    EXPECT_FALSE(line.base64DecodeLine(GetParam().data(), GetParam().size()));
+    EXPECT_TRUE(line.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Malformed, Base64Rejects,
@@ -60,6 +67,24 @@ TEST(Base64, ToleratesLineBreaksAndTakesAnExplicitLength) {
     const char notTerminated[] = {'Y', 'W', 'J', 'j', 'Z', 'Z'};
     ASSERT_TRUE(b.base64Decode(notTerminated, 4));
     EXPECT_EQ(bytesOf(b), "abc");
+}
+
+TEST(Base64, OneLineFormRefusesWhatOnlyTheGeneralFormTakes) {
+    cBytes b;
+    for (const char* text : {"Zm9v\r\nYmFy", "Zm9vYmFy\n", " Zm9vYmFy", "Zm9v YmE="}) {
+        EXPECT_FALSE(b.base64DecodeLine(text, std::strlen(text))) << text;
+        EXPECT_TRUE(b.base64Decode(text)) << text;
+    }
+}
+
+TEST(Base64, OneLineFormReusesItsStorageAndWipesWhatIsLeftOver) {
+    cBytes b;
+    ASSERT_TRUE(b.base64DecodeLine("Zm9vYmFyYmF6", 12));
+    const unsigned char* storage = b.data();
+    ASSERT_TRUE(b.base64DecodeLine("YQ==", 4));
+    EXPECT_EQ(bytesOf(b), "a");
+    EXPECT_EQ(b.data(), storage);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(storage + 1), 8), std::string(8, '\0'));
 }
 
 TEST(Base64, RoundTripsEveryLengthAndByte) {
@@ -179,6 +204,57 @@ TEST(CChars, AppendInitAndCopies) {
     EXPECT_TRUE(cChars("") != cChars()) << "empty text differs from no text";
     c.charsSet(nullptr);
     EXPECT_EQ(c.c_str(), nullptr);
+}
+
+struct ConvertCase {
+    const char* code;
+    std::string utf8, encoded;
+};
+std::ostream& operator<<(std::ostream& os, const ConvertCase& c) { return os << c.code; }
+
+// The signer's conversions from UTF-8 and the verifier's back.
+class Convert : public ::testing::TestWithParam<ConvertCase> {};
+
+TEST_P(Convert, ConvertsBothWays) {
+    const auto& [code, utf8, encoded] = GetParam();
+    cBytes out;
+    ASSERT_TRUE(out.convert(utf8.data(), utf8.size(), code, "UTF-8"));
+    EXPECT_EQ(bytesOf(out), encoded);
+    ASSERT_TRUE(out.convert(utf8.data(), utf8.size(), code, "UTF-8")) << "a kept descriptor starts afresh (the byte-order mark again)";
+    EXPECT_EQ(bytesOf(out), encoded);
+    cChars back("old");
+    ASSERT_TRUE(back.fromEncoding(u8(encoded.data()), encoded.size(), code));
+    EXPECT_EQ(back.str(), utf8);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, Convert,
+                         ::testing::Values(ConvertCase{"BIG5", "\xe4\xb8\xad\xe6\x96\x87 ab",
+                                                       "\xa4\xa4\xa4\xe5 ab"},
+                                           ConvertCase{"UTF-16LE", "\xe4\xb8\xad\xe6\x96\x87 ab",
+                                                       std::string("\x2d\x4e\x87\x65 \0a\0b\0", 10)},
+                                           ConvertCase{"UTF-32LE", "a", std::string("a\0\0\0", 4)},
+                                           ConvertCase{"UTF-16", "a", std::string("\xff\xfe" "a\0", 4)}));
+
+TEST(Convert, FailureLeavesTheBufferEmpty) {
+    cBytes out(u8("keep"), 4);
+    EXPECT_FALSE(out.convert("abc", 3, "NO-SUCH-CODE", "UTF-8"));
+    EXPECT_TRUE(out.empty());
+    ASSERT_TRUE(out.bytesSet(u8("keep"), 4));
+    EXPECT_FALSE(out.convert("\xe4\xb8", 2, "UTF-16LE", "UTF-8")) << "cut-off UTF-8";
+    EXPECT_TRUE(out.empty());
+    ASSERT_TRUE(out.bytesSet(u8("keep"), 4));
+    EXPECT_FALSE(out.convert("\xf0\x9f\x98\x80", 4, "BIG5", "UTF-8")) << "a character BIG5 lacks";
+    EXPECT_TRUE(out.empty());
+    cChars text("keep");
+    EXPECT_FALSE(text.fromEncoding(u8("\xa4"), 1, "BIG5"));
+    EXPECT_EQ(text.c_str(), nullptr);
+}
+
+TEST(Convert, GrowsForWideTargets) {
+    const std::string text(300, 'x');
+    cBytes out;
+    ASSERT_TRUE(out.convert(text.data(), text.size(), "UTF-32LE", "UTF-8"));
+    EXPECT_EQ(out.length(), 1200);
 }
 
 struct CmpCase {
