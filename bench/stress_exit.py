@@ -23,7 +23,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
-from pki_certs import PASSWORD, make_certs  # noqa: E402
+from support.pki_certs import PASSWORD, make_certs  # noqa: E402
 
 CHILD = r"""
 import random, sys, threading, time

@@ -1,5 +1,5 @@
 #pragma once
-// Shared by the C++ tests: the generated test PKI (tests/pki/make_certs.sh,
+// Shared by the C++ tests: the generated test PKI (tests/support/pki/make_certs.sh,
 // run by the CTest fixture before any test) and small file helpers.
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +19,7 @@ inline const std::map<std::string, std::string>& pki() {
     static const std::map<std::string, std::string> manifest = [] {
         std::map<std::string, std::string> m;
         std::ifstream in(std::string(VORN_TEST_PKI_DIR) + "/manifest");
-        if (!in) throw std::runtime_error("test PKI missing: run tests/pki/make_certs.sh " VORN_TEST_PKI_DIR);
+        if (!in) throw std::runtime_error("test PKI missing: run tests/support/pki/make_certs.sh " VORN_TEST_PKI_DIR);
         for (std::string line; std::getline(in, line);) {
             auto eq = line.find('=');
             if (eq != std::string::npos) m[line.substr(0, eq)] = line.substr(eq + 1);

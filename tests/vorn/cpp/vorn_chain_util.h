@@ -1,6 +1,6 @@
 #pragma once
 // Helpers of the chain, CRL, signer and verifier tests: the extra test PKI of
-// tests/pki/make_crls.sh, property files and certificate loading.
+// tests/support/pki/make_crls.sh, property files and certificate loading.
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -18,7 +18,7 @@ namespace vorntest {
 inline const std::map<std::string, std::string>& crlPki() {
     static const std::map<std::string, std::string> manifest = [] {
         pki();
-        const std::string cmd = std::string("bash '") + VORN_SOURCE_DIR + "/../../tests/pki/make_crls.sh' '" +
+        const std::string cmd = std::string("bash '") + VORN_SOURCE_DIR + "/../../tests/support/pki/make_crls.sh' '" +
                                 VORN_TEST_PKI_DIR + "' >/dev/null 2>&1";
         if (std::system(cmd.c_str()) != 0) throw std::runtime_error("make_crls.sh failed");
         std::map<std::string, std::string> m;
