@@ -206,7 +206,7 @@ def constructors():
         yield pytest.param(cls, "__init__", FIELDS[cls], id=f"{cls.__name__}.__init__")
 
 
-@pytest.mark.parametrize("call, name, names", constructors())
+@pytest.mark.parametrize("call, name, names", list(constructors()))
 def test_argument_counts_and_names(call, name, names):
     def fails(*args, mentioning=None, **kwargs):
         with pytest.raises(TypeError, match=rf"^{name}\(\) takes exactly {len(names) + 1} positional arguments") as err:
