@@ -400,6 +400,7 @@ pfx, pw, mode = sys.argv[1:]
 if mode == "file":
     open("logs", "w").close()
 elif mode == "deleted":  # a folder that cannot hold a new entry at all
+    "".encode("big5")  # 3.13.0's codec search fails (SystemError) from a deleted working folder
     gone = os.path.abspath("gone")
     os.mkdir(gone); os.chdir(gone); os.rmdir(gone)
 for _ in range(2):
