@@ -30,7 +30,9 @@ namespace {
     X(_status, "_status") X(_msg, "_msg") X(_data, "_data") X(_account, "_account") X(_accountid, "_accountid")
 TALOMA_NAMES(AccountNames, ACCOUNT_NAMES);
 
+using taloma::py::attr;
 using taloma::py::get_or;
+using taloma::py::set_attr;
 
 Ref new_dict() { return Ref(check(PyDict_New())); }
 Ref new_list() { return Ref(check(PyList_New(0))); }
@@ -199,11 +201,6 @@ Record record(size_t which) { return {kinds[which], S().kind_names[which]}; }
 
 nb::object global(PyObject* name) { return taloma::py::global(S().globals, name); }
 
-Ref attr(PyObject* self, PyObject* name) { return Ref(check(PyObject_GetAttr(self, name))); }
-
-void set_attr(PyObject* self, PyObject* name, PyObject* value) {
-    if (PyObject_SetAttr(self, name, value) < 0) raise();
-}
 
 // {"summary": rows that have details, without them; "detail": every detail row of those}.
 Ref split(const KindNames& kind, PyObject* result) {
@@ -239,13 +236,13 @@ Ref split(const KindNames& kind, PyObject* result) {
 // "{broker_id}{account_id}".format(**account.dict())
 Ref account_id(PyObject* self) {
     const AccountState& s = S();
-    Ref account = attr(self, s._account);
-    Ref fields(check(PyObject_CallMethodNoArgs(account.get(), s.dict)));
+    nb::object account = attr(self, s._account);
+    Ref fields(check(PyObject_CallMethodNoArgs(account.ptr(), s.dict)));
     Ref kwargs = PyDict_CheckExact(fields.get()) ? fields : new_dict();
     if (kwargs.get() != fields.get() && PyDict_Merge(kwargs.get(), fields.get(), 1) < 0) raise();
-    Ref format = attr(s.accountid_format, s.format);
+    nb::object format = attr(s.accountid_format, s.format);
     Ref no_args(check(PyTuple_New(0)));
-    return Ref(check(PyObject_Call(format.get(), no_args.get(), kwargs.get())));
+    return Ref(check(PyObject_Call(format.ptr(), no_args.get(), kwargs.get())));
 }
 
 void update(Record r, PyObject* self) {
@@ -254,7 +251,7 @@ void update(Record r, PyObject* self) {
     const size_t n = kind.arg_attr.size();
     Ref args(check(PyTuple_New(Py_ssize_t(n))));
     for (size_t i = 0; i < n; ++i) {
-        PyObject* value = kind.arg_attr[i] ? attr(self, kind.arg_attr[i].get()).release() : Py_NewRef(s.empty);
+        PyObject* value = kind.arg_attr[i] ? attr(self, kind.arg_attr[i].get()).release().ptr() : Py_NewRef(s.empty);
         PyTuple_SET_ITEM(args.get(), Py_ssize_t(i), value);
     }
     nb::object query = global(kind.query.get());
@@ -316,11 +313,11 @@ void construct(Record r, PyObject* self, std::initializer_list<nb::handle> value
 
 nb::object text_form(Record r, nb::handle self) {
     const AccountState& s = S();
-    nb::object name = taloma::py::attr(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())), s.type_name);
-    nb::object format = taloma::py::attr(r.names.text_format.get(), s.format);
+    nb::object name = attr(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())), s.type_name);
+    nb::object format = attr(r.names.text_format.get(), s.format);
     if (r.kind.shape == Shape::Funds) return taloma::py::call(format, {name.ptr()});
-    Ref account = attr(self.ptr(), s._account);
-    return taloma::py::call(format, {name.ptr(), account.get()});
+    nb::object account = attr(self, s._account);
+    return taloma::py::call(format, {name.ptr(), account.ptr()});
 }
 
 // The constructor of each kind, with its own named parameters.
@@ -367,7 +364,7 @@ nb::object make_class(size_t which, nb::handle module_name) {
                                     nb::is_method(), "Run the query again and replace status, message and data.");
     ns["__repr__"] =
         nb::cpp_function([which](nb::handle self) { return text_form(record(which), self); }, nb::is_method());
-    ns["data"] = nb::cpp_function([](nb::handle self) { return taloma::py::attr(self, S()._data); },
+    ns["data"] = nb::cpp_function([](nb::handle self) { return attr(self, S()._data); },
                                   nb::is_method(), "The data of the last query.");
     nb::object type = nb::module_::import_("builtins").attr("type");
     return type(k.name, nb::make_tuple(nb::handle((PyObject*)&PyBaseObject_Type)), ns);
