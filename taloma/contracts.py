@@ -1,4 +1,11 @@
-"""Contract records: stocks, futures, options and indices."""
+"""Contract records: stocks, futures, options and indices.
+
+A record takes every field of a catalogue record: the fixed fields below, ``currency`` (kept,
+"TWD" unless given) and any field a later catalogue adds (kept as given, readable as an attribute
+and with ``get``), so ``Future(**catalogue_record)`` works whatever the service sends. ``dict()``
+and the repr show the fixed fields (and a currency other than "TWD"); equality compares the fixed
+fields and the currency.
+"""
 
 from __future__ import annotations
 
@@ -26,10 +33,13 @@ _FIELDS = (
 )
 
 
+DEFAULT_CURRENCY = "TWD"
+
+
 class Contract:
     """A tradable contract; every field is optional."""
 
-    __slots__ = _FIELDS
+    __slots__ = (*_FIELDS, "currency", "_extra")
     security_type: SecurityType | str
     exchange: Exchange | str
     code: str
@@ -43,6 +53,8 @@ class Contract:
     underlying_code: str
     unit: float | int
     multiplier: float | int
+    currency: str
+    _extra: dict[str, Any] | None
     _security_type: str = ""
 
     def __init__(
@@ -60,6 +72,8 @@ class Contract:
         underlying_code: str = "",
         unit: float | int = 0,
         multiplier: float | int = 0,
+        currency: str = DEFAULT_CURRENCY,
+        **extra: Any,
     ) -> None:
         if security_type is None:
             security_type = self._security_type
@@ -85,17 +99,32 @@ class Contract:
         self.underlying_code = underlying_code
         self.unit = unit
         self.multiplier = multiplier
+        self.currency = currency
+        self._extra = extra or None
+
+    def __getattr__(self, name: str) -> Any:
+        # Only reached for names that are not slots: the catalogue's extra fields.
+        if not name.startswith("_"):
+            try:
+                extra = object.__getattribute__(self, "_extra")
+            except AttributeError:  # not set yet (a copy being built)
+                extra = None
+            if extra and name in extra:
+                return extra[name]
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
 
     def dict(self) -> dict[str, Any]:
         return {name: getattr(self, name) for name in _FIELDS}
 
     def get(self, key: str, default: Any = None) -> Any:
-        return getattr(self, key) if key in _FIELDS else default
+        if key in _FIELDS or key == "currency":
+            return getattr(self, key)
+        return self._extra.get(key, default) if self._extra else default
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Contract):
             return NotImplemented
-        return type(self) is type(other) and self.dict() == other.dict()
+        return type(self) is type(other) and self.dict() == other.dict() and self.currency == other.currency
 
     def __hash__(self) -> int:
         return hash((type(self).__name__, str(self.security_type), str(self.exchange), self.code))
@@ -107,6 +136,8 @@ class Contract:
             if value in ("", 0) and key != "code":
                 continue
             shown.append(f"{key}={str(value)!r}" if key in ("security_type", "exchange") else f"{key}={value!r}")
+        if self.currency != DEFAULT_CURRENCY:
+            shown.append(f"currency={self.currency!r}")
         return f"{type(self).__name__}({', '.join(shown)})"
 
     __str__ = __repr__

@@ -126,6 +126,28 @@ def test_contract_keeps_given_security_type() -> None:
     assert type(contract) is Contract and contract.security_type == "FUT"
 
 
+CATALOGUE_FUTURE = {
+    "symbol": "TXF202612", "security_type": "FUT", "currency": "TWD", "exchange": "TAIFEX", "code": "TXFL6",
+    "name": "臺股期貨12", "category": "TXF", "delivery_month": "202612", "strike_price": 0, "option_right": "",
+    "underlying_kind": "I", "underlying_code": "#001", "unit": 200.0, "multiplier": 0,
+}
+
+
+def test_contract_takes_every_catalogue_field() -> None:
+    record = Future(**CATALOGUE_FUTURE, settle="cash")
+    assert record.currency == "TWD" and record.settle == record.get("settle") == "cash"
+    assert record.dict() == {k: v for k, v in CATALOGUE_FUTURE.items() if k != "currency"}
+    by_hand = Future(**record.dict())
+    assert record == by_hand and hash(record) == hash(by_hand) and repr(record) == repr(by_hand)
+    assert "currency" not in repr(record) and "settle" not in repr(record)
+    assert Future(code="TXFL6", currency="USD") != Future(code="TXFL6")
+    assert "currency='USD'" in repr(Future(code="TXFL6", currency="USD"))
+    with pytest.raises(AttributeError):
+        record.nonexistent
+    with pytest.raises(AttributeError):
+        record.__dict__
+
+
 def test_settings_overridden_by_environment(tmp_path: Path) -> None:
     code = "import taloma.backend.http as s; print(s.api_url_production, s.api_url_simulation, s.api_ver)"
     done = run_python(code, cwd=tmp_path, TALOMA_API_URL_PRODUCTION="http://p", TALOMA_API_URL_SIMULATION="http://s",
