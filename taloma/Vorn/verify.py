@@ -210,20 +210,24 @@ class CaVerifier:
 
     def verify_ca_content(self, person_id: str, ca_content: str | bytes) -> str | None:
         """None when ``ca_content`` is good for ``person_id``, else the reason it is not."""
+        return self.verify_content(person_id, ca_content)[1]
+
+    def verify_content(self, person_id: str, ca_content: str | bytes) -> tuple[str, str | None]:
+        """(signed text, None) when ``ca_content`` is good for ``person_id``, else ("", the reason)."""
         try:
             der = split_ca_content(person_id, ca_content)
         except CaContentError as exc:
-            return str(exc)
+            return "", str(exc)
         content, problem = self.verify_signature(der)
         if problem is not None:
-            return problem
+            return "", problem
         try:
             text = content.decode("big5")
         except UnicodeDecodeError:
-            return "signed content is not BIG5 text"
+            return "", "signed content is not BIG5 text"
         if not text.startswith(person_id):
-            return "signed content does not start with the user's identifier"
-        return None
+            return "", "signed content does not start with the user's identifier"
+        return text, None
 
     __call__ = verify_ca_content
 

@@ -10,9 +10,8 @@ only), a cancel cancels what is left.
 
 Options read from ``state.options``:
 
-- ``ca_verifier``: ``ca_verifier(person_id, ca_content)`` is called for every
-  order request that carries "ca_content"; a non-None return is the failure
-  message of the reply.
+- ``ca_verifier``: every order request must then carry a "ca_content" signed
+  for it; see :mod:`taloma.simulator.signatures`.
 - ``clock``: a callable returning the local ``datetime`` of "now" (default
   ``datetime.now``), for orders placed on another day.
 """
@@ -24,6 +23,7 @@ import threading
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
+from taloma.simulator import signatures
 from taloma.simulator.fills import status_code
 from taloma.simulator.routes import Request, fail, ok, route
 from taloma.simulator.state import BrokerState, User
@@ -178,11 +178,12 @@ def _authorise(state: BrokerState, request: Request, id_key: str) -> tuple[User 
     if body.get(id_key) != user.person_id:
         return None, body, fail(f"{id_key} does not belong to the token")
     verifier = state.options.get("ca_verifier")
-    if verifier is not None and "ca_content" in body:
+    if verifier is not None:
         # Outside every lock: verifying a signature may take its time.
-        problem = verifier(user.person_id, body["ca_content"])
+        seen = state.feature("signatures", signatures.SeenTexts)
+        problem = signatures.check(verifier, request.path, user.person_id, body, seen)
         if problem is not None:
-            return None, body, fail(str(problem))
+            return None, body, fail(problem)
     if id_key == "ID" and not _futures_account(user, body.get("broker_id"), body.get("account")):
         return None, body, fail("unknown futures account")
     return user, body, None
