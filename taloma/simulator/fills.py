@@ -16,8 +16,8 @@ catalogue is matched against that contract's book:
   it (it takes those asks); a sell symmetrically. Resting orders of one contract are served best
   limit first, then first come. A fill is never at a price worse than the order's limit. The
   broker's orders never trade with one another: each trades with the market's book and tape.
-- An IOC, FOK or market order for a contract the market does not trade is cancelled at once;
-  a ROD order for one rests untouched.
+- Orders for a contract the market does not trade are refused on arrival (see
+  :mod:`taloma.simulator.orders`).
 - A price change re-prices what is left (and fills it at once if the new limit is marketable);
   a quantity change and a cancel take from what is left.
 
@@ -50,25 +50,28 @@ future      NT$50 per lot    0.002% of price x multiplier x lots
 option      NT$25 per lot    0.1% of premium x multiplier x lots
 ==========  ===============  ===================================
 
-Multipliers are the catalogue's ("basic": TXF 200, MXF 50, TXO 50, stock futures 2000).
+Multipliers are the catalogue's ("basic": TXF 200, MXF 50, TXO 50, stock futures 2000); a
+well-formed code the catalogue does not hold takes its product's (the market's instrument).
 Initial margin is 13.5% of a futures position's value at the last price; a sold option needs
 its premium value plus 4% of strike x multiplier, a bought one none; maintenance margin is 77%
 of initial.
 
 Each fill is published on the bus (when the simulator has one) on the account's topic
 ``fills_topic(broker_id, account_id)`` = "FIL/v1/{broker_id}/{account_id}" as a MessagePack
-map (:meth:`Fill.content`); ``taloma.feed.Feed.subscribe_fills`` delivers them.
+map (:meth:`Fill.content`); ``taloma.feed.Feed.subscribe_fills`` delivers them. "seq" numbers
+an account's fills from 1 without gaps, so a subscriber can tell that it missed some.
 """
 
 from __future__ import annotations
 
+import bisect
 import datetime as dt
 import logging
 import threading
 from collections import deque
 from dataclasses import dataclass, field
 from decimal import ROUND_HALF_UP, Decimal
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Callable
 
 if TYPE_CHECKING:
     from taloma.simulator.market import Book, Instrument, Market, MarketEvent
@@ -148,6 +151,7 @@ class Fill:
     remaining: int  # the order's working lots after this fill
     order_type: str
     price_type: str
+    seq: int = 0  # the account's fill count, from 1: a subscriber that sees a jump missed some
 
     def content(self) -> dict[str, Any]:
         """The bus payload: texts for prices and money, integers for lots."""
@@ -158,7 +162,7 @@ class Fill:
             "fill_no": self.number, "order_quantity": self.order_quantity, "deal_quantity": self.deal_quantity,
             "remaining": self.remaining, "status": "Filled" if self.deal_quantity == self.order_quantity
             else "PartFilled", "order_type": self.order_type, "price_type": self.price_type,
-            "fee": str(self.fee), "tax": str(self.tax),
+            "fee": str(self.fee), "tax": str(self.tax), "seq": self.seq,
         }
 
 
@@ -253,11 +257,83 @@ class Ledger:
 
 # ---- the matcher ---------------------------------------------------------------------------
 
+_PURGE_AT = 1024
+
 
 @dataclass
 class _Resting:
     order: _Order
     limit: Decimal
+
+
+class _Side:
+    """The working orders of one side of one contract, by limit: the limits in rising order,
+    each with its orders in arrival order. Finished orders are dropped when next met."""
+
+    def __init__(self, buy: bool, forget: Callable[[_Resting], None]) -> None:
+        self.buy = buy
+        self.forget = forget
+        self.prices: list[Decimal] = []
+        self.queues: dict[Decimal, deque[_Resting]] = {}
+
+    def __bool__(self) -> bool:
+        return bool(self.prices)
+
+    def add(self, resting: _Resting) -> None:
+        queue = self.queues.get(resting.limit)
+        if queue is None:
+            bisect.insort(self.prices, resting.limit)
+            queue = self.queues[resting.limit] = deque()
+        # Arrival is the order's number: a re-priced order keeps its first come at its new limit.
+        at = len(queue)
+        while at and queue[at - 1].order.seqno > resting.order.seqno:
+            at -= 1
+        queue.insert(at, resting)
+
+    def remove(self, resting: _Resting) -> None:
+        queue = self.queues.get(resting.limit)
+        if queue is None:
+            return
+        for at, found in enumerate(queue):
+            if found is resting:
+                del queue[at]
+                break
+        if not queue:
+            self._drop(resting.limit)
+
+    def _drop(self, price: Decimal) -> None:
+        del self.queues[price]
+        del self.prices[bisect.bisect_left(self.prices, price)]
+
+    def serve(self, reach: Decimal, serve: Callable[[_Resting], bool]) -> None:
+        """Hand ``serve`` the working orders whose limit reaches ``reach``, best limit first, then
+        first come, until it returns false; only the levels within reach are looked at."""
+        prices = self.prices
+        at = len(prices) - 1 if self.buy else 0
+        while 0 <= at < len(prices):
+            price = prices[at]
+            if price < reach if self.buy else price > reach:
+                return
+            queue = self.queues[price]
+            going = True
+            i = 0
+            while i < len(queue) and going:
+                resting = queue[i]
+                if resting.order.remaining > 0:
+                    going = serve(resting)
+                if resting.order.remaining <= 0:
+                    del queue[i]
+                    self.forget(resting)
+                else:
+                    i += 1
+            if not queue:
+                self._drop(price)
+                if self.buy:
+                    at -= 1
+            elif not going:
+                return
+            else:
+                at += -1 if self.buy else 1
 
 
 class Matcher:
@@ -273,7 +349,10 @@ class Matcher:
         self.lock = lock
         self.fills: list[Fill] = []
         self._ledgers: dict[tuple[str, str], Ledger] = {}
-        self._resting: dict[str, dict[str, _Resting]] = {}  # code -> seqno -> order
+        self._sequences: dict[tuple[str, str], int] = {}
+        self._sides: dict[str, dict[str, _Side]] = {}  # code -> "B"/"S" -> working orders
+        self._resting: dict[str, _Resting] = {}  # seqno -> working order
+        self._purge_at = _PURGE_AT
         self._known: dict[str, tuple[Instrument, int] | None] = {}
         self._client: Any = None
         market.add_listener(self.on_event)
@@ -301,11 +380,7 @@ class Matcher:
             except KeyError:
                 self._known[code] = None
                 return None
-            entry = self.market._catalogue_entry(code)
-            if instrument.kind not in RATES or entry is None:
-                self._known[code] = None
-            else:
-                self._known[code] = (instrument, int(Decimal(str(entry[1]["basic"]))))
+            self._known[code] = (instrument, instrument.multiplier) if instrument.kind in RATES else None
         return self._known[code]
 
     def _limit(self, order: _Order, instrument: Instrument) -> Decimal | None:
@@ -340,24 +415,57 @@ class Matcher:
         elif order.price_type == "MKT":
             self._cancel_rest(order, "market order: rest cancelled")
         elif limit is not None:
-            self._resting.setdefault(order.stock_id, {})[order.seqno] = _Resting(order, limit)
+            self._rest(order, limit)
         # else: a contract the market does not trade; the order rests untouched
+
+    def _rest(self, order: _Order, limit: Decimal) -> None:
+        if len(self._resting) >= self._purge_at:
+            self._purge()
+        resting = self._resting[order.seqno] = _Resting(order, limit)
+        sides = self._sides.get(order.stock_id)
+        if sides is None:
+            sides = self._sides[order.stock_id] = {"B": _Side(True, self._forget), "S": _Side(False, self._forget)}
+        sides[order.action].add(resting)
+
+    def _forget(self, resting: _Resting) -> None:
+        if self._resting.get(resting.order.seqno) is resting:
+            del self._resting[resting.order.seqno]
+
+    def _unrest(self, resting: _Resting) -> None:
+        self._forget(resting)
+        sides = self._sides.get(resting.order.stock_id)
+        if sides is not None:
+            sides[resting.order.action].remove(resting)
+            self._forget_done(resting.order.stock_id)
+
+    def _purge(self) -> None:
+        # Orders cancelled far from the market are never met by an event: they go here, seldom
+        # enough to cost nothing per order.
+        for resting in [r for r in self._resting.values() if r.order.remaining <= 0]:
+            self._unrest(resting)
+        self._purge_at = max(_PURGE_AT, 2 * len(self._resting))
 
     def reprice(self, order: _Order) -> None:
         """Apply a price change to what is left of a resting order."""
-        resting = self._resting.get(order.stock_id, {}).get(order.seqno)
-        if resting is None or order.remaining <= 0:
+        resting = self._resting.get(order.seqno)
+        if resting is None:
             return
-        resting.limit = Decimal(str(order.chg_price))
-        self._take(order, resting.limit)
-        self._forget_done(order.stock_id)
-
-    def _take(self, order: _Order, limit: Decimal | None, whole: bool = False) -> None:
+        self._unrest(resting)
         if order.remaining <= 0:
             return
+        limit = Decimal(str(order.chg_price))
+        self._take(order, limit)
+        if order.remaining > 0:
+            self._rest(order, limit)
+
+    def _take(self, order: _Order, limit: Decimal | None, whole: bool = False) -> bool:
+        """Trade what is left of ``order`` against the book; whether anything traded."""
+        if order.remaining <= 0:
+            return False
         trades = self.market.trade(order.stock_id, order.action, order.remaining, limit=limit, whole=whole)
         for trade in trades:
             self._fill(order, trade.price, trade.volume)
+        return bool(trades)
 
     @staticmethod
     def _cancel_rest(order: _Order, why: str) -> None:
@@ -372,13 +480,15 @@ class Matcher:
         order.match_qty += quantity
         order.msg = "filled" if order.remaining == 0 else "partly filled"
         number = len(self.fills) + 1
+        account = (order.broker_id, order.account)
+        seq = self._sequences[account] = self._sequences.get(account, 0) + 1
         order.fills.append({"no": number, "price": str(price), "quantity": quantity, "time": now.strftime("%H%M%S")})
         fee, tax = fee_and_tax(instrument.kind, price, quantity, multiplier)
         fill = Fill(number, order.broker_id, order.account, order.ordno, order.seqno, order.stock_id,
                     instrument.kind, order.action, price, quantity, now, multiplier, fee, tax, order.quantity,
-                    order.match_qty, order.remaining, order.order_type, order.price_type)
+                    order.match_qty, order.remaining, order.order_type, order.price_type, seq)
         self.fills.append(fill)
-        self._ledgers.setdefault((order.broker_id, order.account), Ledger()).apply(fill)
+        self._ledgers.setdefault(account, Ledger()).apply(fill)
         self._publish(fill)
         return fill
 
@@ -399,46 +509,40 @@ class Matcher:
 
     def on_event(self, event: MarketEvent) -> None:
         """Market listener: resting orders of the event's contract meet the market."""
-        if event.odd or event.code not in self._resting:
+        if event.odd or event.code not in self._sides:
             return
         with self.lock:
-            if not self._resting.get(event.code):
+            sides = self._sides.get(event.code)
+            if sides is None:
                 return
             if event.kind == "tick" and event.origin == "market" and event.trade is not None:
-                self._share(event.code, event.trade.aggressor, event.trade.price, event.trade.volume)
-            self._sweep(event.code, event.snapshot.book)
+                self._share(sides, event.trade.aggressor, event.trade.price, event.trade.volume)
+            self._sweep(sides, event.snapshot.book)
             self._forget_done(event.code)
 
-    def _queue(self, code: str, action: str, reach: Decimal) -> list[_Resting]:
-        """Working orders of one side whose limit reaches ``reach``, best limit first, then first come."""
-        found = [r for r in self._resting.get(code, {}).values() if r.order.action == action
-                 and r.order.remaining > 0 and (r.limit >= reach if action == "B" else r.limit <= reach)]
-        found.sort(key=lambda r: (-r.limit if action == "B" else r.limit, r.order.seqno))
-        return found
-
-    def _share(self, code: str, aggressor: str, price: Decimal, volume: int) -> None:
+    def _share(self, sides: dict[str, _Side], aggressor: str, price: Decimal, volume: int) -> None:
         # A seller hit the bids: resting buys at or above the price were among them (and the reverse).
-        for resting in self._queue(code, "B" if aggressor == "S" else "S", price):
-            if volume <= 0:
-                break
-            take = min(volume, resting.order.remaining)
-            self._fill(resting.order, price, take)
-            volume -= take
+        left = [volume]
 
-    def _sweep(self, code: str, book: Book) -> None:
+        def share(resting: _Resting) -> bool:
+            take = min(left[0], resting.order.remaining)
+            self._fill(resting.order, price, take)
+            left[0] -= take
+            return left[0] > 0
+
+        if volume > 0:
+            sides["B" if aggressor == "S" else "S"].serve(price, share)
+
+    def _sweep(self, sides: dict[str, _Side], book: Book) -> None:
         for action, best in (("B", book.best_ask), ("S", book.best_bid)):
             if best is not None:
-                for resting in self._queue(code, action, best):
-                    self._take(resting.order, resting.limit)
+                # Once an order takes nothing, no later one (a limit no better) can.
+                sides[action].serve(best, lambda resting: self._take(resting.order, resting.limit))
 
     def _forget_done(self, code: str) -> None:
-        orders = self._resting.get(code)
-        if orders is None:
-            return
-        for seqno in [s for s, r in orders.items() if r.order.remaining <= 0]:
-            del orders[seqno]
-        if not orders:
-            del self._resting[code]
+        sides = self._sides.get(code)
+        if sides is not None and not (sides["B"] or sides["S"]):
+            del self._sides[code]
 
     # ---- the accounts' view ---------------------------------------------------------------
 

@@ -20,8 +20,10 @@ the market thread, one event at a time, in the order the events happened::
 
 A contract joins the market when it is named at construction or by :meth:`Market.add`
 (the simulated broker adds every contract that receives an order). Codes are those of the
-broker's catalogue; a well-formed code it happens not to hold (a stock "2330", a future
-"TXFA7", an option "TXO23000L6" or "TXO2300000X6") trades as such all the same.
+broker's catalogue; a well-formed code of a product it lists that it happens not to hold (a
+stock "2330", a future "TXFA7", an option "TXO23000L6" or "TXO2300000X6") trades as such all
+the same, with the product's underlying and contract size. An exception on the market thread is
+logged and kept as :attr:`Market.failure`.
 """
 
 from __future__ import annotations
@@ -37,12 +39,21 @@ import threading
 import time
 from collections import deque
 from dataclasses import dataclass, field
-from decimal import ROUND_CEILING, ROUND_FLOOR, Decimal
+from decimal import Decimal
 from typing import Any, Callable, Iterable
 
 from taloma.backend.solace.quote import contract2topic
 from taloma.constant import Exchange, QuoteType, QuoteVersion
 from taloma.contracts import Contract, Future, Option, Stock
+from taloma.rules import (
+    INDEX_FUTURE_LADDER,
+    INDEX_OPTION_LADDER,
+    STOCK_LADDER,
+    STOCK_LOT,
+    STOCK_OPTION_LADDER,
+    Ladder,
+    price_limits,
+)
 
 log = logging.getLogger("taloma.simulator.market")
 
@@ -52,86 +63,14 @@ TOPIC_FILL = "0"
 LEVELS = 5
 """Price levels per side of every book."""
 
-STOCK_LOT = 1000
-"""Shares in one regular lot of a stock."""
+MAX_SPEED = 10_000.0
+"""The fastest market clock, market seconds per real second (a near-standing clock is fine: tests
+freeze the market that way)."""
 
 _STOCK_CODE = re.compile(r"\d{4,6}")
 _FUTURE_CODE = re.compile(r"(?P<product>[A-Z][A-Z0-9]{2})(?P<month>[A-L])(?P<year>\d)")
 _OPTION_CODE = re.compile(r"(?P<product>[A-Z][A-Z0-9]{2})(?P<strike>\d{3,7})(?P<month>[A-X])(?P<year>\d)")
 _INDEX_LEVEL = {"#001": Decimal(17500), "#013": Decimal(800), "#017": Decimal(1600), "#050": Decimal(130)}
-
-
-# ---- tick-size ladders ------------------------------------------------------------------------
-
-
-class Ladder:
-    """A tick-size table: the price grid of one kind of contract.
-
-    ``bands`` are (upper bound, tick size) pairs in rising order, the last bound infinite; a
-    price at a band's upper bound belongs to the next band (a stock at 10.00 moves by 0.05).
-    """
-
-    def __init__(self, name: str, bands: Iterable[tuple[float | str, str]], places: int) -> None:
-        self.name = name
-        self.bands = tuple((Decimal(str(upper)), Decimal(size)) for upper, size in bands)
-        self.places = places
-        self._quantum = Decimal(1).scaleb(-places)
-
-    def size(self, price: Decimal) -> Decimal:
-        """The tick size of a step up from ``price``."""
-        for upper, size in self.bands:
-            if price < upper:
-                return size
-        return self.bands[-1][1]
-
-    def size_below(self, price: Decimal) -> Decimal:
-        """The tick size of a step down from ``price``."""
-        for upper, size in self.bands:
-            if price <= upper:
-                return size
-        return self.bands[-1][1]
-
-    def up(self, price: Decimal, steps: int = 1) -> Decimal:
-        for _ in range(steps):
-            price = price + self.size(price)
-        return price.quantize(self._quantum)
-
-    def down(self, price: Decimal, steps: int = 1) -> Decimal:
-        for _ in range(steps):
-            price = price - self.size_below(price)
-        return price.quantize(self._quantum)
-
-    def floor(self, price: Decimal) -> Decimal:
-        """The highest price on the grid at or below ``price``."""
-        size = self.size(price)
-        return ((price / size).to_integral_value(ROUND_FLOOR) * size).quantize(self._quantum)
-
-    def ceil(self, price: Decimal) -> Decimal:
-        """The lowest price on the grid at or above ``price``."""
-        size = self.size_below(price)
-        return ((price / size).to_integral_value(ROUND_CEILING) * size).quantize(self._quantum)
-
-    def on_grid(self, price: Decimal) -> bool:
-        return self.floor(price) == price
-
-    def text(self, price: Decimal) -> str:
-        return str(price.quantize(self._quantum))
-
-    def __repr__(self) -> str:
-        return f"Ladder({self.name!r})"
-
-
-_INF = "Infinity"
-# The stock exchange's price bands (also the grid of stock futures).
-STOCK_LADDER = Ladder("stock", ((10, "0.01"), (50, "0.05"), (100, "0.1"), (500, "0.5"), (1000, "1"), (_INF, "5")), 2)
-# Index futures move by whole index points.
-INDEX_FUTURE_LADDER = Ladder("index future", ((_INF, "1"),), 0)
-# The index options' premium bands.
-INDEX_OPTION_LADDER = Ladder("index option", ((10, "0.1"), (50, "0.5"), (500, "1"), (1000, "5"), (_INF, "10")), 1)
-# Stock options' premium bands.
-STOCK_OPTION_LADDER = Ladder(
-    "stock option", ((5, "0.01"), (15, "0.05"), (50, "0.1"), (150, "0.5"), (1000, "1"), (_INF, "5")), 2
-)
 
 
 # ---- records handed out ---------------------------------------------------------------------
@@ -150,6 +89,7 @@ class Instrument:
     strike: Decimal = Decimal(0)
     right: str = ""  # "C" or "P" for an option
     delivery_month: str = ""
+    multiplier: int = 1  # contract size: shares of a regular lot, or the product's unit
 
     @property
     def exchange(self) -> Exchange:
@@ -160,16 +100,17 @@ class Instrument:
         return self.kind == "stock"
 
     @property
+    def limits(self) -> tuple[Decimal, Decimal]:
+        """(limit down, limit up) of the day."""
+        return price_limits(self.kind, self.reference, self.ladder)
+
+    @property
     def limit_up(self) -> Decimal:
-        if self.kind == "option":
-            return self.ladder.floor(self.reference * 3 + 100)
-        return self.ladder.floor(self.reference * Decimal("1.1"))
+        return self.limits[1]
 
     @property
     def limit_down(self) -> Decimal:
-        if self.kind == "option":
-            return self.ladder.size(Decimal(0))
-        return self.ladder.ceil(self.reference * Decimal("0.9"))
+        return self.limits[0]
 
 
 @dataclass(frozen=True)
@@ -272,8 +213,8 @@ class MarketClock:
     """Market time: ``start`` plus real time elapsed times ``speed``."""
 
     def __init__(self, speed: float = 1.0, start: dt.datetime | None = None) -> None:
-        if not speed > 0:
-            raise ValueError(f"speed must be positive, not {speed!r}")
+        if isinstance(speed, bool) or not isinstance(speed, (int, float)) or not 0 < speed <= MAX_SPEED:
+            raise ValueError(f"speed must be a number above 0 and at most {MAX_SPEED:,.0f}, not {speed!r}")
         self.speed = float(speed)
         self.start = start or dt.datetime.now()
         self._t0 = time.monotonic()
@@ -283,7 +224,11 @@ class MarketClock:
         return (time.monotonic() - self._t0) * self.speed
 
     def at(self, elapsed: float) -> dt.datetime:
-        return self.start + dt.timedelta(seconds=elapsed)
+        try:
+            return self.start + dt.timedelta(seconds=elapsed)
+        except OverflowError:
+            # The calendar's end: a clock left running for centuries stops there.
+            return dt.datetime.max
 
     def now(self) -> dt.datetime:
         return self.at(self.elapsed())
@@ -344,6 +289,81 @@ def _option_value(underlying: float, strike: float, right: str, years: float) ->
     return call if right == "C" else call - (underlying - strike)
 
 
+class Listing:
+    """What a catalogue lists, and the well-formed codes of its products it does not happen to
+    hold (its stocks are a sample of the code range, its strikes a band around one index level,
+    its months a window): these trade as their product's siblings do."""
+
+    def __init__(self, catalogue: Any) -> None:
+        self.catalogue = catalogue
+        self._lock = threading.RLock()
+        self._tables: dict[str, dict[str, tuple[str, dict[str, Any]]]] = {}
+
+    def entry(self, code: str) -> tuple[str, dict[str, Any]] | None:
+        """(kind, catalogue entry) of a listed code, else none."""
+        # The parts are searched cheapest first: the stock option list is long to make.
+        cat = self.catalogue
+        parts: tuple[tuple[str, str, Callable[[], Iterable[dict[str, Any]]]], ...] = (
+            ("stocks", "stock", cat.stocks),
+            ("futures", "future", lambda: itertools.chain.from_iterable(cat.futures().values())),
+            ("index options", "option", lambda: itertools.chain.from_iterable(cat.index_options().values())),
+            ("options", "option", lambda: itertools.chain.from_iterable(cat.options().values())),
+        )
+        # A code's shape tells where it can be: only a wanted part is made.
+        if _STOCK_CODE.fullmatch(code):
+            parts = parts[:1]
+        elif _FUTURE_CODE.fullmatch(code):
+            parts = parts[1:2]
+        elif _OPTION_CODE.fullmatch(code):
+            parts = parts[2:]
+        with self._lock:
+            for name, kind, entries in parts:
+                table = self._tables.get(name)
+                if table is None:
+                    table = self._tables[name] = {entry["code"]: (kind, entry) for entry in entries()}
+                if code in table:
+                    return table[code]
+            return None
+
+    def _sibling(self, kind: str, product: str) -> dict[str, Any] | None:
+        if kind == "future":
+            series = self.catalogue.futures().get(product)
+        else:
+            series = self.catalogue.index_options().get(product) or self.catalogue.options().get(product)
+        return series[0] if series else None
+
+    def synthetic(self, code: str, today: dt.date) -> tuple[str, dict[str, Any]] | None:
+        """A catalogue-like entry for a well-formed code of a listed product (any stock code)."""
+        found = _STOCK_CODE.fullmatch(code)
+        if found:
+            price = random.Random(f"synthetic:{code}").uniform(10, 1000)
+            return "stock", {"exchange": "TSE", "code": code, "name": code, "reference": f"{price:.2f}"}
+        found = _FUTURE_CODE.fullmatch(code) or _OPTION_CODE.fullmatch(code)
+        if not found:
+            return None
+        kind = "option" if "strike" in found.groupdict() else "future"
+        product, letter, digit = found.group("product"), found.group("month"), int(found.group("year"))
+        sibling = self._sibling(kind, product)
+        if sibling is None:
+            return None
+        year = today.year - today.year % 10 + digit
+        if year < today.year:
+            year += 10
+        month = "ABCDEFGHIJKLMNOPQRSTUVWX".index(letter) % 12 + 1
+        # The product's underlying, contract size and kinds come from a listed sibling.
+        entry = {key: sibling[key] for key in ("category", "ostock", "basic", "prod_kind", "stype") if key in sibling}
+        entry.update(code=code, csname=code, deliverymonth=f"{year}{month:02d}")
+        if kind == "future":
+            return kind, entry
+        digits = found.group("strike")
+        strike = Decimal(digits) / 100 if len(digits) == 7 else Decimal(digits)
+        return kind, {**entry, "eprice": str(strike), "poc": "C" if letter < "M" else "P"}
+
+    def find(self, code: str, today: dt.date) -> tuple[str, dict[str, Any]] | None:
+        """The listed entry of ``code``, or its synthetic one, or none."""
+        return self.entry(code) or self.synthetic(code, today)
+
+
 class Market:
     """A simulated market over a simulated broker's catalogue.
 
@@ -376,7 +396,9 @@ class Market:
         self._listeners: list[Listener] = []
         self._thread: threading.Thread | None = None
         self._stopping = False
-        self._lookup: dict[str, dict[str, tuple[str, dict[str, Any]]]] = {}
+        self.failure: BaseException | None = None
+        """What stopped the market thread, if anything did; orders are refused from then on."""
+        self.listing = Listing(catalogue)
         codes = list(self.default_contracts() if contracts is None else contracts)
         for code in codes:
             self.add(code)
@@ -386,29 +408,7 @@ class Market:
     # ---- contracts ------------------------------------------------------------------------
 
     def _catalogue_entry(self, code: str) -> tuple[str, dict[str, Any]] | None:
-        # The parts are searched cheapest first: the stock option list is long to make.
-        cat = self.catalogue
-        parts: tuple[tuple[str, str, Callable[[], Iterable[dict[str, Any]]]], ...] = (
-            ("stocks", "stock", cat.stocks),
-            ("futures", "future", lambda: itertools.chain.from_iterable(cat.futures().values())),
-            ("index options", "option", lambda: itertools.chain.from_iterable(cat.index_options().values())),
-            ("options", "option", lambda: itertools.chain.from_iterable(cat.options().values())),
-        )
-        # A code's shape tells where it can be: only a wanted part is made.
-        if _STOCK_CODE.fullmatch(code):
-            parts = parts[:1]
-        elif _FUTURE_CODE.fullmatch(code):
-            parts = parts[1:2]
-        elif _OPTION_CODE.fullmatch(code):
-            parts = parts[2:]
-        with self._lock:
-            for name, kind, entries in parts:
-                table = self._lookup.get(name)
-                if table is None:
-                    table = self._lookup[name] = {entry["code"]: (kind, entry) for entry in entries()}
-                if code in table:
-                    return table[code]
-            return None
+        return self.listing.entry(code)
 
     def default_contracts(self) -> list[str]:
         """The front-month index future, six near-the-money index options of its month, and
@@ -449,50 +449,28 @@ class Market:
         value = _option_value(float(spot), float(entry["eprice"]), entry["poc"], years)
         return max(ladder.floor(Decimal(repr(round(value, 4)))), ladder.size(Decimal(0)))
 
-    def _synthetic(self, code: str) -> tuple[str, dict[str, Any]] | None:
-        """A catalogue-like entry for a well-formed code the generated catalogue happens not to hold
-        (its stocks are a sample of the code range, its strikes a band around one index level)."""
-        found = _STOCK_CODE.fullmatch(code)
-        if found:
-            price = random.Random(f"synthetic:{code}").uniform(10, 1000)
-            return "stock", {"exchange": "TSE", "code": code, "name": code, "reference": f"{price:.2f}"}
-        found = _FUTURE_CODE.fullmatch(code) or _OPTION_CODE.fullmatch(code)
-        if not found:
-            return None
-        product, letter, digit = found.group("product"), found.group("month"), int(found.group("year"))
-        year = self.clock.start.year - self.clock.start.year % 10 + digit
-        if year < self.clock.start.year:
-            year += 10
-        month = "ABCDEFGHIJKLMNOPQRSTUVWX".index(letter) % 12 + 1
-        entry = {"code": code, "csname": code, "category": product, "deliverymonth": f"{year}{month:02d}",
-                 "ostock": "#001"}
-        if "strike" not in found.groupdict():
-            return "future", entry
-        digits = found.group("strike")
-        strike = Decimal(digits) / 100 if len(digits) == 7 else Decimal(digits)
-        return "option", {**entry, "eprice": str(strike), "poc": "C" if letter < "M" else "P"}
-
     def _instrument(self, code: str) -> Instrument:
-        found = self._catalogue_entry(code) or self._synthetic(code)
+        found = self.listing.find(code, self.clock.start.date())
         if found is None:
             raise KeyError(f"no contract {code!r} in the simulated broker's catalogue")
         kind, entry = found
         reference = self._reference_of(kind, entry)
         if kind == "stock":
             contract: Contract = Stock(exchange=entry["exchange"], code=code, name=entry["name"].strip())
-            return Instrument(code, kind, contract, STOCK_LADDER, reference)
+            return Instrument(code, kind, contract, STOCK_LADDER, reference, multiplier=STOCK_LOT)
         by_index = entry["ostock"].startswith("#")
+        multiplier = int(Decimal(str(entry["basic"])))
         common = dict(exchange=Exchange.TAIFEX, code=code, name=entry["csname"], category=entry["category"],
-                      delivery_month=entry["deliverymonth"], underlying_code=entry["ostock"])
+                      delivery_month=entry["deliverymonth"], underlying_code=entry["ostock"], multiplier=multiplier)
         if kind == "future":
             ladder = INDEX_FUTURE_LADDER if by_index else STOCK_LADDER
             return Instrument(code, kind, Future(**common), ladder, reference, underlying=entry["ostock"],
-                              delivery_month=entry["deliverymonth"])
+                              delivery_month=entry["deliverymonth"], multiplier=multiplier)
         ladder = INDEX_OPTION_LADDER if by_index else STOCK_OPTION_LADDER
         contract = Option(**common, strike_price=entry["eprice"], option_right=entry["poc"])
         return Instrument(code, kind, contract, ladder, reference, underlying=entry["ostock"],
                           strike=Decimal(entry["eprice"]), right=entry["poc"],
-                          delivery_month=entry["deliverymonth"])
+                          delivery_month=entry["deliverymonth"], multiplier=multiplier)
 
     def add(self, code: str) -> Instrument:
         """Bring a contract into the market (nothing happens if it is there).
@@ -627,6 +605,13 @@ class Market:
             return events
 
     def _run(self) -> None:
+        try:
+            self._loop()
+        except Exception as exc:
+            log.exception("the market thread stopped")
+            self.failure = exc
+
+    def _loop(self) -> None:
         while True:
             with self._lock:
                 while True:
@@ -1038,6 +1023,7 @@ def _quote_content(state: _State, book: _BookState, trade: Trade | None, now: dt
 
 
 __all__ = [
-    "Book", "INDEX_FUTURE_LADDER", "INDEX_OPTION_LADDER", "Instrument", "Ladder", "Level", "Market", "MarketClock",
+    "Book", "INDEX_FUTURE_LADDER", "INDEX_OPTION_LADDER", "Instrument", "Ladder", "Level", "Listing", "Market",
+    "MarketClock", "STOCK_LOT",
     "MarketEvent", "Message", "STOCK_LADDER", "STOCK_OPTION_LADDER", "Session", "Snapshot", "TOPIC_FILL", "Trade",
 ]
