@@ -12,13 +12,14 @@ import socket
 import threading
 import time
 import uuid
+import weakref
 from types import MappingProxyType
 from typing import Any, Callable, Mapping
 from urllib.parse import urlsplit
 
 import paho.mqtt.client as mqtt
 from msgpack import unpackb
-from paho.mqtt.enums import CallbackAPIVersion
+from paho.mqtt.enums import CallbackAPIVersion, MQTTErrorCode
 
 from taloma.backend.solace.ladder import LadderFOPv1, LadderSTKv1
 from taloma.backend.solace.quote import QuoteSTKv1, contract2topic
@@ -90,15 +91,21 @@ class _Client(mqtt.Client):
         sock = super()._create_socket()
         return _ReadAhead(sock) if type(sock) is socket.socket else sock
 
-    def loop_read(self, max_packets: int = 1) -> mqtt.MQTTErrorCode:
+    def loop_read(self, max_packets: int = 1) -> MQTTErrorCode:
         rc = super().loop_read(max_packets)
         sock = self._sock
         for _ in range(self.BATCH):
-            if rc != mqtt.MQTTErrorCode.MQTT_ERR_SUCCESS or sock is None or self._sock is not sock \
+            if rc != MQTTErrorCode.MQTT_ERR_SUCCESS or self._sock is not sock or not isinstance(sock, _ReadAhead) \
                     or not sock.pending():
                 break
             rc = super().loop_read(max_packets)
         return rc
+
+    def release(self) -> None:
+        """Close the sockets of a client whose network thread has ended (paho leaves its wake-up
+        pair to the collector, which a reference cycle may keep waiting)."""
+        if self._thread is None:
+            self._reset_sockets()
 
 
 def connect_client(
@@ -107,16 +114,22 @@ def connect_client(
     timeout: float = CONNECT_TIMEOUT,
     on_connect: Callable[[mqtt.Client], None] | None = None,
     on_message: Callable[[mqtt.Client, Any, mqtt.MQTTMessage], None] | None = None,
+    *,
+    persistent: bool = False,
 ) -> mqtt.Client:
     """A paho client connected to the bus, its network thread running and reconnecting on loss.
 
     ``on_connect(client)`` runs on the network thread after every (re)connection, before any
     message of it arrives. Raises ``ConnectionError`` naming host and port when the bus refuses
     or does not answer within ``timeout`` seconds.
+
+    The client id is made once from ``name`` and kept by every reconnection. With ``persistent``
+    the bus keeps the client's session (clean_session False): its subscriptions, and its QoS 1
+    messages while the link is down, which arrive once the client is back.
     """
     host, port = parse_bus_url(bus_url)
     client = _Client(CallbackAPIVersion.VERSION2, client_id=f"{name}-{uuid.uuid4().hex[:12]}",
-                         clean_session=True, protocol=mqtt.MQTTv311)
+                     clean_session=not persistent, protocol=mqtt.MQTTv311)
     client.connect_timeout = timeout
     client.reconnect_delay_set(1, 2)
     connected = threading.Event()
@@ -143,6 +156,7 @@ def connect_client(
     if not connected.wait(timeout) or refused:
         client.disconnect()
         client.loop_stop()
+        client.release()
         why = f"refused the connection ({refused[0]})" if refused else f"did not answer within {timeout:g} s"
         raise ConnectionError(f"the message bus at {where} {why}")
     return client
@@ -180,15 +194,299 @@ def market_decoder(contract: Any, quote_type: QuoteType, intraday_odd: bool) -> 
     raise ValueError(f"no market-data record for {quote_type} of {type(contract).__name__} {contract.code}")
 
 
-class _Subscription:
-    __slots__ = ("topic", "filter", "levels", "decode", "callbacks")
+# The route cache maps each arrival topic to its subscription; cleared when it would exceed either bound.
+ROUTE_CACHE_TOPICS = 100_000
+ROUTE_CACHE_BYTES = 8 << 20
 
-    def __init__(self, topic: str, decode: Decoder) -> None:
+GapHook = Callable[[str, str, int, int], None]
+
+
+class _Subscription:
+    __slots__ = ("topic", "filter", "levels", "decode", "callbacks", "qos", "account", "seq")
+
+    def __init__(self, topic: str, decode: Decoder, qos: int = 0, account: tuple[str, str] | None = None) -> None:
         self.topic = topic
         self.filter = _filter_of(topic)
         self.levels = self.filter.split("/")
         self.decode = decode
         self.callbacks: tuple[Callback, ...] = ()
+        self.qos = qos
+        self.account = account  # (broker_id, account_id) of a fills subscription
+        self.seq = 0  # the last fill sequence number delivered; 0 before the first
+
+
+def _numbers(first: int, last: int) -> str:
+    if last - first < 10:
+        return ", ".join(str(n) for n in range(first, last + 1))
+    return f"{first} to {last}"
+
+
+class _Core:
+    """The feed's state and the paho client's callbacks.
+
+    paho's network thread holds these callbacks for as long as it runs, so nothing here refers to
+    the ``Feed``: a dropped feed is collected and its finalizer closes this core.
+    """
+
+    def __init__(self, bus_url: str, timeout: float, warn_interval: float) -> None:
+        self.warn_interval = warn_interval
+        # _bus_lock makes a table change and its bus call one step, so the bus hears them in the
+        # table's order; _lock guards the table alone (the network thread routes under it).
+        # Reentrant: a collection on a thread inside the core may run the finalizer there.
+        self._bus_lock = threading.RLock()
+        self._lock = threading.RLock()
+        self._acks = threading.Condition(threading.Lock())
+        self._pending: dict[int, Any] = {}  # subscribe mid -> None until acknowledged or lost
+        self._stale: set[str] = set()  # filters removed while the bus was away
+        self._subscriptions: dict[str, _Subscription] = {}  # by filter
+        self._routes: dict[bytes, _Subscription | None] = {}  # arrival topic -> subscription
+        self._route_bytes = 0
+        self._warned: dict[str, list[float]] = {}  # topic -> [last warning, refused since]
+        self.received = self.delivered = self.refused = self.gaps = self.duplicates = 0
+        self.closed = self._lost = False
+        host, port = parse_bus_url(bus_url)
+        self.where = f"{host}:{port}"
+        client = connect_client(bus_url, "taloma-feed", timeout, on_connect=self._restore,
+                                on_message=self._on_message, persistent=True)
+        client.on_disconnect = self._on_disconnect
+        client.on_subscribe = self._on_subscribe
+        self.client = client
+
+    # ---- subscriptions ------------------------------------------------------------------
+
+    def add(self, topic: str, decode: Decoder, callback: Callback, qos: int = 0,
+            account: tuple[str, str] | None = None, confirm: float | None = None) -> None:
+        """Subscribe ``callback``; with ``confirm``, wait that many seconds for the bus to
+        acknowledge, else undo and raise ``ConnectionError``."""
+        if not callable(callback):
+            raise TypeError("callback must be callable")
+        with self._bus_lock:
+            with self._lock:
+                if self.closed:
+                    raise RuntimeError("the feed is closed")
+                key = _filter_of(topic)
+                subscription = self._subscriptions.get(key)
+                new = subscription is None
+                if subscription is None:
+                    subscription = _Subscription(topic, decode, qos, account)
+                    self._subscriptions[key] = subscription
+                    self._clear_routes()
+                    self._stale.discard(key)
+                added = callback not in subscription.callbacks
+                if added:
+                    subscription.callbacks = (*subscription.callbacks, callback)
+            if confirm is None:
+                # While the bus is away this does nothing; the reconnection subscribes.
+                if new:
+                    self.client.subscribe(key, qos=subscription.qos)
+                return
+            with self._acks:
+                rc, mid = self.client.subscribe(key, qos=subscription.qos)
+                if rc != MQTTErrorCode.MQTT_ERR_SUCCESS:
+                    mid = None
+                if mid is not None:
+                    self._pending[mid] = None
+        failure = "is not connected" if mid is None else self._acknowledged(key, mid, confirm)
+        if failure:
+            self._undo(key, subscription, callback if added else None)
+            raise ConnectionError(f"the message bus at {self.where} {failure}")
+
+    def _acknowledged(self, key: str, mid: int, timeout: float) -> str:
+        """Why the subscription ``mid`` failed, or "" once the bus granted it."""
+        with self._acks:
+            self._acks.wait_for(lambda: self._pending[mid] is not None, timeout)
+            result = self._pending.pop(mid)
+        if result is None:
+            return f"did not acknowledge the subscription to {key} within {timeout:g} s"
+        if isinstance(result, str):
+            return f"{result} before acknowledging the subscription to {key}"
+        if any(code.is_failure for code in result):
+            return f"refused the subscription to {key} ({', '.join(map(str, result))})"
+        return ""
+
+    def _undo(self, key: str, subscription: _Subscription, callback: Callback | None) -> None:
+        with self._bus_lock:
+            with self._lock:
+                if self._subscriptions.get(key) is not subscription:
+                    return
+                if callback is not None:
+                    subscription.callbacks = tuple(c for c in subscription.callbacks if c is not callback)
+                if subscription.callbacks:
+                    return
+                del self._subscriptions[key]
+                self._clear_routes()
+            # The bus may have taken it without our hearing back.
+            self._unsubscribe(key)
+
+    def remove(self, topic: str, callback: Callback | None) -> None:
+        with self._bus_lock:
+            with self._lock:
+                key = _filter_of(topic)
+                subscription = self._subscriptions.get(key)
+                if subscription is None:
+                    return
+                if callback is not None:
+                    subscription.callbacks = tuple(c for c in subscription.callbacks if c != callback)
+                    if subscription.callbacks:
+                        return
+                subscription.callbacks = ()
+                del self._subscriptions[key]
+                self._clear_routes()
+                if self.closed:
+                    return
+            self._unsubscribe(key)
+
+    def _unsubscribe(self, key: str) -> None:
+        # Called with _bus_lock held. A session the bus keeps would go on collecting the topic's
+        # messages, so a filter it cannot be told about now is told on reconnection.
+        if self.client.unsubscribe(key)[0] != MQTTErrorCode.MQTT_ERR_SUCCESS:
+            self._stale.add(key)
+
+    def _clear_routes(self) -> None:
+        self._routes = {}
+        self._route_bytes = 0
+
+    def _restore(self, client: mqtt.Client) -> None:
+        # The session may be new (a bus restarted without its store): subscribe everything again.
+        with self._bus_lock:
+            with self._lock:
+                filters = [(key, s.qos) for key, s in self._subscriptions.items()]
+                stale, self._stale = sorted(self._stale), set()
+            if stale:
+                client.unsubscribe(stale)
+            if filters:
+                client.subscribe(filters)
+        if self._lost:
+            self._lost = False
+            log.warning("reconnected to the message bus at %s; %d subscriptions restored", self.where,
+                        len(filters))
+
+    def _on_subscribe(self, client: mqtt.Client, userdata: Any, mid: int, reasons: Any, properties: Any) -> None:
+        with self._acks:
+            if mid in self._pending:
+                self._pending[mid] = list(reasons)
+                self._acks.notify_all()
+
+    def _on_disconnect(self, client: mqtt.Client, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
+        with self._acks:
+            for mid, result in self._pending.items():
+                if result is None:
+                    self._pending[mid] = "closed" if self.closed else "was lost"
+            self._acks.notify_all()
+        if not self.closed and not self._lost:
+            self._lost = True
+            log.warning("lost the message bus at %s (%s); reconnecting", self.where, reason)
+
+    # ---- delivery ------------------------------------------------------------------------
+
+    def _route(self, raw_topic: bytes) -> _Subscription | None:
+        topic = raw_topic.decode("utf-8", "replace")
+        with self._lock:
+            found = next((s for s in self._subscriptions.values() if _matches(s.levels, topic)), None)
+            size = self._route_bytes + len(raw_topic)
+            if len(self._routes) >= ROUTE_CACHE_TOPICS or size > ROUTE_CACHE_BYTES:
+                self._routes, size = {}, len(raw_topic)
+            self._routes[raw_topic] = found
+            self._route_bytes = size
+        return found
+
+    def _on_message(self, client: mqtt.Client, userdata: Any, message: mqtt.MQTTMessage) -> None:
+        if self.closed:
+            return
+        self.received += 1
+        raw_topic = message._topic  # bytes: no decoding on the way to a cached route
+        try:
+            subscription = self._routes[raw_topic]
+        except KeyError:
+            subscription = self._route(raw_topic)
+        if subscription is None:
+            return
+        try:
+            record = subscription.decode(**unpackb(message.payload))
+        except Exception as exc:
+            self._refuse(subscription.topic, raw_topic, exc)
+            return
+        if subscription.account is not None and not self._in_sequence(subscription, record):
+            return
+        self.delivered += 1
+        for callback in subscription.callbacks:
+            try:
+                callback(subscription.topic, record)
+            except Exception:
+                log.exception("market-data callback %r raised on topic %s", callback, subscription.topic)
+            if self.closed:
+                return
+
+    def _in_sequence(self, subscription: _Subscription, event: dict[str, Any]) -> bool:
+        """False for a fill already delivered (a redelivery); a gap is reported before the fill."""
+        seq = event.get("seq")
+        if seq is None:  # a publisher that does not number its fills
+            return True
+        last = subscription.seq
+        if last and seq <= last:
+            self.duplicates += 1
+            return False
+        subscription.seq = seq
+        if last and seq > last + 1:
+            self._gap(subscription, last + 1, seq)
+        return True
+
+    def _gap(self, subscription: _Subscription, expected: int, received: int) -> None:
+        assert subscription.account is not None
+        broker_id, account_id = subscription.account
+        self.gaps += received - expected
+        log.warning("missed fills %s of account %s/%s: fill %d arrived after %d", _numbers(expected, received - 1),
+                    broker_id, account_id, received, expected - 1)
+        for callback in subscription.callbacks:
+            on_gap = getattr(callback, "on_gap", None)
+            if on_gap is None:
+                continue
+            try:
+                on_gap(broker_id, account_id, expected, received)
+            except Exception:
+                log.exception("fill gap hook %r raised for account %s/%s", on_gap, broker_id, account_id)
+
+    def _refuse(self, topic: str, raw_topic: bytes, exc: Exception) -> None:
+        self.refused += 1
+        now = time.monotonic()
+        state = self._warned.get(topic)
+        if state is None:
+            if len(self._warned) > 10_000:
+                self._warned.clear()
+            state = self._warned[topic] = [now - self.warn_interval, 0]
+        state[1] += 1
+        if now - state[0] >= self.warn_interval:
+            more = f" ({state[1] - 1} more refused since the last warning)" if state[1] > 1 else ""
+            log.warning("refused a message on topic %s (%s): %s: %s%s", topic,
+                        raw_topic.decode("utf-8", "replace"), type(exc).__name__, exc, more)
+            state[0], state[1] = now, 0
+
+    # ---- state and lifetime --------------------------------------------------------------
+
+    def topics(self) -> list[str]:
+        with self._lock:
+            return [s.topic for s in self._subscriptions.values()]
+
+    def count(self) -> int:
+        return len(self._subscriptions)
+
+    def close(self) -> None:
+        with self._bus_lock:
+            with self._lock:
+                if self.closed:
+                    return
+                self.closed = True
+                keys = list(self._subscriptions)
+                self._subscriptions.clear()
+                self._clear_routes()
+            client = self.client
+            if keys:
+                client.unsubscribe(keys)  # the bus keeps the session: leave it collecting nothing
+            client.disconnect()
+        thread = getattr(client, "_thread", None)
+        client.loop_stop()  # does not wait when called on the feed thread itself
+        if thread is not threading.current_thread() and isinstance(client, _Client):
+            client.release()
 
 
 class Feed:
@@ -206,22 +504,25 @@ class Feed:
     raises is logged; neither stops the feed. A lost bus is reconnected and every subscription
     restored. ``Feed(...)`` raises ``ConnectionError`` naming host and port when the bus cannot
     be reached within ``timeout`` seconds.
+
+    The feed's session at the bus outlives a dropped link: fills (QoS 1) made meanwhile arrive
+    once it is back. A feed dropped without :meth:`close` is closed when it is collected, unless
+    one of its own callbacks refers to it.
     """
 
     def __init__(self, bus_url: str, timeout: float = CONNECT_TIMEOUT, warn_interval: float = 10.0) -> None:
         self.bus_url = bus_url
-        self.warn_interval = warn_interval
-        self._lock = threading.Lock()
-        self._subscriptions: dict[str, _Subscription] = {}  # by filter
-        self._routes: dict[bytes, _Subscription | None] = {}  # arrival topic -> subscription
-        self._warned: dict[str, list[float]] = {}  # topic -> [last warning, refused since]
-        self._received = self._delivered = self._refused = 0
-        self._closed = self._lost = False
-        host, port = parse_bus_url(bus_url)
-        self._where = f"{host}:{port}"
-        self._client = connect_client(bus_url, "taloma-feed", timeout, on_connect=self._restore,
-                                      on_message=self._on_message)
-        self._client.on_disconnect = self._on_disconnect
+        self._core = core = _Core(bus_url, timeout, warn_interval)
+        self._client = core.client
+        self._finalizer = weakref.finalize(self, core.close)
+
+    @property
+    def warn_interval(self) -> float:
+        return self._core.warn_interval
+
+    @warn_interval.setter
+    def warn_interval(self, seconds: float) -> None:
+        self._core.warn_interval = seconds
 
     # ---- subscriptions ------------------------------------------------------------------
 
@@ -237,144 +538,37 @@ class Feed:
     def unsubscribe(self, contract: Any, quote_type: QuoteType, version: QuoteVersion = QuoteVersion.v1,
                     intraday_odd: bool = False, callback: Callback | None = None) -> None:
         """Stop delivering the contract's records of one kind (to ``callback`` only, if given)."""
-        self._remove(contract2topic(contract, quote_type, intraday_odd, version), callback)
+        self._core.remove(contract2topic(contract, quote_type, intraday_odd, version), callback)
 
     def _add(self, topic: str, decode: Decoder, callback: Callback) -> str:
         """Subscribe ``callback`` to a topic (with "*" levels) whose payloads ``decode(**content)``
-        turns into records; the one road for every kind of subscription."""
-        if not callable(callback):
-            raise TypeError("callback must be callable")
-        with self._lock:
-            if self._closed:
-                raise RuntimeError("the feed is closed")
-            key = _filter_of(topic)
-            subscription = self._subscriptions.get(key)
-            new = subscription is None
-            if subscription is None:
-                subscription = _Subscription(topic, decode)
-                self._subscriptions[key] = subscription
-                self._routes = {}
-            if callback not in subscription.callbacks:
-                subscription.callbacks = (*subscription.callbacks, callback)
-        # Outside the lock: paho's own locks are taken, and a reconnection takes ours in _restore.
-        # While the bus is away this does nothing; the reconnection subscribes.
-        if new:
-            self._client.subscribe(subscription.filter, qos=0)
+        turns into records; the one road for every kind of market-data subscription."""
+        self._core.add(topic, decode, callback)
         return topic
-
-    def _remove(self, topic: str, callback: Callback | None) -> None:
-        with self._lock:
-            key = _filter_of(topic)
-            subscription = self._subscriptions.get(key)
-            if subscription is None:
-                return
-            if callback is not None:
-                subscription.callbacks = tuple(c for c in subscription.callbacks if c != callback)
-            if callback is not None and subscription.callbacks:
-                return
-            subscription.callbacks = ()
-            del self._subscriptions[key]
-            self._routes = {}
-            if self._closed:
-                return
-        self._client.unsubscribe(key)
-
-    def _restore(self, client: mqtt.Client) -> None:
-        # A new connection starts without subscriptions.
-        with self._lock:
-            filters = [(key, 0) for key in self._subscriptions]
-        if filters:
-            client.subscribe(filters)
-        if self._lost:
-            self._lost = False
-            log.warning("reconnected to the message bus at %s; %d subscriptions restored", self._where,
-                        len(filters))
-
-    def _on_disconnect(self, client: mqtt.Client, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
-        if not self._closed and not self._lost:
-            self._lost = True
-            log.warning("lost the message bus at %s (%s); reconnecting", self._where, reason)
-
-    # ---- delivery ------------------------------------------------------------------------
-
-    def _route(self, raw_topic: bytes) -> _Subscription | None:
-        routes = self._routes
-        topic = raw_topic.decode("utf-8", "replace")
-        with self._lock:
-            found = next((s for s in self._subscriptions.values() if _matches(s.levels, topic)), None)
-        if len(routes) < 100_000:
-            routes[raw_topic] = found
-        return found
-
-    def _on_message(self, client: mqtt.Client, userdata: Any, message: mqtt.MQTTMessage) -> None:
-        if self._closed:
-            return
-        self._received += 1
-        raw_topic = message._topic  # bytes: no decoding on the way to a cached route
-        try:
-            subscription = self._routes[raw_topic]
-        except KeyError:
-            subscription = self._route(raw_topic)
-        if subscription is None:
-            return
-        try:
-            record = subscription.decode(**unpackb(message.payload))
-        except Exception as exc:
-            self._refuse(subscription.topic, raw_topic, exc)
-            return
-        self._delivered += 1
-        for callback in subscription.callbacks:
-            try:
-                callback(subscription.topic, record)
-            except Exception:
-                log.exception("market-data callback %r raised on topic %s", callback, subscription.topic)
-            if self._closed:
-                return
-
-    def _refuse(self, topic: str, raw_topic: bytes, exc: Exception) -> None:
-        self._refused += 1
-        now = time.monotonic()
-        state = self._warned.get(topic)
-        if state is None:
-            if len(self._warned) > 10_000:
-                self._warned.clear()
-            state = self._warned[topic] = [now - self.warn_interval, 0]
-        state[1] += 1
-        if now - state[0] >= self.warn_interval:
-            more = f" ({state[1] - 1} more refused since the last warning)" if state[1] > 1 else ""
-            log.warning("refused a message on topic %s (%s): %s: %s%s", topic,
-                        raw_topic.decode("utf-8", "replace"), type(exc).__name__, exc, more)
-            state[0], state[1] = now, 0
 
     # ---- state and lifetime --------------------------------------------------------------
 
     @property
     def stats(self) -> Mapping[str, int]:
-        """Counts of messages "received", records "delivered" and payloads "refused"."""
-        return MappingProxyType({"received": self._received, "delivered": self._delivered,
-                                 "refused": self._refused})
+        """Counts of messages "received", records "delivered" and payloads "refused"; of fills
+        missed ("gaps", by their sequence numbers) and of fills dropped as already delivered
+        ("duplicates")."""
+        core = self._core
+        return MappingProxyType({"received": core.received, "delivered": core.delivered,
+                                 "refused": core.refused, "gaps": core.gaps, "duplicates": core.duplicates})
 
     @property
     def topics(self) -> list[str]:
         """The topics subscribed to."""
-        with self._lock:
-            return [s.topic for s in self._subscriptions.values()]
+        return self._core.topics()
 
     @property
     def closed(self) -> bool:
-        return self._closed
+        return self._core.closed
 
     def close(self) -> None:
         """Unsubscribe everything and disconnect; safe from a callback, twice, or with the bus gone."""
-        with self._lock:
-            if self._closed:
-                return
-            self._closed = True
-            self._subscriptions.clear()
-            self._routes = {}
-        client = self._client
-        client.disconnect()
-        client.loop_stop()  # does not wait when called on the feed thread itself
+        self._finalizer()
 
     def __enter__(self) -> Feed:
         return self
@@ -383,30 +577,41 @@ class Feed:
         self.close()
 
     def __repr__(self) -> str:
-        state = "closed" if self._closed else f"{len(self._subscriptions)} subscriptions"
+        state = "closed" if self.closed else f"{self._core.count()} subscriptions"
         return f"Feed({self.bus_url!r}, {state})"
 
     # ---- the account's own fills ---------------------------------------------------------
 
     def subscribe_fills(self, account: Any, callback: Callable[[dict[str, Any]], None],
-                        timeout: float = CONNECT_TIMEOUT) -> str:
+                        timeout: float = CONNECT_TIMEOUT, *, on_gap: GapHook | None = None) -> str:
         """Call ``callback(event)`` once per fill of ``account`` (an account record, or a mapping
         with "broker_id" and "account_id"); returns the topic. ``event`` is a mapping (see
-        :func:`fill_event`). The subscription is in place at the bus when this returns.
+        :func:`fill_event`).
+
+        The subscription is in place at the bus when this returns: otherwise (no acknowledgement
+        within ``timeout`` seconds, or the bus is away) it raises ``ConnectionError`` naming the
+        bus and leaves nothing subscribed. Called on the feed's own thread (from a callback), it
+        cannot wait for the bus and returns at once.
+
+        Fills travel at QoS 1 and the bus keeps them for the feed across a dropped link; each is
+        delivered once. A fill's "seq" numbers the account's fills from 1: a fill already
+        delivered is dropped (counted in ``stats["duplicates"]``). When fills were missed (a bus
+        restarted without its store), a WARNING names the account and the missing numbers, they
+        are counted in ``stats["gaps"]``, and ``on_gap(broker_id, account_id, expected, received)``
+        is called on the feed's thread before the fill ``received`` is delivered: fills
+        ``expected`` to ``received - 1`` never came (query the broker for them). The first fill
+        heard for the account sets the count; a fill without "seq" is delivered as it comes.
         """
-        topic = self._add(account_fills_topic(account), fill_event, _FillCallback(callback))
-        # The bus handles one client's packets in order: once a later publish is acknowledged
-        # the subscription is active, so no fill placed from now on can pass it by.
-        if threading.current_thread() is not getattr(self._client, "_thread", None):
-            try:
-                self._client.publish(f"taloma/probe/{uuid.uuid4().hex}", b"", qos=1).wait_for_publish(timeout)
-            except (ValueError, RuntimeError):
-                pass  # the bus is away: the subscription is restored when it is back
+        topic = account_fills_topic(account)
+        broker_id, account_id = topic.split("/")[2:]
+        on_thread = threading.current_thread() is getattr(self._client, "_thread", None)
+        self._core.add(topic, fill_event, _FillCallback(callback, on_gap), qos=1, account=(broker_id, account_id),
+                       confirm=None if on_thread else timeout)
         return topic
 
     def unsubscribe_fills(self, account: Any, callback: Callable[[dict[str, Any]], None] | None = None) -> None:
         """Stop delivering the account's fills (to ``callback`` only, if given)."""
-        self._remove(account_fills_topic(account), None if callback is None else _FillCallback(callback))
+        self._core.remove(account_fills_topic(account), None if callback is None else _FillCallback(callback))
 
 
 # ---- fill events ----------------------------------------------------------------------------
@@ -437,7 +642,8 @@ def fill_event(**content: Any) -> dict[str, Any]:
     (the lots of this fill), and as the broker sends them: "broker_id", "account_id", "time"
     (market time, ``datetime``), "fill_no", "order_quantity", "deal_quantity", "remaining"
     (the order's lots after this fill), "status" (``Status.PartFilled`` or ``Status.Filled``),
-    "order_type", "price_type", "fee" and "tax" (``Decimal``).
+    "order_type", "price_type", "fee" and "tax" (``Decimal``), and "seq" (the account's fills
+    numbered from 1) when the broker numbers them.
     """
     from decimal import Decimal
 
@@ -448,6 +654,9 @@ def fill_event(**content: Any) -> dict[str, Any]:
     for key, kind in _FILL_FIELDS.items():
         if not isinstance(content.get(key), kind) or isinstance(content.get(key), bool):
             raise TypeError(f"fill field {key!r} must be {kind.__name__}, not {content.get(key)!r}")
+    seq = content.get("seq")
+    if seq is not None and (not isinstance(seq, int) or isinstance(seq, bool) or seq < 1):
+        raise TypeError(f"fill field 'seq' must be a positive int, not {seq!r}")
     event = dict(content)
     event["action"] = Action(content["action"])
     event["price"] = Decimal(content["price"])
@@ -465,12 +674,15 @@ def fill_event(**content: Any) -> dict[str, Any]:
 class _FillCallback:
     """Adapts ``callback(event)`` to the feed's ``callback(topic, record)``; equal by the callback."""
 
-    __slots__ = ("callback",)
+    __slots__ = ("callback", "on_gap")
 
-    def __init__(self, callback: Callable[[dict[str, Any]], None]) -> None:
+    def __init__(self, callback: Callable[[dict[str, Any]], None], on_gap: GapHook | None = None) -> None:
         if not callable(callback):
             raise TypeError("callback must be callable")
+        if on_gap is not None and not callable(on_gap):
+            raise TypeError("on_gap must be callable")
         self.callback = callback
+        self.on_gap = on_gap
 
     def __call__(self, topic: str, event: dict[str, Any]) -> None:
         self.callback(event)
