@@ -2,13 +2,17 @@
 
 from __future__ import annotations
 
+import errno
 import importlib
 import json
+import logging
+import math
 import random
+import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NoReturn
 from urllib.parse import parse_qsl, urlsplit
 
 from taloma.simulator import routes
@@ -19,9 +23,30 @@ if TYPE_CHECKING:
     from taloma.simulator.fills import Matcher
     from taloma.simulator.market import Market
 
+log = logging.getLogger("taloma.simulator.server")
+
+# Seconds a connection may wait for its next request, or for the rest of one, before it is
+# closed: idle kept-alive connections would otherwise hold descriptors and threads for good.
+IDLE_TIMEOUT = 30.0
+# Bytes of a request body; a longer one is refused (413) from its Content-Length, unread.
+MAX_BODY = 1 << 20
+# Seconds the accept loop pauses when the process is out of descriptors or memory, instead
+# of finding the listening socket readable again at once and spinning.
+ACCEPT_BACKOFF = 0.1
+_ACCEPT_EXHAUSTED = frozenset({errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM})
+# A market clock beyond this overflows the date within hours; below the minimum it all but
+# stands still (tests use that to have books change only by their own orders).
+MIN_SPEED, MAX_SPEED = 1e-6, 10_000.0
+# The options feature modules read from ``state.options`` and that callers may give.
+FEATURE_OPTIONS = ("trusted_ca", "ca_verifier", "clock", "catalogue_stocks")
+
 # Feature modules register their endpoints when imported; a feature that is
 # not there yet is simply absent.
 _FEATURES = ("auth", "orders", "catalogue", "accounts")
+
+
+_KEYWORDS = ("port", "users", "api_ver", "latency", "failure_rate", "delay_share", "delay", "seed", "verbose",
+             "market", "bus", "speed", "contracts", "idle_timeout")
 
 
 def _load_features() -> None:
@@ -52,9 +77,14 @@ class _Handler(BaseHTTPRequestHandler):
     def do_POST(self) -> None:  # noqa: N802
         self._serve("POST")
 
+    def setup(self) -> None:
+        super().setup()
+        self.connection.settimeout(self.server.idle_timeout)
+
     def _serve(self, method: str) -> None:
-        length = int(self.headers.get("Content-Length") or 0)
-        raw = self.rfile.read(length) if length > 0 else b""
+        raw = self._read_body(method)
+        if raw is None:
+            return
         parts = urlsplit(self.path)
         prefix = f"/api/{self.server.state.api_ver}/"
         handler = routes.lookup(method, parts.path[len(prefix):]) if parts.path.startswith(prefix) else None
@@ -62,9 +92,9 @@ class _Handler(BaseHTTPRequestHandler):
             self._reply(404, {"success": "False", "msg": f"no such endpoint: {method} {parts.path}"})
             return
         try:
-            body = json.loads(raw) if raw else None
-        except ValueError:
-            self._reply(400, {"success": "False", "msg": "request body is not JSON"})
+            body = _parse_json(raw) if raw else None
+        except ValueError as exc:
+            self._refuse(400, str(exc))
             return
         options = self.server.state.options
         if options.get("latency"):
@@ -89,13 +119,72 @@ class _Handler(BaseHTTPRequestHandler):
             raise
         self._reply(200, reply)
 
+    def _read_body(self, method: str) -> bytes | None:
+        """The request's body, or None once the request was refused or its connection lost."""
+        lengths = self.headers.get_all("Content-Length") or []
+        if self.headers.get("Transfer-Encoding") is not None or (not lengths and method == "POST"):
+            self._refuse(400, "a request body needs a Content-Length (chunked bodies are not accepted)")
+            return None
+        if not lengths:
+            return b""
+        text = lengths[0].strip()
+        if len(set(lengths)) > 1 or not (text.isascii() and text.isdigit()):
+            self._refuse(400, f"bad Content-Length: {', '.join(lengths)!r}")
+            return None
+        length = int(text)
+        if length > MAX_BODY:
+            self._refuse(413, f"request body of {length} bytes is over the limit of {MAX_BODY} bytes")
+            return None
+        try:
+            raw = self.rfile.read(length)
+        except OSError:  # timed out or reset part way
+            raw = b""
+        if len(raw) < length:
+            self.close_connection = True
+            return None
+        return raw
+
+    def _refuse(self, status: int, msg: str) -> None:
+        # What follows a refused request on its connection cannot be trusted to start a new one.
+        self.close_connection = True
+        self._reply(status, {"success": "False", "msg": msg})
+
     def _reply(self, status: int, payload: Any) -> None:
-        data = payload if isinstance(payload, bytes) else json.dumps(payload, ensure_ascii=False).encode("utf-8")
+        if isinstance(payload, bytes):
+            data = payload
+        else:
+            try:
+                data = json.dumps(payload, ensure_ascii=False, allow_nan=False).encode("utf-8")
+            except (ValueError, TypeError, RecursionError) as exc:
+                log.error("reply to %s %s is not standard JSON: %s", self.command, self.path, exc)
+                status = 500
+                data = json.dumps({"success": "False", "msg": f"simulator error: the reply is not standard JSON: "
+                                                              f"{exc}"}).encode("utf-8")
         self.send_response(status)
         self.send_header("Content-Type", "application/json; charset=utf-8")
         self.send_header("Content-Length", str(len(data)))
+        if self.close_connection:
+            self.send_header("Connection", "close")
         self.end_headers()
         self.wfile.write(data)
+
+
+def _refuse_constant(name: str) -> NoReturn:
+    raise ValueError(f"{name} is not a JSON number")
+
+
+def _parse_json(raw: bytes) -> Any:
+    """A request body: UTF-8 JSON of finite numbers, nested no deeper than the parser recurses."""
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise ValueError(f"request body is not UTF-8: {exc}") from None
+    try:
+        return json.loads(text, parse_constant=_refuse_constant)
+    except RecursionError:
+        raise ValueError("request body is nested too deep") from None
+    except ValueError as exc:
+        raise ValueError(f"request body is not JSON: {exc}") from None
 
 
 class _Server(ThreadingHTTPServer):
@@ -103,16 +192,69 @@ class _Server(ThreadingHTTPServer):
     allow_reuse_address = True
     request_queue_size = 128
 
-    def __init__(self, address: tuple[str, int], state: BrokerState, verbose: bool, seed: int | None) -> None:
+    def __init__(self, address: tuple[str, int], state: BrokerState, verbose: bool, seed: int | None,
+                 idle_timeout: float = IDLE_TIMEOUT) -> None:
         super().__init__(address, _Handler)
         self.state = state
         self.verbose = verbose
+        self.idle_timeout = idle_timeout
         self._random = random.Random(seed)
         self._random_lock = threading.Lock()
+        self._refused = 0  # accepts refused in the current burst
+        self._closing = threading.Event()
+
+    def get_request(self) -> tuple[Any, Any]:
+        try:
+            request = super().get_request()
+        except OSError as exc:
+            if exc.errno in _ACCEPT_EXHAUSTED:
+                if not self._refused:
+                    log.warning("cannot accept connections (%s): backing off until descriptors are freed",
+                                exc.strerror)
+                self._refused += 1
+                self._closing.wait(ACCEPT_BACKOFF)
+            raise
+        if self._refused:
+            log.warning("accepting connections again after %d refused attempts", self._refused)
+            self._refused = 0
+        return request
+
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        # A client that went away or sat idle past the timeout is not a simulator fault.
+        if isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
+            return
+        super().handle_error(request, client_address)
+
+    def shutdown(self) -> None:
+        self._closing.set()
+        super().shutdown()
 
     def chance(self) -> float:
         with self._random_lock:
             return self._random.random()
+
+
+def _check_number(name: str, value: Any, low: float, high: float, integer: bool = False) -> None:
+    kinds = (int,) if integer else (int, float)
+    if isinstance(value, bool) or not isinstance(value, kinds):
+        raise TypeError(f"{name} must be {'an integer' if integer else 'a number'}, not {type(value).__name__}")
+    if not (math.isfinite(value) and low <= value <= high):
+        raise ValueError(f"{name} must be a finite number within {low:g}..{high:g}, not {value!r}")
+
+
+def _check_options(options: dict[str, Any]) -> None:
+    unknown = sorted(set(options) - set(FEATURE_OPTIONS))
+    if unknown:
+        valid = ", ".join(sorted([*_KEYWORDS, *FEATURE_OPTIONS]))
+        raise TypeError(f"BrokerSimulator got unknown keyword(s) {', '.join(unknown)}; valid: {valid}")
+    for name in ("ca_verifier", "clock"):
+        if options.get(name) is not None and not callable(options[name]):
+            raise TypeError(f"{name} must be callable, not {type(options[name]).__name__}")
+    stocks = options.get("catalogue_stocks")
+    if stocks is not None:
+        from taloma.simulator.catalogue import STOCK_CODES
+
+        _check_number("catalogue_stocks", stocks, 1, len(STOCK_CODES), integer=True)
 
 
 class BrokerSimulator:
@@ -127,8 +269,13 @@ class BrokerSimulator:
     ``users`` is a list of (person id, password) pairs; ``latency`` delays every
     reply by that many seconds, and ``delay`` seconds more for the share
     ``delay_share`` of replies; ``failure_rate`` is the share of replies that
-    fail. Feature modules read their own options from ``options``. ``trusted_ca`` (CA certificate
-    files) makes the broker verify the "ca_content" of every order request against them.
+    fail. ``idle_timeout`` is how long a connection may wait for its next request
+    (:data:`IDLE_TIMEOUT`). Feature modules read their own options, the keywords in
+    :data:`FEATURE_OPTIONS`: ``trusted_ca`` (CA certificate files) makes the broker verify
+    the "ca_content" of every order request against them (``ca_verifier``, a callable, instead
+    of them), ``clock`` is a callable returning the local ``datetime`` of "now" and
+    ``catalogue_stocks`` the size of the catalogue. Other keywords are a ``TypeError``, values
+    out of range a ``ValueError``.
 
     ``market=True`` runs a simulated market (:class:`taloma.simulator.market.Market`, as ``market``)
     for ``contracts`` (codes of the catalogue; default: the market's own list) plus every contract
@@ -153,18 +300,23 @@ class BrokerSimulator:
         bus: str | None = None,
         speed: float = 1.0,
         contracts: list[str] | None = None,
+        idle_timeout: float = IDLE_TIMEOUT,
         **options: Any,
     ) -> None:
         if api_ver is None:
             import taloma.backend.http as settings
 
             api_ver = settings.api_ver
-        if not 0.0 <= failure_rate <= 1.0:
-            raise ValueError("failure_rate must be between 0 and 1")
-        if not 0.0 <= delay_share <= 1.0:
-            raise ValueError("delay_share must be between 0 and 1")
-        if latency < 0 or delay < 0:
-            raise ValueError("latency and delay must not be negative")
+        _check_options(options)
+        _check_number("port", port, 0, 65535, integer=True)
+        for name, value in (("failure_rate", failure_rate), ("delay_share", delay_share)):
+            _check_number(name, value, 0.0, 1.0)
+        for name, value in (("latency", latency), ("delay", delay)):
+            _check_number(name, value, 0.0, math.inf)
+        _check_number("speed", speed, MIN_SPEED, MAX_SPEED)
+        _check_number("idle_timeout", idle_timeout, 0.0, math.inf)
+        if idle_timeout == 0:
+            raise ValueError("idle_timeout must be positive")
         _load_features()
         if options.get("trusted_ca") is not None and options.get("ca_verifier") is None:
             from taloma.Vorn.verify import CaVerifier
@@ -172,7 +324,7 @@ class BrokerSimulator:
             options["ca_verifier"] = CaVerifier(options["trusted_ca"]).verify_ca_content
         options.update(latency=latency, failure_rate=failure_rate, delay_share=delay_share, delay=delay, seed=seed)
         self.state = BrokerState(users=make_users(users), api_ver=api_ver, options=options)
-        self._server = _Server(("127.0.0.1", port), self.state, verbose, seed)
+        self._server = _Server(("127.0.0.1", port), self.state, verbose, seed, idle_timeout)
         self._thread: threading.Thread | None = None
         self.market: Market | None = None
         self.bus_url: str | None = None
@@ -184,6 +336,10 @@ class BrokerSimulator:
         except BaseException:
             self.stop()
             raise
+
+    def expire_sessions(self) -> None:
+        """Forgets every login token, as the broker does overnight: requests must log in again."""
+        self.state.expire_tokens()
 
     def _open_market(self, market: bool, bus: str | None, speed: float, contracts: list[str] | None,
                      seed: int | None) -> None:
@@ -210,6 +366,7 @@ class BrokerSimulator:
         if self.market is not None:
             self._publisher = Publisher(self.bus_url)
             self.market.add_listener(self._publisher.on_event)
+            assert self._matcher is not None
             self._matcher.publish_to(self.bus_url)
 
     @property

@@ -56,6 +56,10 @@ class BrokerState:
             self.tokens[token] = person_id
         return token
 
+    def expire_tokens(self) -> None:
+        with self.lock:
+            self.tokens.clear()
+
     def user_of(self, token: Any) -> User | None:
         """The user a token belongs to, or none for a missing or unknown token."""
         if not isinstance(token, str):
@@ -69,4 +73,5 @@ class BrokerState:
         with self.lock:
             if name not in self._features:
                 self._features[name] = factory()
-            return self._features[name]
+            feature: T = self._features[name]
+            return feature

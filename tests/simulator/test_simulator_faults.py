@@ -1,4 +1,4 @@
-"""Fault injection of the simulated broker: failing and delayed replies."""
+"""Fault injection of the simulated broker (failing and delayed replies), its options and sessions."""
 
 from __future__ import annotations
 
@@ -6,6 +6,7 @@ import pytest
 import requests
 
 import taloma.simulator.server as server
+from support.broker import Broker
 from taloma.simulator import BrokerSimulator
 
 
@@ -62,3 +63,36 @@ def test_failure_rate(share, failures):
 def test_bad_options_are_refused(options):
     with pytest.raises(ValueError):
         BrokerSimulator(**options)
+
+
+@pytest.mark.parametrize(
+    "options, error, named",
+    [
+        ({"sped": 2.0}, TypeError, "sped"),
+        ({"trusted_cas": ["ca.pem"]}, TypeError, "trusted_cas"),
+        ({"speed": 1e11}, ValueError, "speed"),
+        ({"speed": 0.0}, ValueError, "speed"),
+        ({"speed": float("inf")}, ValueError, "speed"),
+        ({"speed": float("nan")}, ValueError, "speed"),
+        ({"speed": "fast"}, TypeError, "speed"),
+        ({"port": 70000}, ValueError, "port"),
+        ({"port": -1}, ValueError, "port"),
+        ({"latency": float("nan")}, ValueError, "latency"),
+        ({"idle_timeout": 0}, ValueError, "idle_timeout"),
+        ({"catalogue_stocks": 0}, ValueError, "catalogue_stocks"),
+        ({"clock": "2026-01-05"}, TypeError, "clock"),
+    ],
+)
+def test_unknown_keywords_and_values_out_of_range_are_refused(options, error, named):
+    with pytest.raises(error, match=named) as caught:
+        BrokerSimulator(**options)
+    if error is TypeError and named not in ("speed", "clock"):
+        assert "valid:" in str(caught.value) and "catalogue_stocks" in str(caught.value)
+
+
+def test_expired_sessions_must_log_in_again(fresh_broker):
+    broker = Broker(fresh_broker)
+    assert broker.query()["success"] == "True"
+    fresh_broker.expire_sessions()
+    assert broker.query()["msg"] == "invalid or expired token"
+    assert Broker(fresh_broker).query()["success"] == "True"
