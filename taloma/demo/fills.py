@@ -50,7 +50,7 @@ class _Loop:
         self.ticks: queue.Queue[Any] = queue.Queue()
         self.fills: queue.Queue[dict[str, Any]] = queue.Queue()
         self.feed = stack.enter_context(Feed(self.sim.bus_url))
-        self.sign = ctx.data.get("sign") or (lambda what: "unsigned-demo-content")
+        self.sign = ctx.data.get("sign") or (lambda *request, **change: "unsigned-demo-content")
 
     def signal(self) -> Any:
         """The first tick that trades above the one before it."""
@@ -71,7 +71,7 @@ class _Loop:
 
         order = Order(action=action, price_type=FuturesPriceType.MKT, order_type=OrderType.IOC, price=0,
                       quantity=LOTS, octype=FuturesOCType.Auto, account=self.account)
-        reply = fo.place_futopt_order(self.contract, order, self.sign(f"{self.code} {action} {LOTS} MKT"),
+        reply = fo.place_futopt_order(self.contract, order, self.sign("place", self.contract, order),
                                       self.client)
         order, _, ok = fo.futopt_resp2order_status(reply, order)
         if not ok:

@@ -61,7 +61,7 @@ def run(ctx: Demo) -> None:
     from taloma.order import Order, Status, Trade
 
     client = ctx.client
-    sign: Callable[[str], str] = ctx.data.get("sign") or (lambda what: PLACEHOLDER_CA)
+    sign: Callable[..., str] = ctx.data.get("sign") or (lambda *request, **change: PLACEHOLDER_CA)
     trades: dict[str, Any] = {}
 
     def trade(kind: str) -> Any:
@@ -91,7 +91,7 @@ def run(ctx: Demo) -> None:
                 raise StepFailed("no logged-in client with a futures account")
             order = Order(action=action, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=price,
                           quantity=quantity, octype=FuturesOCType.Auto, account=client.default_futopt_account)
-            ca_content = sign(f"place {contract.code} {action} {quantity} {price}")
+            ca_content = sign("place", contract, order)
             reply = fo.place_futopt_order(contract, order, ca_content, client)
             order, status, ok = fo.futopt_resp2order_status(reply, order)
             if not ok or status.status is not Status.PendingSubmit:
@@ -107,17 +107,19 @@ def run(ctx: Demo) -> None:
 
     with ctx.step(f"change the future's price to {PRICE - 10}"):
         t = trade("future")
-        reply = fo.update_futopt_order_price(t, sign(f"price {t.order.seqno} {PRICE - 10}"), client, PRICE - 10)
+        ca_content = sign("update_price", t.contract, t.order, price=PRICE - 10)
+        reply = fo.update_futopt_order_price(t, ca_content, client, PRICE - 10)
         _expect_success(reply, "price change")
         ctx.say(f"   accepted: {reply.get('result')}")
 
     with ctx.step("reduce the option order by 1"):
         t = trade("option")
-        _expect_success(fo.update_futopt_order_qty(t, sign(f"qty {t.order.seqno} 1"), client, 1), "quantity change")
+        ca_content = sign("update_qty", t.contract, t.order, quantity=1)
+        _expect_success(fo.update_futopt_order_qty(t, ca_content, client, 1), "quantity change")
 
     with ctx.step("cancel the future order"):
         t = trade("future")
-        _expect_success(fo.cancel_futopt_order(t, sign(f"cancel {t.order.seqno}"), client), "cancel")
+        _expect_success(fo.cancel_futopt_order(t, sign("cancel", t.contract, t.order), client), "cancel")
 
     with ctx.step("query the orders again"):
         refresh("the amendments and the cancel")

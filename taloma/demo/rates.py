@@ -49,7 +49,7 @@ def _orders(ctx: Demo, count: int) -> None:
     for n in range(count):
         order = Order(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=PRICE - n,
                       quantity=1, octype=FuturesOCType.Auto, account=account)
-        reply = fo.place_futopt_order(contract, order, sign(f"place {contract.code} {PRICE - n}"), client)
+        reply = fo.place_futopt_order(contract, order, sign("place", contract, order), client)
         order, status, ok = fo.futopt_resp2order_status(reply, order)
         if not ok:
             raise StepFailed(f"placement {n + 1} refused: {reply.get('msg')}")
@@ -66,7 +66,7 @@ def _orders(ctx: Demo, count: int) -> None:
     progress = ctx.progress(count, "cancelled")
     start = time.perf_counter()
     for t in trades:
-        reply = fo.cancel_futopt_order(t, sign(f"cancel {t.order.seqno}"), client)
+        reply = fo.cancel_futopt_order(t, sign("cancel", contract, t.order), client)
         if not succeeded(reply):
             raise StepFailed(f"cancel of {t.order.seqno} refused: {reply.get('msg')}")
         progress.advance()

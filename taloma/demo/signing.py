@@ -2,8 +2,8 @@
 
 Before the broker starts, ``broker_options`` makes a CA and a user PKCS#12 file in the demo's
 scratch folder and asks the broker to verify order signatures against that CA. ``run`` opens
-the PKCS#12 file with the signing module and leaves ``ctx.data["sign"]``: a callable turning
-a description of an order request into its ``ca_content`` text, signed afresh each time.
+the PKCS#12 file with the signing module and leaves ``ctx.data["sign"]``: an ``OrderSigner``
+turning an order request into its ``ca_content`` text, signed afresh each time.
 """
 
 from __future__ import annotations
@@ -21,9 +21,9 @@ SIGNATURES = 300
 class OrderSigner:
     """``ca_content`` of order requests, from one ``PyVornSign``.
 
-    The signed text is the user's identifier and IP, what the request does and the time,
-    the way the signing module signs pooled order signatures, so each request carries a
-    signature of its own.
+    ``sign(operation, contract, order, price=..., quantity=...)`` signs the order text
+    (:func:`taloma.signing.order_text`) of one request: a placement of ``order``, or a change
+    (the new ``price``, the ``quantity`` taken off) or cancel of the placed ``order``.
     """
 
     def __init__(self, signer: Any) -> None:
@@ -33,8 +33,20 @@ class OrderSigner:
     def person_id(self) -> str:
         return self._signer.person_id
 
-    def __call__(self, what: str) -> str:
-        return self._signer.gen_ca(f"{self._signer.fix_content}{what}{time.time()}").decode("ascii")
+    def text(self, text: str) -> str:
+        return self._signer.gen_ca(text).decode("ascii")
+
+    def __call__(self, operation: str, contract: Any, order: Any, *, price: Any = None,
+                 quantity: Any = None) -> str:
+        from taloma.signing import order_text
+
+        common = {"person_id": self.person_id, "account": order.account, "code": contract.code}
+        if operation == "place":
+            text = order_text(operation, action=order.action, price=order.price, quantity=order.quantity, **common)
+        else:
+            text = order_text(operation, price=price, quantity=quantity, ordno=order.ordno, seqno=order.seqno,
+                              **common)
+        return self.text(text)
 
 
 def split(ca_content: str) -> tuple[str, str, str]:
@@ -76,13 +88,18 @@ def run(ctx: Demo) -> None:
         ctx.say(f"   signing as {signer.person_id} from {signer.ip}")
 
     with ctx.step(f"sign {SIGNATURES} order texts (PKCS#7, SHA-256)"):
+        from taloma.signing import order_text
+
         sign = ctx.data.get("sign")
         require(signer=sign)
+        account = ctx.client.default_futopt_account if ctx.client else None
+        require(futures_account=account)
         progress = ctx.progress(SIGNATURES, "signatures")
         start = time.perf_counter()
         texts = []
         for n in range(SIGNATURES):
-            texts.append(sign(f"order {n}"))
+            texts.append(sign.text(order_text("cancel", person_id=sign.person_id, account=account,
+                                              code="TXFL6", ordno="k0001", seqno=f"{n + 1:06d}")))
             progress.advance()
         elapsed = time.perf_counter() - start
         if len(set(texts)) != len(texts):
@@ -117,7 +134,7 @@ def _refuse_altered(ctx: Demo) -> None:
     require(signer=sign, client=client, future_from_the_catalogue=contract)
     order = Order(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=1,
                   quantity=1, octype=FuturesOCType.Auto, account=client.default_futopt_account)
-    reply = fo.place_futopt_order(contract, order, _altered(sign(f"place {contract.code}")), client)
+    reply = fo.place_futopt_order(contract, order, _altered(sign("place", contract, order)), client)
     _, status, accepted = fo.futopt_resp2order_status(reply, order)
     if accepted:
         raise StepFailed(f"the broker accepted it as order {order.seqno!r}")

@@ -49,13 +49,13 @@ def run(ctx: Demo) -> None:
 
     with ctx.step("strategy: place a signed order with the trend"):
         client = ctx.client
-        sign: Callable[[str], str] | None = ctx.data.get("sign")
+        sign: Callable[..., str] | None = ctx.data.get("sign")
         require(client=client, signer=sign, ticks=closes or None)
         action = Action.Buy if closes[-1] >= closes[0] else Action.Sell
         price = int(closes[-1])
         order = Order(action=action, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=price,
                       quantity=1, octype=FuturesOCType.Auto, account=client.default_futopt_account)
-        reply = fo.place_futopt_order(future, order, sign(f"place {future.code} {action} 1 {price}"), client)
+        reply = fo.place_futopt_order(future, order, sign("place", future, order), client)
         order, status, ok = fo.futopt_resp2order_status(reply, order)
         if not ok or status.status is not Status.PendingSubmit:
             raise StepFailed(f"placement refused: {reply.get('msg')}")
