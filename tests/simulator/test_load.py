@@ -35,6 +35,7 @@ from taloma.backend.http.client import Client  # noqa: E402
 from taloma.constant import Action, FuturesOCType, FuturesPriceType, OrderType  # noqa: E402
 from taloma.contracts import Future, Option  # noqa: E402
 from taloma.order import Order, Status, Trade  # noqa: E402
+from taloma.signing import order_text  # noqa: E402
 
 PERSON_ID, PASSWORD = "A123456789", "load-test"
 THREADS = 4
@@ -68,18 +69,24 @@ class Load:
         self.refused = 0
         self._lock = threading.Lock()
 
-    def ca_content(self, what: str) -> str:
-        return self.signer.gen_ca(f"{self.signer.fix_content}{what}{time.time()}").decode("ascii")
+    def ca_content(self, operation: str, contract: Any, order: Order, **change: Any) -> str:
+        """The signature of a placement of ``order``, or of a change or cancel of the placed one."""
+        if operation == "place":
+            change = dict(action=order.action, price=order.price, quantity=order.quantity)
+        else:
+            change |= dict(ordno=order.ordno, seqno=order.seqno)
+        text = order_text(operation, person_id=PERSON_ID, account=order.account, code=contract.code, **change)
+        return self.signer.gen_ca(text).decode("ascii")
 
-    def call(self, what: str, send: Any) -> dict[str, Any]:
-        """One request; a "simulated failure" is retried when failures are injected."""
+    def call(self, operation: str, t: Trade, send: Any, **change: Any) -> dict[str, Any]:
+        """One request, signed afresh; a "simulated failure" is retried when failures are injected."""
         for _ in range(50):
-            reply = send(self.ca_content(what))
+            reply = send(self.ca_content(operation, t.contract, t.order, **change))
             if reply.get("success") == "True" or not (self.retry and reply.get("msg") == "simulated failure"):
                 return reply
             with self._lock:
                 self.refused += 1
-        raise AssertionError(f"{what}: fifty simulated failures in a row")
+        raise AssertionError(f"{operation} {t.order.seqno}: fifty simulated failures in a row")
 
     def place(self, n: int) -> Placed | None:
         contract = CONTRACTS[n % 2]
@@ -88,7 +95,7 @@ class Load:
                       order_type=OrderType.ROD, price=price, quantity=quantity, octype=FuturesOCType.Auto,
                       account=self.client.default_futopt_account)
         # A placement is not retried: a refused one must simply be absent from the book.
-        reply = fo.place_futopt_order(contract, order, self.ca_content(f"place {n}"), self.client)
+        reply = fo.place_futopt_order(contract, order, self.ca_content("place", contract, order), self.client)
         order, status, ok = fo.futopt_resp2order_status(reply, order)
         if not ok:
             assert self.retry and reply.get("msg") == "simulated failure", reply
@@ -104,11 +111,12 @@ class Load:
 
     def amend_and_cancel(self, p: Placed) -> None:
         t, seqno = p.trade, p.trade.order.seqno
-        reply = self.call(f"price {seqno}", lambda ca: fo.update_futopt_order_price(t, ca, self.client, p.new_price))
+        reply = self.call("update_price", t, lambda ca: fo.update_futopt_order_price(t, ca, self.client, p.new_price),
+                          price=p.new_price)
         assert reply["success"] == "True" and reply["result"]["seqno"] == seqno, reply
-        reply = self.call(f"qty {seqno}", lambda ca: fo.update_futopt_order_qty(t, ca, self.client, 1))
+        reply = self.call("update_qty", t, lambda ca: fo.update_futopt_order_qty(t, ca, self.client, 1), quantity=1)
         assert reply["success"] == "True" and reply["result"]["quantity"] == p.quantity - 1, reply
-        reply = self.call(f"cancel {seqno}", lambda ca: fo.cancel_futopt_order(t, ca, self.client))
+        reply = self.call("cancel", t, lambda ca: fo.cancel_futopt_order(t, ca, self.client))
         assert reply["success"] == "True" and reply["result"]["quantity"] == 0, reply
 
     def road(self, n: int) -> Placed | None:
