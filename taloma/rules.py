@@ -160,13 +160,17 @@ def _shown(value: Any) -> str:
     return repr(value) if isinstance(value, (str, bytes)) else str(value)
 
 
-def price_problem(price: Any, ladder: Ladder, limits: tuple[Decimal, Decimal] | None = None) -> str | None:
-    """Why the exchange refuses ``price`` on ``ladder`` within ``limits`` (low, high), or none."""
+def price_problem(price: Any, ladder: Ladder | None, limits: tuple[Decimal, Decimal] | None = None) -> str | None:
+    """Why the exchange refuses ``price`` on ``ladder`` within ``limits`` (low, high), or none.
+
+    Without a ladder only the number is checked (finite and positive)."""
     value = as_price(price)
     if value is None:
         return f"price must be a finite number, not {_shown(price)}"
     if value <= 0:
         return f"price must be positive, not {_shown(price)}"
+    if ladder is None:
+        return None
     if not ladder.on_grid(value):
         below, above = ladder.nearest(value)
         return (f"price {value} is not on the tick ladder of {ladder.name} (tick {ladder.size(value)}): "

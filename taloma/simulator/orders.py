@@ -21,8 +21,10 @@ from __future__ import annotations
 import datetime as dt
 import threading
 from dataclasses import dataclass, field
+from decimal import Decimal
 from typing import Any, Callable
 
+from taloma.rules import Ladder, ladder_of, price_problem, quantity_problem
 from taloma.simulator import signatures
 from taloma.simulator.fills import status_code
 from taloma.simulator.routes import Request, fail, ok, route
@@ -156,10 +158,6 @@ def _is_int(value: Any) -> bool:
     return isinstance(value, int) and not isinstance(value, bool)
 
 
-def _is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool) and value == value
-
-
 def _futures_account(user: User, broker_id: Any, account: Any) -> bool:
     return any(
         a.get("accttype") == "F" and a.get("broker_id") == broker_id and a.get("account") == account
@@ -209,16 +207,49 @@ def _placement_problem(body: dict[str, Any]) -> str | None:
     callput = ("C", "P") if body["fut_futopt"] == "O" else (" ",)
     if body.get("fut_callput") not in callput:
         return f"fut_callput must be one of {', '.join(repr(c) for c in callput)}, not {body.get('fut_callput')!r}"
-    quantity = body.get("quantity")
-    if not _is_int(quantity) or quantity <= 0:
-        return f"quantity must be a positive integer, not {quantity!r}"
+    problem = quantity_problem(body.get("quantity"))
+    if problem is not None:
+        return problem
     price = body.get("price")
-    # A market order carries no price; a limit order needs one.
-    if not _is_number(price) or price < 0 or (price == 0 and body["price_type"] == "LMT"):
-        return f"price must be a positive number, not {price!r}"
+    # A market order carries no price (0); a limit's ladder and limits are its contract's, checked later.
+    if not (body["price_type"] != "LMT" and _is_int(price) and price == 0):
+        problem = price_problem(price, None)
+        if problem is not None:
+            return problem
     if not isinstance(body.get("ca_content"), str):
         return "ca_content must be a text"
     return None
+
+
+def _contract_rules(state: BrokerState, code: str) -> tuple[Ladder, tuple[Decimal, Decimal] | None] | str:
+    """The tick ladder and the day's limits of a future or option the exchange lists or trades,
+    or why it refuses orders for ``code``."""
+    market = state.options.get("market")
+    if market is not None:
+        if market.failure is not None:
+            return f"market stopped: {type(market.failure).__name__}: {market.failure}"
+        if code not in market:
+            # Looked up before it joins: a refused code must not trade from then on.
+            found = market.listing.find(code, market.clock.start.date())
+            if found is None:
+                return f"no contract {code!r} is listed or traded"
+            if found[0] == "stock":
+                return f"{code} is a stock, not a future or an option"
+        instrument = market.add(code)
+        if instrument.kind == "stock":
+            return f"{code} is a stock, not a future or an option"
+        return instrument.ladder, instrument.limits
+    # Without a market no reference price is known: the ladder alone applies.
+    from taloma.simulator.catalogue import catalogue_of
+    from taloma.simulator.market import Listing
+
+    listing = state.feature("listing", lambda: Listing(catalogue_of(state)))
+    found = listing.find(code, _now(state).date())
+    if found is None:
+        return f"no contract {code!r} is listed or traded"
+    if found[0] == "stock":
+        return f"{code} is a stock, not a future or an option"
+    return ladder_of(found[1]), None
 
 
 @route("POST", "Future/order")
@@ -230,6 +261,13 @@ def place(state: BrokerState, request: Request) -> dict[str, Any]:
     problem = _placement_problem(body)
     if problem is not None:
         return fail(problem)
+    rules = _contract_rules(state, body["stock_id"])
+    if isinstance(rules, str):
+        return fail(rules)
+    if body["price_type"] == "LMT":
+        problem = price_problem(body["price"], *rules)
+        if problem is not None:
+            return fail(problem)
     order = _book(state).add(
         person_id=user.person_id,
         broker_id=body["broker_id"],
@@ -245,12 +283,6 @@ def place(state: BrokerState, request: Request) -> dict[str, Any]:
         octype=body["octype"],
         placed=_now(state).replace(microsecond=0),
     )
-    market = state.options.get("market")
-    if market is not None:
-        try:
-            market.add(order.stock_id)
-        except KeyError:
-            pass  # a code the catalogue does not hold trades nowhere
     matcher = state.options.get("matcher")
     if matcher is not None:
         with matcher.lock:
@@ -284,8 +316,9 @@ def update_price(state: BrokerState, request: Request) -> dict[str, Any]:
         return failure
     assert user is not None
     price = body.get("price")
-    if not _is_number(price) or price <= 0:
-        return fail(f"price must be a positive number, not {price!r}")
+    problem = price_problem(price, None)
+    if problem is not None:
+        return fail(problem)
     book = _book(state)
     with book.lock:
         order = book.find(user, body)
@@ -293,6 +326,10 @@ def update_price(state: BrokerState, request: Request) -> dict[str, Any]:
             return fail("order not found")
         if order.remaining <= 0:
             return fail("order has no quantity left to amend")
+        rules = _contract_rules(state, order.stock_id)
+        problem = rules if isinstance(rules, str) else price_problem(price, *rules)
+        if problem is not None:
+            return fail(problem)
         order.chg_price = price
         order.msg = "price changed"
         matcher = state.options.get("matcher")

@@ -7,6 +7,7 @@ from decimal import Decimal
 
 import pytest
 
+from support import eventually
 from support.broker import PASSWORD, PERSON_ID, Broker
 from taloma.simulator import BrokerSimulator
 from taloma.simulator.catalogue import Catalogue
@@ -15,6 +16,7 @@ from taloma.simulator.market import (
     INDEX_OPTION_LADDER,
     STOCK_LADDER,
     Market,
+    MarketClock,
     MarketEvent,
 )
 
@@ -148,7 +150,8 @@ def test_a_contract_joins_the_market_when_it_receives_an_order(catalogue) -> Non
         assert sim.market.codes() == []
         broker = Broker(sim)
         assert broker.place(stock_id=code)["success"] == "True"
-        assert broker.place(stock_id="NOSUCH")["success"] == "True"
+        for unknown in ("NOSUCH", "ZZZA4", "TXO17000Z4"):
+            assert unknown in broker.place(stock_id=unknown)["msg"]
         assert sim.market.codes() == [code]
         assert sim.market.snapshot(code).book.bids
 
@@ -168,7 +171,41 @@ def test_a_well_formed_code_outside_the_generated_catalogue_still_trades(catalog
     assert book.bids and book.asks and instrument.ladder.on_grid(book.best_bid)
 
 
-@pytest.mark.parametrize("code", ["NOSUCH", "TXF", "12"])
+@pytest.mark.parametrize("code", ["NOSUCH", "TXF", "12", "ZZZA4", "ZZZ17000A4"])
 def test_an_unknown_contract_is_refused_by_name(catalogue, code) -> None:
     with pytest.raises(KeyError, match=code):
         Market(catalogue, contracts=[code])
+
+
+@pytest.mark.parametrize("code, underlying, multiplier", [
+    ("MXFL0", "#001", 50), ("TXFL0", "#001", 200), ("EXFA7", "#013", 4000), ("TXO23000L6", "#001", 50)])
+def test_a_code_outside_the_catalogue_takes_its_products_underlying_and_size(catalogue, code, underlying,
+                                                                            multiplier) -> None:
+    instrument = Market(catalogue, contracts=[code], seed=1, start=START).instrument(code)
+    assert (instrument.underlying, instrument.multiplier, instrument.contract.multiplier) == (
+        underlying, multiplier, multiplier)
+
+
+@pytest.mark.parametrize("speed", [1e11, float("inf"), float("nan"), 0, -1.0, True, "10"])
+def test_a_speed_out_of_range_is_refused(catalogue, speed) -> None:
+    with pytest.raises(ValueError, match="speed"):
+        Market(catalogue, contracts=[], speed=speed)
+
+
+def test_the_clock_stops_at_the_calendars_end() -> None:
+    assert MarketClock(10_000, start=dt.datetime(9999, 12, 31)).at(1e12) == dt.datetime.max
+
+
+def test_a_market_thread_that_fails_is_logged_and_orders_say_it_stopped(caplog) -> None:
+    sim = BrokerSimulator(users=[(PERSON_ID, PASSWORD)], seed=5, market=True, speed=1000.0, catalogue_stocks=200,
+                          clock=lambda: START)
+
+    def broken(*args: object) -> None:
+        raise ArithmeticError("the random walk fell over")
+
+    sim.market._random_event = broken
+    with sim:
+        eventually(lambda: sim.market.failure)
+        reply = Broker(sim).place(stock_id=sim.market.codes()[0])
+    assert reply["msg"] == "market stopped: ArithmeticError: the random walk fell over"
+    assert "the market thread stopped" in caplog.text

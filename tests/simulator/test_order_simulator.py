@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as dt
+import json
 import threading
 
 import pytest
@@ -59,11 +60,22 @@ class TestPlacement:
         ({"composit": "0"}, "composit"),
         ({"web_id": "A"}, "web_id"),
         ({"stock_id": ""}, "stock_id"),
+        ({"price": 17000.5}, "price 17000.5 is not on the tick ladder of index future (tick 1): nearest valid "
+                             "prices 17000 and 17001"),
+        ({"stock_id": "TXO17000A4", "fut_futopt": "O", "fut_callput": "C", "price": 17001}, "tick ladder"),
+        ({"stock_id": "ZZZA4"}, "no contract 'ZZZA4'"),
+        ({"stock_id": "TXFZ9"}, "no contract"),
     ])
     def test_bad_placements_fail_in_the_envelope(self, sim, change, text):
         before = len(sim.query(action="userid")["result"])
         assert failed(sim.place(**change), text)
         assert len(sim.query(action="userid")["result"]) == before
+
+    @pytest.mark.parametrize("price_type", ["LMT", "MKT"])
+    def test_a_price_that_overflows_to_infinity_is_refused(self, sim, price_type):
+        text = json.dumps(sim.order_body(price=17000, price_type=price_type)).replace("17000", "1e999")
+        reply = sim.http.post(sim.sim.api_uri + "Future/order", data=text, timeout=10).json()
+        assert failed(reply, "price must be a finite number, not inf")
 
     def test_a_body_that_is_not_an_object_fails(self, sim):
         assert failed(sim.post("Future/order", ["token"]), "JSON object")
@@ -75,10 +87,10 @@ class TestCancelAndAmend:
         assert sim.amend("Future/updateQty", placed, quantity=1)["success"] == "True"
         e = sim.entry(placed)
         assert (e["st_ordqty"], e["st_cancel_qty"]) == (3, 1)
-        assert sim.amend("Future/updatePrice", placed, price=17050.5, price_type="LMT", ord_type="ROD")[
+        assert sim.amend("Future/updatePrice", placed, price=17051, price_type="LMT", ord_type="ROD")[
             "success"] == "True"
         e = sim.entry(placed)
-        assert (e["st_price1"], e["st_chg_price1"]) == (17000, 17050.5)
+        assert (e["st_price1"], e["st_chg_price1"]) == (17000, 17051)
         assert sim.amend("Future/cancel", placed)["success"] == "True"
         assert sim.entry(placed)["st_cancel_qty"] == 3
         assert failed(sim.amend("Future/cancel", placed), "no quantity left")
@@ -91,6 +103,7 @@ class TestCancelAndAmend:
         ("Future/updatePrice", {"price": 0}, "price"),
         ("Future/updatePrice", {"price": -1}, "price"),
         ("Future/updatePrice", {"price": None}, "price"),
+        ("Future/updatePrice", {"price": 17000.5}, "tick ladder"),
         ("Future/cancel", {"seqno": "999999"}, "not found"),
         ("Future/cancel", {"ordno": "zzzzz"}, "not found"),
         ("Future/cancel", {"stock_id": "MXFA4"}, "not found"),
