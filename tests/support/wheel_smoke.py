@@ -48,6 +48,7 @@ def sign_verify_and_order(workdir: Path) -> None:
     from taloma.constant import Action, FuturesOCType, FuturesPriceType, OrderType
     from taloma.contracts import Future
     from taloma.order import Order, Status
+    from taloma.signing import order_text
     from taloma.simulator import BrokerSimulator
     from taloma.Vorn.ca import PyVornSign
     from taloma.Vorn.testca import make_demo_identity
@@ -56,7 +57,7 @@ def sign_verify_and_order(workdir: Path) -> None:
     pfx, password, ca_pem = make_demo_identity(workdir / "identity")
     verifier = CaVerifier([ca_pem])
     # The broker checks each order's signature with the same verifier (one per process).
-    with BrokerSimulator(users=[(PERSON_ID, PASSWORD)], ca_verifier=verifier.verify_ca_content) as sim:
+    with BrokerSimulator(users=[(PERSON_ID, PASSWORD)], ca_verifier=verifier) as sim:
         settings.api_url_simulation = sim.base_url
         client = Client(simulation=True, proxies=None)
         client.login(PERSON_ID, PASSWORD)
@@ -65,7 +66,9 @@ def sign_verify_and_order(workdir: Path) -> None:
         os.chdir(workdir)  # the signer writes its property file and log in the current folder
         signer = PyVornSign(str(pfx), password, client.person_id, client._public_ip)
         assert signer.is_activate(), "the signer did not activate"
-        ca_content = signer.gen_ca(f"{signer.fix_content}TXFL6 Buy 1").decode("ascii")
+        text = order_text("place", person_id=client.person_id, account=client.default_futopt_account, code="TXFL6",
+                          action=Action.Buy, price=18000, quantity=1)
+        ca_content = signer.gen_ca(text).decode("ascii")
         assert verifier.verify_ca_content(client.person_id, ca_content) is None
         der = bytearray(split_ca_content(client.person_id, ca_content))
         der[-8] ^= 0xFF  # inside the RSA signature value
