@@ -17,7 +17,7 @@ pytest.importorskip("taloma.backend.http.client", reason="the native Client is n
 pytest.importorskip("taloma.backend.solace.ladder", reason="the market-data modules are not built")
 
 import taloma.backend.http.futureoption.order as fo  # noqa: E402
-from support.fills import Trader, costs, recompute, users  # noqa: E402
+from support.fills import MULTIPLIER, Trader, costs, recompute, users  # noqa: E402
 from support import eventually  # noqa: E402
 from taloma.constant import Action, FuturesPriceType, OrderType  # noqa: E402
 from taloma.feed import Feed, connect_client  # noqa: E402
@@ -98,12 +98,38 @@ def test_an_order_takes_what_the_book_shows_and_no_more(still, trader, action, o
         assert fo.cancel_futopt_order(trade, "CA", trader.client)["result"]["quantity"] == 0
 
 
-@pytest.mark.parametrize("order_type, price_type, code, left", [
-    ("ROD", LMT, "0000", 2), ("IOC", LMT, "0004", 0), ("FOK", LMT, "0004", 0), ("ROD", MKT, "0004", 0)])
-def test_a_contract_the_market_does_not_trade_fills_nothing(trader, order_type, price_type, code, left) -> None:
-    trade, reply = trader.place("TXFZ9", Action.Buy, 2, 100, price_type, OrderType(order_type))
-    trade, entry = trader.refresh(trade)
-    assert (entry["st_code"], reply["result"]["quantity"], trade.status.deal_quantity) == (code, left, 0)
+@pytest.mark.parametrize("code", ["TXFZ9", "ZZZA4", "ZZZ17000A4"])
+def test_a_contract_the_exchange_neither_lists_nor_trades_is_refused(still, trader, code) -> None:
+    _, reply = trader.place(code, Action.Buy, 2, 100, MKT, OrderType.IOC)
+    assert reply["success"] == "False" and f"no contract {code!r}" in reply["msg"]
+    assert code not in still.market
+
+
+@pytest.mark.parametrize("code", ["TXO23000L6", "TXFL0"])
+def test_a_code_outside_the_catalogue_fills_at_its_products_size(still, trader, code) -> None:
+    still.market.add(code)
+    ask = still.market.snapshot(code).book.asks[0]
+    trade, _ = trader.place(code, Action.Buy, 1, ask.price, LMT, OrderType.IOC)
+    assert fills_of(trader.refresh(trade)[1]) == [(ask.price, 1)]
+    [row] = trader.positions()
+    assert (row["code"], row["quantity"]) == (code, "1")
+    assert still.state.options["matcher"].fills[-1].multiplier == MULTIPLIER[code[:3]]
+
+
+@pytest.mark.parametrize("amend", [False, True])
+@pytest.mark.parametrize("where, text", [("above", "outside today's limits"), ("below", "outside today's limits"),
+                                         ("between", "not on the tick ladder")])
+def test_prices_outside_the_limits_or_off_the_ladder_are_refused(still, trader, amend, where, text) -> None:
+    code = code_of(still, "future")
+    instrument = still.market.instrument(code)
+    low, high = instrument.limits
+    ladder = instrument.ladder
+    price = {"above": ladder.up(high), "below": ladder.down(low), "between": low + ladder.size(low) / 2}[where]
+    trade, reply = trader.place(code, Action.Buy, 1, low if amend else price)
+    if amend:
+        reply = fo.update_futopt_order_price(trade, "CA", trader.client, float(price))
+        assert trader.refresh(trade)[1]["st_chg_price1"] == 0
+    assert reply["success"] == "False" and text in reply["msg"], reply
 
 
 def test_a_limit_fills_at_the_market_when_the_market_is_better(still, trader) -> None:
@@ -200,13 +226,15 @@ def test_each_account_hears_its_own_fills_once(still) -> None:
                     for price, lots in fills_of(entry)]
         got = [heard_a.get(timeout=10) for _ in expected]
         assert [(e["ordno"], e["seqno"], e["code"], e["action"], e["price"], e["quantity"]) for e in got] == expected
+        assert [e["seq"] for e in got] == list(range(1, len(got) + 1))  # numbered per account
         assert got[-1]["deal_quantity"] == trade.order.quantity and got[-1]["status"] == "Filled"
 
         feed.unsubscribe_fills(a.account)
         a.place(contract, Action.Sell, 1, 0, MKT, OrderType.IOC)
         trade, _ = b.place(contract, Action.Sell, 1, 0, MKT, OrderType.IOC)
         # One publisher, one subscriber: b's fill comes after a's would have.
-        assert heard_b.get(timeout=10)["seqno"] == trade.order.seqno
+        heard = heard_b.get(timeout=10)
+        assert (heard["seqno"], heard["seq"]) == (trade.order.seqno, 1)  # b's own count, whatever a's is
         assert heard_a.empty() and heard_b.empty()
 
 
