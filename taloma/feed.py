@@ -116,6 +116,7 @@ def connect_client(
     on_message: Callable[[mqtt.Client, Any, mqtt.MQTTMessage], None] | None = None,
     *,
     persistent: bool = False,
+    max_queued: int = 0,
 ) -> mqtt.Client:
     """A paho client connected to the bus, its network thread running and reconnecting on loss.
 
@@ -125,12 +126,14 @@ def connect_client(
 
     The client id is made once from ``name`` and kept by every reconnection. With ``persistent``
     the bus keeps the client's session (clean_session False): its subscriptions, and its QoS 1
-    messages while the link is down, which arrive once the client is back.
+    messages while the link is down, which arrive once the client is back. ``max_queued`` bounds
+    the messages waiting to go out (0: no bound); paho takes it only before connecting.
     """
     host, port = parse_bus_url(bus_url)
     client = _Client(CallbackAPIVersion.VERSION2, client_id=f"{name}-{uuid.uuid4().hex[:12]}",
                      clean_session=not persistent, protocol=mqtt.MQTTv311)
     client.connect_timeout = timeout
+    client.max_queued_messages_set(max_queued)
     client.reconnect_delay_set(1, 2)
     connected = threading.Event()
     refused: list[str] = []

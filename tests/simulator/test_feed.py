@@ -1,11 +1,16 @@
 """taloma.feed.Feed on a real Mosquitto broker: records of each kind, bad payloads, broken callbacks,
-a broker that restarts, a bus that cannot be reached, and closing from anywhere."""
+a broker that restarts, a bus that cannot be reached, and closing from anywhere; fills across a
+dropped link, numbered fills, a bus that does not acknowledge, racing subscriptions, the route
+cache's size and a feed dropped without closing."""
 
 from __future__ import annotations
 
+import gc
 import logging
+import os
 import queue
 import re
+import signal
 import socket
 import threading
 import time
@@ -20,11 +25,13 @@ from taloma.backend.solace.quote import QuoteSTKv1, contract2topic
 from taloma.backend.solace.tick import TickFOPv1, TickSTKv1
 from taloma.constant import QuoteType, QuoteVersion
 from taloma.contracts import Future
-from taloma.feed import Feed, connect_client
+import taloma.feed
+from taloma.feed import Feed, connect_client, fills_topic
 from taloma.simulator import BrokerSimulator
 from taloma.simulator.bus import Mosquitto, free_port
 
 from support import eventually
+from support.forwarder import Forwarder
 from support.sim_process import simulator
 
 FUTURE = Future(code="TXFL6", exchange="TAIFEX")
@@ -296,3 +303,158 @@ def test_the_command_line_runs_a_market_and_prints_its_bus(tmp_path: Path) -> No
         with Feed(bus_url) as feed:
             feed.subscribe(Future(code=codes[0].rstrip(","), exchange="TAIFEX"), QuoteType.Tick, inbox)
             assert type(inbox.get()[1]) is TickFOPv1
+
+
+# ---- fills under faults ----------------------------------------------------------------------
+
+ACCOUNT = {"broker_id": "F002000", "account_id": "1234567"}
+FILLS_TOPIC = fills_topic(ACCOUNT["broker_id"], ACCOUNT["account_id"])
+
+
+def fill(seq: int | None, **changes: Any) -> bytes:
+    """A fill message's payload, numbered ``seq`` (unnumbered if None)."""
+    content = {"broker_id": ACCOUNT["broker_id"], "account_id": ACCOUNT["account_id"], "ordno": "k0001",
+               "seqno": "000001", "code": "TXFL6", "action": "Buy", "price": "23150", "quantity": 1}
+    if seq is not None:
+        content["seq"] = seq
+    return msgpack.packb(content | changes)
+
+
+def test_a_fill_made_while_the_link_is_down_arrives_once_the_link_is_back(caplog) -> None:
+    caplog.set_level(logging.WARNING, logger="taloma.feed")
+    heard: queue.Queue[dict[str, Any]] = queue.Queue()
+    with Mosquitto() as broker, Forwarder(broker.port) as link, Feed(link.url) as feed:
+        sender = connect_client(broker.url, "test-fills-sender")
+        try:
+            def send(seq: int) -> None:
+                sender.publish(FILLS_TOPIC, fill(seq), qos=1).wait_for_publish(10)
+
+            feed.subscribe_fills(ACCOUNT, heard.put)
+            send(1)
+            assert heard.get(timeout=15)["seq"] == 1
+            link.cut()
+            eventually(lambda: "lost the message bus" in caplog.text)
+            send(2)
+            link.restore()
+            send(3)
+            got = [heard.get(timeout=15)["seq"]]
+            while got[-1] != 3:
+                got.append(heard.get(timeout=15)["seq"])
+            assert got == [2, 3] and heard.empty()
+            assert feed.stats["gaps"] == 0
+        finally:
+            sender.disconnect()
+            sender.loop_stop()
+
+
+def test_numbered_fills_drop_redeliveries_and_report_a_gap_before_the_next_fill(bus, publisher, caplog) -> None:
+    caplog.set_level(logging.WARNING, logger="taloma.feed")
+    heard: list[Any] = []
+    gaps: list[tuple[Any, ...]] = []
+    done = threading.Event()
+
+    def on_fill(event: dict[str, Any]) -> None:
+        heard.append(event.get("seq"))
+        if "seq" not in event:
+            done.set()
+
+    with Feed(bus.url) as feed:
+        feed.subscribe_fills(ACCOUNT, on_fill, on_gap=lambda *gap: gaps.append((*gap, list(heard))))
+        # The first fill heard sets the count; 5 and 3 come again; 6 and 7 never come.
+        for seq in (4, 5, 5, 3, 8, 9, None):
+            publisher(fill(seq), FILLS_TOPIC)
+        assert done.wait(15)
+        assert heard == [4, 5, 8, 9, None]
+        assert gaps == [("F002000", "1234567", 6, 8, [4, 5])]
+        assert (feed.stats["duplicates"], feed.stats["gaps"]) == (2, 2)
+    [warning] = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert "F002000/1234567" in warning and "6, 7" in warning
+
+
+@pytest.mark.parametrize("fault", ["stalled", "gone"])
+def test_subscribe_fills_raises_and_undoes_itself_when_the_bus_does_not_acknowledge(fault) -> None:
+    heard: queue.Queue[dict[str, Any]] = queue.Queue()
+    with Mosquitto() as broker, Feed(broker.url) as feed:
+        pid = broker._process.pid  # noqa: SLF001
+        if fault == "stalled":
+            os.kill(pid, signal.SIGSTOP)
+        else:
+            broker.stop()
+        try:
+            with pytest.raises(ConnectionError, match=re.escape(f"127.0.0.1:{broker.port}")):
+                feed.subscribe_fills(ACCOUNT, heard.put, timeout=1.0)
+            assert feed.topics == []
+        finally:
+            if fault == "stalled":
+                os.kill(pid, signal.SIGCONT)
+        if fault == "gone":
+            return
+        # Awake, the bus was told to drop the subscription: a fill of the account is not
+        # delivered, and the publisher's next fill (of another account) comes after it would have.
+        other = {"broker_id": "F002000", "account_id": "7654321"}
+        heard_other: queue.Queue[dict[str, Any]] = queue.Queue()
+        feed.subscribe_fills(other, heard_other.put)
+        before = feed.stats["received"]
+        sender = connect_client(broker.url, "test-fills-sender")
+        try:
+            for account in (ACCOUNT, other):
+                sender.publish(fills_topic(account["broker_id"], account["account_id"]), fill(1),
+                               qos=1).wait_for_publish(10)
+        finally:
+            sender.disconnect()
+            sender.loop_stop()
+        heard_other.get(timeout=15)
+        assert feed.stats["received"] - before == 1 and heard.empty()
+
+
+def test_an_unsubscribe_racing_a_subscribe_of_the_same_topic_leaves_it_live(bus, publisher, monkeypatch) -> None:
+    inbox = Inbox()
+    with Feed(bus.url) as feed:
+        feed.subscribe(FUTURE, QuoteType.Tick, inbox)
+        subscribed(feed, publisher, inbox)
+        racer = threading.Thread(target=feed.subscribe, args=(FUTURE, QuoteType.Tick, inbox))
+        unsubscribe = feed._client.unsubscribe  # noqa: SLF001
+
+        def late_unsubscribe(*args: Any, **kwargs: Any) -> Any:
+            # The subscribe starts after the table dropped the topic and before the bus hears of it:
+            # it either goes through first (its bus call overtaking this one) or waits for this one.
+            if racer.ident is None:
+                racer.start()
+                racer.join(0.5)
+            return unsubscribe(*args, **kwargs)
+
+        monkeypatch.setattr(feed._client, "unsubscribe", late_unsubscribe)  # noqa: SLF001
+        feed.unsubscribe(FUTURE, QuoteType.Tick)
+        racer.join(15)
+        assert feed.topics == [TICK_TOPIC]
+        subscribed(feed, publisher, inbox)
+
+
+def test_the_route_cache_is_bounded_in_bytes(bus, publisher, monkeypatch) -> None:
+    limit = 1 << 20
+    monkeypatch.setattr(taloma.feed, "ROUTE_CACHE_BYTES", limit)
+    inbox = Inbox()
+    with Feed(bus.url) as feed:
+        feed.subscribe(FUTURE, QuoteType.Tick, inbox)
+        subscribed(feed, publisher, inbox)
+        for volume in range(64):  # 2 MiB of distinct topics, each matching the subscription
+            publisher(msgpack.packb(GOOD_TICK | {"volume": volume}), TICK_TOPIC.replace("*", f"{volume:x}" * 16_000))
+        assert [inbox.get()[1].volume for _ in range(64)] == list(range(64))
+        assert 0 < sum(map(len, feed._core._routes)) <= limit  # noqa: SLF001
+
+
+def test_a_feed_dropped_without_close_is_closed_by_its_finalizer(bus) -> None:
+    def dropped_feed() -> threading.Thread:
+        feed = Feed(bus.url)
+        feed.subscribe(FUTURE, QuoteType.Tick, Inbox())
+        thread = feed._client._thread  # noqa: SLF001
+        assert thread is not None
+        return thread
+
+    gc.collect()
+    descriptors = len(os.listdir("/proc/self/fd"))
+    thread = dropped_feed()
+    gc.collect()
+    thread.join(15)
+    assert not thread.is_alive()
+    assert len(os.listdir("/proc/self/fd")) == descriptors
