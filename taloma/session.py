@@ -15,7 +15,7 @@ import re
 import threading
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, AsyncIterator, Callable, Mapping
+from typing import TYPE_CHECKING, Any, Callable, Mapping
 
 import requests
 
@@ -26,7 +26,7 @@ from taloma.account import Account, FutureAccount, StockAccount
 from taloma.backend.http import account as records
 from taloma.backend.http.client import Client
 from taloma.backend.http.utils import hash_orderid, succeeded
-from taloma.constant import Action, FuturesOCType, FuturesPriceType, OrderType
+from taloma.constant import Action, FuturesOCType, FuturesPriceType, OrderType, QuoteType
 from taloma.contracts import Contract, Future, Option
 from taloma.errors import LoginError, NotLoggedIn, OrderError, QueryError, TalomaError
 from taloma.order import Order, OrderStatus, Status, Trade
@@ -37,7 +37,7 @@ from taloma.utils import log
 
 if TYPE_CHECKING:
     from taloma.session_contracts import Contracts
-    from taloma.session_market import MarketData
+    from taloma.session_market import MarketData, RecordStream
     from taloma.Vorn.ca import PyVornSign
 
 __all__ = ["Session", "FillCallback"]
@@ -312,21 +312,25 @@ class Session:
                 self._market = MarketData(self._bus_url, self._resolve)
             return self._market
 
-    def subscribe(self, contract: Contract | str, callback: Callable[[Any], None], quote_type: str = "tick", *,
-                  odd_lot: bool = False) -> None:
-        """``callback(record)`` for each record of the contract's ``quote_type`` heard on the bus."""
+    def subscribe(self, contract: Contract | str, callback: Callable[[Any], None],
+                  quote_type: QuoteType | str = "tick", *, odd_lot: bool = False) -> None:
+        """``callback(record)`` for each record of the contract's ``quote_type`` ("tick", "ladder" or
+        "quote") heard on the bus; callbacks run on the bus's thread."""
         self._market_data().subscribe(contract, callback, quote_type, odd_lot=odd_lot)
 
-    def unsubscribe(self, contract: Contract | str, quote_type: str = "tick", *, odd_lot: bool = False) -> None:
-        self._market_data().unsubscribe(contract, quote_type, odd_lot=odd_lot)
+    def unsubscribe(self, contract: Contract | str, quote_type: QuoteType | str = "tick", *, odd_lot: bool = False,
+                    callback: Callable[[Any], None] | None = None) -> None:
+        """Stops the subscription's callbacks (only ``callback``, if given)."""
+        self._market_data().unsubscribe(contract, quote_type, odd_lot=odd_lot, callback=callback)
 
-    def last(self, contract: Contract | str, quote_type: str = "tick") -> Any:
+    def last(self, contract: Contract | str, quote_type: QuoteType | str = "tick", *, odd_lot: bool = False) -> Any:
         """The latest record received for a subscription, or None."""
-        return self._market_data().last(contract, quote_type)
+        return self._market_data().last(contract, quote_type, odd_lot=odd_lot)
 
-    def stream(self, contract: Contract | str, quote_type: str = "tick", *, odd_lot: bool = False,
-               maxsize: int = 10_000) -> AsyncIterator[Any]:
-        """An async iterator of the contract's records; a slow consumer loses the oldest."""
+    def stream(self, contract: Contract | str, quote_type: QuoteType | str = "tick", *, odd_lot: bool = False,
+               maxsize: int = 10_000) -> RecordStream:
+        """An async iterator of the contract's records from now on (``async for record in ...``); a
+        consumer slower than the bus loses the oldest, counted in ``feed_stats["dropped"]``."""
         return self._market_data().stream(contract, quote_type, odd_lot=odd_lot, maxsize=maxsize)
 
     @property

@@ -346,3 +346,18 @@ def test_signing_logs_to_the_users_log_folder(identity, tmp_path):
     assert (state / "taloma" / "log").is_dir()
     logged = "".join(p.read_text(errors="replace") for p in (state / "taloma" / "log").rglob("*") if p.is_file())
     assert " ERROR " not in logged
+
+
+# ---- market data --------------------------------------------------------------------------
+
+
+def test_market_data_by_code_and_without_a_bus(session, front, broker, monkeypatch):
+    ticks: queue.Queue = queue.Queue()
+    session.subscribe(front, ticks.put)
+    tick = ticks.get(timeout=30)
+    assert tick.code == front and session.last(front) is not None and "dropped" in session.feed_stats
+    session.unsubscribe(front)
+
+    monkeypatch.delenv("TALOMA_BUS_URL", raising=False)
+    with Session(url=broker.base_url) as s, pytest.raises(TalomaError, match="bus"):
+        s.subscribe(Future(code="TXFL6", exchange="TAIFEX"), print)
