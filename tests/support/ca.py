@@ -103,17 +103,14 @@ def openssl_content(der: bytes, pki: dict[str, str], folder: Path) -> bytes:
 # ---- the library's verifier, in a process of its own -----------------------------------------
 _WORKER = r"""
 import json, sys
-from taloma.Vorn.verify import CaVerifier, split_ca_content
+from taloma.Vorn.verify import CaVerifier
 verifier = CaVerifier(sys.argv[1:] or None)
 print("ready", flush=True)
 for line in sys.stdin:
     req = json.loads(line)
-    problem = verifier.verify_ca_content(req["person_id"], req["ca_content"])
-    content = None
-    if problem is None:
-        raw, _ = verifier.verify_signature(split_ca_content(req["person_id"], req["ca_content"]))
-        content = raw.decode("big5")
-    print(json.dumps({"problem": problem, "content": content}), flush=True)
+    content, problem = verifier.verify_content(req["person_id"], req["ca_content"])
+    assert verifier.verify_ca_content(req["person_id"], req["ca_content"]) == problem
+    print(json.dumps({"problem": problem, "content": content if problem is None else None}), flush=True)
 """
 
 
