@@ -171,6 +171,28 @@ def test_resting_orders_fill_when_the_market_comes_to_them() -> None:
                                                           for p, _ in fills_of(entry))
 
 
+def test_a_market_trade_is_shared_best_limit_first_then_first_come(still, trader) -> None:
+    from taloma.simulator.market import MarketEvent, Trade as Print
+
+    code = "MXFL0"  # a contract of its own: no other test's orders rest on it
+    still.market.add(code)
+    snapshot = still.market.snapshot(code)
+    bid = snapshot.book.best_bid
+    # Arrival order A, B, C, D; B and C bid a point more than A and D.
+    orders = [trader.place(code, Action.Buy, 1, bid - gap)[0] for gap in (30, 20, 20, 30)]
+    matcher = still.state.options["matcher"]
+
+    def sold(price: Decimal, volume: int) -> list[int]:
+        matcher.on_event(MarketEvent("tick", code, False, snapshot, Print(price, volume, "S"), "market"))
+        return [trader.refresh(order)[1]["st_ord_match_qty"] for order in orders]
+
+    assert sold(bid - 20, 1) == [0, 1, 0, 0]
+    assert sold(bid - 20, 5) == [0, 1, 1, 0]  # a trade above A's and D's limits leaves them
+    assert sold(bid - 30, 1) == [1, 1, 1, 0]
+    assert sold(bid - 31, 9) == [1, 1, 1, 1]
+    assert all(Decimal(f["price"]) <= bid - 20 for o in orders for f in trader.refresh(o)[1]["st_fills"])
+
+
 # ---- the account's view ----------------------------------------------------------------------
 
 
