@@ -3,7 +3,7 @@
 PYTHON ?= python3
 BUILD  ?= build/dev
 JOBS   ?= $(shell nproc)
-APT_PACKAGES = libssl-dev openssl ninja-build libgtest-dev libxxhash-dev clang libclang-rt-14-dev mosquitto
+APT_PACKAGES = libssl-dev openssl ninja-build libgtest-dev libxxhash-dev clang libclang-rt-14-dev mosquitto libmosquitto-dev libmsgpack-dev mosquitto-clients
 PY_PACKAGES  = "scikit-build-core>=0.10" "nanobind>=2.4" ninja "requests>=2.28" "msgspec>=0.18" "pytest>=7" "paho-mqtt>=2.0" "msgpack>=1.0"
 PIP_INSTALL = $(PYTHON) -m pip install -q --root-user-action=ignore
 

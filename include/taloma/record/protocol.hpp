@@ -561,9 +561,28 @@ struct Class {
         if (!slotnames || PyDict_SetItem(tp->tp_dict, st.env.names.slots, info.slots) < 0 ||
             PyDict_SetItemString(tp->tp_dict, "__slotnames__", slotnames.get()) < 0)
             return false;
+        Ref contents(PyDict_New());
+        if (!contents || !(add_content<Ds>(contents.get()) && ...) ||
+            PyDict_SetItemString(tp->tp_dict, "_content", contents.get()) < 0)
+            return false;
         PyType_Modified(tp);
         tp->tp_vectorcall = vectorcall;
         return PyModule_AddObjectRef(module, dot + 1, t) == 0;
+    }
+
+    // _content[decoder name]: its message fields in order as (name, kind),
+    // for a reader that lays a message out for the decoder without a dict.
+    template <class D>
+    static bool add_content(PyObject* contents) {
+        static constexpr const char* kinds[] = {"text", "maybe_text", "int", "texts", "ints"};
+        Ref fields(PyTuple_New(static_cast<Py_ssize_t>(std::size(D::content))));
+        if (!fields) return false;
+        for (size_t i = 0; i < std::size(D::content); ++i) {
+            PyObject* pair = Py_BuildValue("(ss)", D::content[i].name, kinds[static_cast<int>(D::content[i].type)]);
+            if (!pair) return false;
+            PyTuple_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(i), pair);
+        }
+        return PyDict_SetItemString(contents, D::name, fields.get()) == 0;
     }
 };
 
