@@ -10,12 +10,23 @@ order with the same words::
 
 from __future__ import annotations
 
+from collections.abc import Iterable, Mapping
 from decimal import ROUND_CEILING, ROUND_FLOOR, Decimal, InvalidOperation
-from typing import Any, Iterable, Mapping
+from typing import Any
 
 __all__ = [
-    "INDEX_FUTURE_LADDER", "INDEX_OPTION_LADDER", "KINDS", "Ladder", "STOCK_LADDER", "STOCK_LOT",
-    "STOCK_OPTION_LADDER", "as_price", "ladder_of", "price_limits", "price_problem", "quantity_problem",
+    "INDEX_FUTURE_LADDER",
+    "INDEX_OPTION_LADDER",
+    "KINDS",
+    "STOCK_LADDER",
+    "STOCK_LOT",
+    "STOCK_OPTION_LADDER",
+    "Ladder",
+    "as_price",
+    "ladder_of",
+    "price_limits",
+    "price_problem",
+    "quantity_problem",
 ]
 
 STOCK_LOT = 1000

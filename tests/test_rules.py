@@ -91,8 +91,8 @@ LIMITS = (D(15800), D(19300))
     (None, "price must be a finite number, not None"),
     (0, "price must be positive, not 0"),
     (-18000, "price must be positive, not -18000"),
-    (18000.5, "price 18000.5 is not on the tick ladder of index future (tick 1): nearest valid prices 18000 and "
-              "18001"),
+    (18000.5, ("price 18000.5 is not on the tick ladder of index future (tick 1): nearest valid prices 18000 "
+               "and 18001")),
     (20000, "price 20000 is outside today's limits 15800 to 19300"),
     (15799, "price 15799 is outside today's limits 15800 to 19300"),
     (15800, None), (19300.0, None), (D("18000"), None),

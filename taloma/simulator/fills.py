@@ -69,9 +69,10 @@ import datetime as dt
 import logging
 import threading
 from collections import deque
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from decimal import ROUND_HALF_UP, Decimal
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from taloma.simulator.market import Book, Instrument, Market, MarketEvent
@@ -206,7 +207,7 @@ class Position:
 
     @property
     def average(self) -> Decimal:
-        return sum(lot.price * lot.quantity for lot in self.lots) / self.quantity
+        return sum((lot.price * lot.quantity for lot in self.lots), Decimal(0)) / self.quantity
 
     def unrealised(self, lot: Lot | None = None) -> Decimal:
         lots = self.lots if lot is None else (lot,)

@@ -351,7 +351,8 @@ class Listing:
             year += 10
         month = "ABCDEFGHIJKLMNOPQRSTUVWX".index(letter) % 12 + 1
         # The product's underlying, contract size and kinds come from a listed sibling.
-        entry = {key: sibling[key] for key in ("category", "ostock", "basic", "prod_kind", "stype") if key in sibling}
+        keys = ("category", "ostock", "basic", "prod_kind", "stype")
+        entry: dict[str, Any] = {key: sibling[key] for key in keys if key in sibling}
         entry.update(code=code, csname=code, deliverymonth=f"{year}{month:02d}")
         if kind == "future":
             return kind, entry
@@ -1023,7 +1024,22 @@ def _quote_content(state: _State, book: _BookState, trade: Trade | None, now: dt
 
 
 __all__ = [
-    "Book", "INDEX_FUTURE_LADDER", "INDEX_OPTION_LADDER", "Instrument", "Ladder", "Level", "Listing", "Market",
-    "MarketClock", "STOCK_LOT",
-    "MarketEvent", "Message", "STOCK_LADDER", "STOCK_OPTION_LADDER", "Session", "Snapshot", "TOPIC_FILL", "Trade",
+    "INDEX_FUTURE_LADDER",
+    "INDEX_OPTION_LADDER",
+    "STOCK_LADDER",
+    "STOCK_LOT",
+    "STOCK_OPTION_LADDER",
+    "TOPIC_FILL",
+    "Book",
+    "Instrument",
+    "Ladder",
+    "Level",
+    "Listing",
+    "Market",
+    "MarketClock",
+    "MarketEvent",
+    "Message",
+    "Session",
+    "Snapshot",
+    "Trade",
 ]
