@@ -3,26 +3,43 @@
 ``Mosquitto()`` runs the Debian package's broker on 127.0.0.1 on a free port (or a given one)
 with a generated configuration, for as long as the object lives or until :meth:`stop`.
 ``Publisher(bus_url)`` sends market events as MessagePack maps of their content fields.
+
+Both hold bounded queues: a subscriber or a bus that stops reading costs at most
+:data:`SUBSCRIBER_QUEUE` messages in the broker and :data:`PUBLISH_QUEUE` in the publisher.
 """
 
 from __future__ import annotations
 
+import contextlib
 import logging
 import os
+import pwd
 import shutil
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 from typing import Any
 
 import msgpack
+from paho.mqtt.enums import MQTTErrorCode
 
 from taloma.feed import connect_client, parse_bus_url
 
 log = logging.getLogger("taloma.simulator.bus")
 
 MOSQUITTO_PATHS = ("/usr/sbin/mosquitto", "/usr/local/sbin/mosquitto")
+# Messages the private broker holds for one subscriber beyond those in flight: a backlog of a
+# busy market day for a subscriber a little behind, not the memory of a machine for a stalled one.
+SUBSCRIBER_QUEUE = 100_000
+# Seconds between the private broker's saves of its queues and sessions, besides the save on
+# stop; each save stalls the broker for the size of its queues.
+AUTOSAVE_INTERVAL = 60
+# Market messages the publisher holds unsent while the bus is slow or stalled; later ones are dropped.
+PUBLISH_QUEUE = 10_000
+# Seconds between two warnings about dropped messages.
+DROP_WARNING_INTERVAL = 10.0
 
 
 def mosquitto_binary() -> str:
@@ -38,18 +55,24 @@ def mosquitto_binary() -> str:
 def free_port() -> int:
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
+        port: int = sock.getsockname()[1]
+        return port
 
 
 class Mosquitto:
     """A private Mosquitto broker on 127.0.0.1; ``port`` 0 picks a free one.
 
-    Restartable on the same port: ``stop()`` then ``start()``.
+    Restartable on the same port: ``stop()`` then ``start()``; persistent sessions and their
+    queued messages are kept on disk across the restart. ``max_queued`` bounds the messages
+    queued for each subscriber (:data:`SUBSCRIBER_QUEUE`).
     """
 
-    def __init__(self, port: int = 0, start: bool = True) -> None:
+    def __init__(self, port: int = 0, start: bool = True, max_queued: int = SUBSCRIBER_QUEUE) -> None:
+        if isinstance(max_queued, bool) or not isinstance(max_queued, int) or max_queued < 1:
+            raise ValueError(f"max_queued must be a positive integer, not {max_queued!r}")
         self._fixed = port
         self.port = port
+        self.max_queued = max_queued
         self._process: subprocess.Popen[bytes] | None = None
         self._dir = tempfile.TemporaryDirectory(prefix="taloma-bus-")
         if start:
@@ -85,9 +108,15 @@ class Mosquitto:
             out.write(
                 f"listener {self.port} 127.0.0.1\n"
                 "allow_anonymous true\n"
-                "persistence false\n"
-                # A fast publisher must not lose QoS 0 messages to a subscriber that is a little behind.
-                "max_queued_messages 0\n"
+                # Started as root it would switch to the "mosquitto" user, which cannot write its queue
+                # into our folder; as anyone else this changes nothing.
+                f"user {pwd.getpwuid(os.geteuid()).pw_name}\n"
+                "persistence true\n"
+                f"persistence_location {self._dir.name}/\n"
+                f"autosave_interval {AUTOSAVE_INTERVAL}\n"
+                # A fast publisher must not lose QoS 0 messages to a subscriber that is a little behind,
+                # nor a stalled subscriber take the machine's memory.
+                f"max_queued_messages {self.max_queued}\n"
                 "max_inflight_messages 0\n"
                 "log_dest stderr\n"
                 "log_type error\n"
@@ -145,23 +174,71 @@ class Publisher:
     """Publishes market events on a bus: each message's content, packed once, to each of its topics.
 
     Use ``publisher.on_event`` as a market listener. QoS 0: a message nobody listens to is gone.
+    At most ``max_queued`` messages (:data:`PUBLISH_QUEUE`) wait unsent; while the bus cannot
+    take more, or is gone, messages are dropped, counted in ``dropped`` and logged now and then.
     """
 
-    def __init__(self, bus_url: str, timeout: float = 5.0) -> None:
+    def __init__(self, bus_url: str, timeout: float = 5.0, max_queued: int = PUBLISH_QUEUE) -> None:
         self.bus_url = bus_url
         self.host, self.port = parse_bus_url(bus_url)
-        self._client = connect_client(bus_url, "taloma-sim-market", timeout=timeout)
+        self.max_queued = max_queued
         self.published = 0
+        self.dropped = 0
+        self._unsent = 0
+        self._lock = threading.Lock()
+        self._warned_at = -DROP_WARNING_INTERVAL
+        self._warned_dropped = 0
+        self._disconnected = threading.Event()
+        self._client = connect_client(bus_url, "taloma-sim-market", timeout=timeout)
+        # paho bounds only QoS 1 and 2 messages (max_queued_messages_set); these QoS 0 ones are
+        # counted here from publish() until paho reports them written.
+        self._client.on_publish = self._written
+        self._client.on_disconnect = self._lost
 
     def on_event(self, event: Any) -> None:
         publish = self._client.publish
         for message in event.messages:
             payload = msgpack.packb(message.content)
             for topic in message.topics:
-                publish(topic, payload)
-                self.published += 1
+                with self._lock:
+                    room = self._unsent < self.max_queued
+                    if room:
+                        self._unsent += 1
+                if room:
+                    rc = publish(topic, payload).rc
+                    if rc == MQTTErrorCode.MQTT_ERR_SUCCESS:
+                        self.published += 1
+                        continue
+                    with self._lock:
+                        self._unsent -= 1
+                self._drop()
 
-    def close(self) -> None:
+    def _written(self, client: Any, userdata: Any, mid: int, reason: Any, properties: Any) -> None:
+        with self._lock:
+            self._unsent = max(0, self._unsent - 1)
+
+    def _lost(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
+        # paho discards the unsent QoS 0 messages of a lost connection without reporting them.
+        with self._lock:
+            self._unsent = 0
+        self._disconnected.set()
+
+    def _drop(self) -> None:
+        self.dropped += 1
+        now = time.monotonic()
+        if now - self._warned_at >= DROP_WARNING_INTERVAL:
+            log.warning("the bus at %s:%d is not taking market messages: %d dropped (%d in all)", self.host,
+                        self.port, self.dropped - self._warned_dropped, self.dropped)
+            self._warned_at, self._warned_dropped = now, self.dropped
+
+    def close(self, timeout: float = 2.0) -> None:
         client = self._client
+        self._disconnected.clear()
         client.disconnect()
+        # A stalled bus never takes the queue ahead of the DISCONNECT; paho would wait for its keepalive.
+        if not self._disconnected.wait(timeout):
+            shutdown = getattr(client.socket(), "shutdown", None)  # a socket, or one wrapped for reading
+            if shutdown is not None:
+                with contextlib.suppress(OSError):
+                    shutdown(socket.SHUT_RDWR)
         client.loop_stop()

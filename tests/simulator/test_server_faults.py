@@ -1,4 +1,5 @@
-"""The simulated broker's HTTP server under hostile input and descriptor exhaustion."""
+"""The simulated broker's HTTP server under hostile input and descriptor exhaustion, and its bus under
+a stalled subscriber, a stalled bus and a restart."""
 
 from __future__ import annotations
 
@@ -7,6 +8,8 @@ import json
 import socket
 import subprocess
 import sys
+import threading
+from types import SimpleNamespace
 
 import pytest
 import requests
@@ -117,3 +120,94 @@ def test_idle_connections_time_out_and_accept_backs_off_on_emfile(tmp_path):
     # Refused accepts are logged once per burst, not once per turn of a spinning loop.
     assert 1 <= log.count("backing off") <= 10, log
     assert "Traceback" not in log, log
+
+
+# ---- the bus ---------------------------------------------------------------------------------
+
+@pytest.fixture
+def mosquitto():
+    bus = pytest.importorskip("taloma.simulator.bus")
+    try:
+        bus.mosquitto_binary()
+    except FileNotFoundError:
+        pytest.skip("mosquitto is not installed")
+    with bus.Mosquitto() as broker:
+        yield broker
+
+
+def test_a_persistent_session_keeps_its_queued_messages_across_a_broker_restart(mosquitto):
+    import paho.mqtt.client as mqtt
+    from paho.mqtt.enums import CallbackAPIVersion
+
+    from taloma.feed import connect_client
+
+    got: list[bytes] = []
+    arrived, subscribed = threading.Event(), threading.Event()
+
+    def session() -> mqtt.Client:
+        client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id="fills-of-one", clean_session=False)
+        client.on_subscribe = lambda *_: subscribed.set()
+        client.on_message = lambda c, u, message: (got.append(message.payload), arrived.set())
+        client.connect("127.0.0.1", mosquitto.port)
+        client.loop_start()
+        return client
+
+    subscriber = session()
+    subscriber.subscribe("fills/7654321", qos=1)
+    assert subscribed.wait(10)
+    subscriber.disconnect()
+    subscriber.loop_stop()
+    publisher = connect_client(mosquitto.url, "test-fills", timeout=10)
+    try:
+        publisher.publish("fills/7654321", b"fill 1", qos=1).wait_for_publish(10)
+    finally:
+        publisher.disconnect()
+        publisher.loop_stop()
+    mosquitto.stop()
+    mosquitto.start()
+    subscriber = session()
+    try:
+        assert arrived.wait(10), "the queued message was lost with the broker's restart"
+    finally:
+        subscriber.disconnect()
+        subscriber.loop_stop()
+    assert got == [b"fill 1"]
+
+
+@pytest.fixture
+def stalled_bus():
+    """An MQTT server that accepts one connection and then reads nothing more."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    taken: list[socket.socket] = []
+
+    def accept() -> None:
+        conn, _ = listener.accept()
+        conn.recv(1024)  # CONNECT
+        conn.sendall(b"\x20\x02\x00\x00")  # CONNACK, accepted
+        taken.append(conn)
+
+    thread = threading.Thread(target=accept, daemon=True)
+    thread.start()
+    yield f"mqtt://127.0.0.1:{listener.getsockname()[1]}"
+    thread.join(10)
+    for conn in taken:
+        conn.close()
+    listener.close()
+
+
+def test_the_publisher_drops_rather_than_queue_without_bound(stalled_bus, caplog):
+    from taloma.simulator.bus import Publisher
+
+    publisher = Publisher(stalled_bus, timeout=10, max_queued=100)
+    # 64 MiB: far beyond what the socket buffers can take.
+    message = SimpleNamespace(content={"v": b"x" * 65536}, topics=("MKT/a", "MKT/b"))
+    try:
+        for _ in range(512):
+            publisher.on_event(SimpleNamespace(messages=[message]))
+        assert len(publisher._client._out_packet) <= 100
+        assert publisher.dropped > 0 and publisher.published + publisher.dropped == 1024
+    finally:
+        publisher.close()
+    # Logged now and then, not once a message.
+    warnings = [r for r in caplog.records if "dropped" in r.getMessage()]
+    assert 1 <= len(warnings) < 10, warnings
