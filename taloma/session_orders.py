@@ -10,7 +10,7 @@ from __future__ import annotations
 import math
 from decimal import Decimal, InvalidOperation
 from enum import Enum
-from typing import TypeVar, Union
+from typing import Any, TypeVar, Union
 
 from taloma import rules
 from taloma.account import Account, FutureAccount
@@ -29,18 +29,32 @@ PriceInput = Union[Decimal, int, float, str]
 MARKET_TYPES = frozenset({FuturesPriceType.MKT, FuturesPriceType.MKP})
 
 
+# Each enumeration's members by their value and name, folded: built once per enumeration.
+_NAMES: dict[type[Enum], dict[str, Enum]] = {}
+
+
+def _names(kind: type[E]) -> dict[str, Enum]:
+    table = _NAMES.get(kind)
+    if table is None:
+        table = {}
+        for member in kind:
+            table[member.name.casefold()] = member
+            table[str(member.value).casefold()] = member
+        _NAMES[kind] = table
+    return table
+
+
 def choice(name: str, value: object, kind: type[E]) -> E:
     """The member of ``kind`` that ``value`` is or names (its value or name, any case)."""
-    if isinstance(value, kind):
+    if type(value) is kind:
         return value
+    if isinstance(value, str) and not isinstance(value, Enum):
+        found = _names(kind).get(value.strip().casefold())
+        if found is not None:
+            return found  # type: ignore[return-value]  # the table holds kind's members
     valid = ", ".join(repr(str(m.value)) for m in kind)
-    if not isinstance(value, str):
-        raise TypeError(f"{name} must be one of {valid}, not {value!r}")
-    wanted = value.strip().casefold()
-    for member in kind:
-        if wanted in (str(member.value).casefold(), member.name.casefold()):
-            return member
-    raise ValueError(f"{name} must be one of {valid}, not {value!r}")
+    error = ValueError if isinstance(value, str) else TypeError
+    raise error(f"{name} must be one of {valid}, not {value!r}")
 
 
 def _reason(name: str, problem: str) -> str:
@@ -93,11 +107,24 @@ def sendable(price: Decimal, name: str = "price") -> int | float:
     return number
 
 
+# The ladder of each kind of contract: what ladder_of reads of a record, and the ladder it gave.
+_LADDER_FIELDS = ("security_type", "stype", "underlying_kind", "prod_kind", "underlying_code", "ostock")
+_ladders: dict[tuple[Any, ...], rules.Ladder] = {}
+
+
+def ladder_of(contract: Contract) -> rules.Ladder:
+    key = (type(contract), *(getattr(contract, field, None) for field in _LADDER_FIELDS))
+    ladder = _ladders.get(key)
+    if ladder is None:
+        ladder = _ladders[key] = rules.ladder_of(contract)
+    return ladder
+
+
 def limit_price(contract: Contract, value: object, name: str = "price") -> Decimal:
     """A limit price on the contract's tick ladder; off the ladder, the error names the nearest valid
     prices."""
     price = price_of(value, name)
-    problem = rules.price_problem(price, rules.ladder_of(contract))
+    problem = rules.price_problem(price, ladder_of(contract))
     if problem is not None:
         raise ValueError(_reason(name, problem))
     return price
