@@ -101,8 +101,8 @@ def _requested(operation: str, body: dict[str, Any]) -> dict[str, str]:
         "seqno": "",
     }
     if operation == "place":
-        action = body.get("ord_bs")
-        want["action"] = {"B": "Buy", "S": "Sell"}.get(action, repr(action)) if isinstance(action, str) else repr(action)
+        action = _text(body.get("ord_bs"))
+        want["action"] = {"B": "Buy", "S": "Sell"}.get(action, action)
     if operation in ("place", "update_price"):
         want["price"] = _canonical(body.get("price"), price_text)
     if operation in ("place", "update_qty"):
