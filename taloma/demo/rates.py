@@ -16,8 +16,8 @@ from taloma.demo import Demo, StepFailed, require
 
 DEFAULT_ORDERS = 300
 DEFAULT_MESSAGES = 3000
-# Far below the market, so the burst's orders rest until cancelled.
-PRICE = 10000
+# Below the market but within the day's limits, so the burst's orders rest until cancelled.
+PRICE = 16000
 
 
 def _option(ctx: Demo, name: str, default: int) -> int:
@@ -47,8 +47,8 @@ def _orders(ctx: Demo, count: int) -> None:
     trades = []
     start = time.perf_counter()
     for n in range(count):
-        order = Order(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=PRICE - n,
-                      quantity=1, octype=FuturesOCType.Auto, account=account)
+        order = Order(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD,
+                      price=PRICE - n % 100, quantity=1, octype=FuturesOCType.Auto, account=account)
         reply = fo.place_futopt_order(contract, order, sign("place", contract, order), client)
         order, status, ok = fo.futopt_resp2order_status(reply, order)
         if not ok:

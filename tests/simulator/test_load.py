@@ -90,7 +90,8 @@ class Load:
 
     def place(self, n: int) -> Placed | None:
         contract = CONTRACTS[n % 2]
-        quantity, price = 2 + n % 4, 10_000 + n
+        # On the tick ladder of both contracts (options tick 1 from 50 to 500).
+        quantity, price = 2 + n % 4, 100 + n % 400
         order = Order(action=(Action.Buy, Action.Sell)[n // 2 % 2], price_type=FuturesPriceType.LMT,
                       order_type=OrderType.ROD, price=price, quantity=quantity, octype=FuturesOCType.Auto,
                       account=self.client.default_futopt_account)
