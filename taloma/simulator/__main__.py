@@ -12,7 +12,7 @@ import sys
 from typing import Any, Callable
 
 from taloma.simulator.catalogue import DEFAULT_STOCKS, STOCK_CODES
-from taloma.simulator.server import BrokerSimulator
+from taloma.simulator.server import IDLE_TIMEOUT, BrokerSimulator
 
 DEFAULT_USER = ("A123456789", "taloma-demo")
 
@@ -78,6 +78,8 @@ def parser() -> argparse.ArgumentParser:
                         "index options and a few large stocks); every contract that receives an order joins")
     p.add_argument("--speed", type=_bounded(float, 0.001, 10000), default=1.0, metavar="FACTOR",
                    help="market seconds per real second (default 1)")
+    p.add_argument("--idle-timeout", type=_bounded(float, 0.1, 3600), default=IDLE_TIMEOUT, metavar="SECONDS",
+                   help=f"close a connection that waits this long for its next request (default {IDLE_TIMEOUT:g})")
     p.add_argument("--verbose", action="store_true", help="log every request")
     return p
 
@@ -90,7 +92,8 @@ def main(argv: list[str] | None = None) -> int:
                               failure_rate=args.failure_rate, delay_share=args.delay_share, delay=args.delay,
                               seed=args.seed, verbose=args.verbose,
                               trusted_ca=args.trusted_ca, catalogue_stocks=args.stocks,
-                              market=args.market, bus=args.bus, speed=args.speed, contracts=args.contracts)
+                              market=args.market, bus=args.bus, speed=args.speed, contracts=args.contracts,
+                              idle_timeout=args.idle_timeout)
     except (KeyError, ValueError, OSError) as exc:  # an unknown contract, an unreachable bus
         print(f"python -m taloma.simulator: {exc.args[0] if isinstance(exc, KeyError) else exc}", file=sys.stderr)
         return 2

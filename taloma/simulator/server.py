@@ -27,7 +27,8 @@ log = logging.getLogger("taloma.simulator.server")
 
 # Seconds a connection may wait for its next request, or for the rest of one, before it is
 # closed: idle kept-alive connections would otherwise hold descriptors and threads for good.
-IDLE_TIMEOUT = 30.0
+# Short, since a client that flooded the descriptors locks everyone out for this long.
+IDLE_TIMEOUT = 10.0
 # Bytes of a request body; a longer one is refused (413) from its Content-Length, unread.
 MAX_BODY = 1 << 20
 # Seconds the accept loop pauses when the process is out of descriptors or memory, instead
