@@ -16,7 +16,8 @@ import hashlib
 import heapq
 import threading
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from taloma.signing import OrderText, parse_order_text, price_text
 
