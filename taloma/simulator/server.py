@@ -8,6 +8,7 @@ import json
 import logging
 import math
 import random
+import socket
 import sys
 import threading
 import time
@@ -31,6 +32,9 @@ log = logging.getLogger("taloma.simulator.server")
 IDLE_TIMEOUT = 10.0
 # Bytes of a request body; a longer one is refused (413) from its Content-Length, unread.
 MAX_BODY = 1 << 20
+# Seconds a refused request's unread body is still taken and discarded after the reply: closed
+# with data unread, the connection is reset, and a client still sending never sees the reply.
+LINGER = 2.0
 # Seconds the accept loop pauses when the process is out of descriptors or memory, instead
 # of finding the listening socket readable again at once and spinning.
 ACCEPT_BACKOFF = 0.1
@@ -124,17 +128,17 @@ class _Handler(BaseHTTPRequestHandler):
         """The request's body, or None once the request was refused or its connection lost."""
         lengths = self.headers.get_all("Content-Length") or []
         if self.headers.get("Transfer-Encoding") is not None or (not lengths and method == "POST"):
-            self._refuse(400, "a request body needs a Content-Length (chunked bodies are not accepted)")
+            self._refuse(400, "a request body needs a Content-Length (chunked bodies are not accepted)", unread=True)
             return None
         if not lengths:
             return b""
         text = lengths[0].strip()
         if len(set(lengths)) > 1 or not (text.isascii() and text.isdigit()):
-            self._refuse(400, f"bad Content-Length: {', '.join(lengths)!r}")
+            self._refuse(400, f"bad Content-Length: {', '.join(lengths)!r}", unread=True)
             return None
         length = int(text)
         if length > MAX_BODY:
-            self._refuse(413, f"request body of {length} bytes is over the limit of {MAX_BODY} bytes")
+            self._refuse(413, f"request body of {length} bytes is over the limit of {MAX_BODY} bytes", unread=True)
             return None
         try:
             raw = self.rfile.read(length)
@@ -145,10 +149,25 @@ class _Handler(BaseHTTPRequestHandler):
             return None
         return raw
 
-    def _refuse(self, status: int, msg: str) -> None:
+    def _refuse(self, status: int, msg: str, unread: bool = False) -> None:
         # What follows a refused request on its connection cannot be trusted to start a new one.
         self.close_connection = True
         self._reply(status, {"success": "False", "msg": msg})
+        if unread:
+            self._linger()
+
+    def _linger(self) -> None:
+        connection = self.connection
+        try:
+            self.wfile.flush()
+            connection.shutdown(socket.SHUT_WR)
+            deadline = time.monotonic() + LINGER
+            while (left := deadline - time.monotonic()) > 0:
+                connection.settimeout(left)
+                if not connection.recv(1 << 16):
+                    break
+        except OSError:  # the client went away, or kept sending past the deadline
+            pass
 
     def _reply(self, status: int, payload: Any) -> None:
         if isinstance(payload, bytes):

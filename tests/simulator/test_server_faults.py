@@ -50,6 +50,8 @@ def exchange(sim: BrokerSimulator, headers: tuple[str, ...], body: bytes = b"") 
         # Refused from the header alone: the body is never sent, so reading it would hang.
         ((f"Content-Length: {(1 << 20) + 1}",), b"", 413, "1048576"),
         (("Content-Length: 99999999999999999999",), b"", 413, "1048576"),
+        # Sent anyway, beyond what the socket buffers take: the reply still reaches the client.
+        (None, b"x" * (32 << 20), 413, "1048576"),
         (None, b"[" * 100_000 + b"]" * 100_000, 400, "deep"),
         (None, b'{"user_id": "\xff"}', 400, "UTF-8"),
         (None, b'{"price": Infinity}', 400, "Infinity"),
@@ -57,7 +59,7 @@ def exchange(sim: BrokerSimulator, headers: tuple[str, ...], body: bytes = b"") 
         (None, b'[-Infinity]', 400, "Infinity"),
         (None, b'{"user_id": ', 400, "not JSON"),
     ],
-    ids=["no-length", "chunked", "length-abc", "length-negative", "over-limit", "huge", "deep", "not-utf8",
+    ids=["no-length", "chunked", "length-abc", "length-negative", "over-limit", "huge", "over-limit-sent", "deep", "not-utf8",
          "infinity", "nan", "minus-infinity", "truncated"],
 )
 def test_bad_requests_get_a_status_and_a_reason(sim, headers, body, status, reason):
