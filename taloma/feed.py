@@ -8,7 +8,7 @@ record's factory (``from_content`` / ``from_content_odd``) takes.
 from __future__ import annotations
 
 import logging
-import socket
+import os
 import threading
 import time
 import uuid
@@ -18,11 +18,11 @@ from typing import Any, Callable, Mapping
 from urllib.parse import urlsplit
 
 import paho.mqtt.client as mqtt
-from msgpack import unpackb
-from paho.mqtt.enums import CallbackAPIVersion, MQTTErrorCode
+from paho.mqtt.enums import CallbackAPIVersion
 
 from taloma.backend.solace.ladder import LadderFOPv1, LadderSTKv1
 from taloma.backend.solace.quote import QuoteSTKv1, contract2topic
+from taloma.backend.solace.receiver import Receiver
 from taloma.backend.solace.tick import TickFOPv1, TickSTKv1
 from taloma.constant import QuoteType, QuoteVersion
 from taloma.contracts import Future, Option, Stock
@@ -46,68 +46,6 @@ def parse_bus_url(bus_url: str) -> tuple[str, int]:
     return parts.hostname, port
 
 
-class _ReadAhead:
-    """A TCP socket read in large chunks.
-
-    paho reads each packet a byte or two at a time, one system call per read and a select()
-    between packets; served from a buffer, a burst of messages costs one call per chunk, and
-    paho's ``pending()`` check skips the select while the buffer holds data.
-    """
-
-    __slots__ = ("_sock", "_buf", "_pos")
-
-    CHUNK = 256 * 1024
-
-    def __init__(self, sock: socket.socket) -> None:
-        self._sock = sock
-        self._buf = b""
-        self._pos = 0
-
-    def recv(self, size: int) -> bytes:
-        buf, pos = self._buf, self._pos
-        if pos >= len(buf):
-            buf = self._sock.recv(self.CHUNK)  # BlockingIOError and a closed peer pass as from the socket
-            if not buf:
-                return buf
-            pos = 0
-        end = min(pos + size, len(buf))
-        self._buf, self._pos = buf, end
-        return buf[pos:end]
-
-    def pending(self) -> int:
-        return len(self._buf) - self._pos
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._sock, name)
-
-
-class _Client(mqtt.Client):
-    """paho's client over a read-ahead socket, reading up to a batch of buffered packets per turn
-    of its loop instead of one packet per select()."""
-
-    BATCH = 64  # the loop still turns often enough to write, ping and notice a closed feed
-
-    def _create_socket(self) -> Any:
-        sock = super()._create_socket()
-        return _ReadAhead(sock) if type(sock) is socket.socket else sock
-
-    def loop_read(self, max_packets: int = 1) -> MQTTErrorCode:
-        rc = super().loop_read(max_packets)
-        sock = self._sock
-        for _ in range(self.BATCH):
-            if rc != MQTTErrorCode.MQTT_ERR_SUCCESS or self._sock is not sock or not isinstance(sock, _ReadAhead) \
-                    or not sock.pending():
-                break
-            rc = super().loop_read(max_packets)
-        return rc
-
-    def release(self) -> None:
-        """Close the sockets of a client whose network thread has ended (paho leaves its wake-up
-        pair to the collector, which a reference cycle may keep waiting)."""
-        if self._thread is None:
-            self._reset_sockets()
-
-
 def connect_client(
     bus_url: str,
     name: str,
@@ -118,7 +56,8 @@ def connect_client(
     persistent: bool = False,
     max_queued: int = 0,
 ) -> mqtt.Client:
-    """A paho client connected to the bus, its network thread running and reconnecting on loss.
+    """A paho client connected to the bus, its network thread running and reconnecting on loss:
+    for publishers (the simulated market, tests); the feed itself receives natively.
 
     ``on_connect(client)`` runs on the network thread after every (re)connection, before any
     message of it arrives. Raises ``ConnectionError`` naming host and port when the bus refuses
@@ -130,8 +69,8 @@ def connect_client(
     the messages waiting to go out (0: no bound); paho takes it only before connecting.
     """
     host, port = parse_bus_url(bus_url)
-    client = _Client(CallbackAPIVersion.VERSION2, client_id=f"{name}-{uuid.uuid4().hex[:12]}",
-                     clean_session=not persistent, protocol=mqtt.MQTTv311)
+    client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=f"{name}-{uuid.uuid4().hex[:12]}",
+                         clean_session=not persistent, protocol=mqtt.MQTTv311)
     client.connect_timeout = timeout
     client.max_queued_messages_set(max_queued)
     client.reconnect_delay_set(1, 2)
@@ -159,7 +98,6 @@ def connect_client(
     if not connected.wait(timeout) or refused:
         client.disconnect()
         client.loop_stop()
-        client.release()
         why = f"refused the connection ({refused[0]})" if refused else f"did not answer within {timeout:g} s"
         raise ConnectionError(f"the message bus at {where} {why}")
     return client
@@ -174,11 +112,6 @@ Decoder = Callable[..., Any]
 def _filter_of(topic: str) -> str:
     """The MQTT subscription filter of a package topic: each "*" level is one MQTT "+" level."""
     return "/".join("+" if level == "*" else level for level in topic.split("/"))
-
-
-def _matches(filter_levels: list[str], topic: str) -> bool:
-    levels = topic.split("/")
-    return len(levels) == len(filter_levels) and all(f in ("+", t) for f, t in zip(filter_levels, levels))
 
 
 def market_decoder(contract: Any, quote_type: QuoteType, intraday_odd: bool) -> Decoder:
@@ -205,12 +138,11 @@ GapHook = Callable[[str, str, int, int], None]
 
 
 class _Subscription:
-    __slots__ = ("topic", "filter", "levels", "decode", "callbacks", "qos", "account", "seq")
+    __slots__ = ("topic", "filter", "decode", "callbacks", "qos", "account", "seq")
 
     def __init__(self, topic: str, decode: Decoder, qos: int = 0, account: tuple[str, str] | None = None) -> None:
         self.topic = topic
         self.filter = _filter_of(topic)
-        self.levels = self.filter.split("/")
         self.decode = decode
         self.callbacks: tuple[Callback, ...] = ()
         self.qos = qos
@@ -225,35 +157,43 @@ def _numbers(first: int, last: int) -> str:
 
 
 class _Core:
-    """The feed's state and the paho client's callbacks.
+    """The feed's state and the receiver's hooks.
 
-    paho's network thread holds these callbacks for as long as it runs, so nothing here refers to
-    the ``Feed``: a dropped feed is collected and its finalizer closes this core.
+    The receiver's delivery thread holds these hooks for as long as it runs, so nothing here
+    refers to the ``Feed``: a dropped feed is collected and its finalizer closes this core.
     """
 
     def __init__(self, bus_url: str, timeout: float, warn_interval: float) -> None:
         self.warn_interval = warn_interval
         # _bus_lock makes a table change and its bus call one step, so the bus hears them in the
-        # table's order; _lock guards the table alone (the network thread routes under it).
+        # table's order; _lock guards the table alone.
         # Reentrant: a collection on a thread inside the core may run the finalizer there.
         self._bus_lock = threading.RLock()
         self._lock = threading.RLock()
-        self._acks = threading.Condition(threading.Lock())
-        self._pending: dict[int, Any] = {}  # subscribe mid -> None until acknowledged or lost
         self._stale: set[str] = set()  # filters removed while the bus was away
         self._subscriptions: dict[str, _Subscription] = {}  # by filter
-        self._routes: dict[bytes, _Subscription | None] = {}  # arrival topic -> subscription
-        self._route_bytes = 0
         self._warned: dict[str, list[float]] = {}  # topic -> [last warning, refused since]
-        self.received = self.delivered = self.refused = self.gaps = self.duplicates = 0
+        self.gaps = self.duplicates = 0
         self.closed = self._lost = False
+        self.pid = os.getpid()
         host, port = parse_bus_url(bus_url)
         self.where = f"{host}:{port}"
-        client = connect_client(bus_url, "taloma-feed", timeout, on_connect=self._restore,
-                                on_message=self._on_message, persistent=True)
-        client.on_disconnect = self._on_disconnect
-        client.on_subscribe = self._on_subscribe
+        client = _Client(on_connect=self._restore, on_disconnect=self._on_disconnect, on_refused=self._refuse,
+                         on_error=self._callback_raised)
+        # The bus keeps the session (subscriptions, and QoS 1 fills while the link is down) for this id.
+        client.connect(host, port, f"taloma-feed-{uuid.uuid4().hex[:12]}", clean_session=False,
+                       keepalive=KEEPALIVE, timeout=timeout)
+        client.limit_routes(ROUTE_CACHE_TOPICS, ROUTE_CACHE_BYTES)
         self.client = client
+
+    @property
+    def _routes(self) -> list[str]:
+        """The arrival topics whose routes are cached now."""
+        return self.client.cached_routes()
+
+    @property
+    def stats(self) -> dict[str, int]:
+        return {**self.client.stats, "gaps": self.gaps, "duplicates": self.duplicates}
 
     # ---- subscriptions ------------------------------------------------------------------
 
@@ -273,39 +213,35 @@ class _Core:
                 if subscription is None:
                     subscription = _Subscription(topic, decode, qos, account)
                     self._subscriptions[key] = subscription
-                    self._clear_routes()
                     self._stale.discard(key)
                 added = callback not in subscription.callbacks
                 if added:
                     subscription.callbacks = (*subscription.callbacks, callback)
-            if confirm is None:
-                # While the bus is away this does nothing; the reconnection subscribes.
-                if new:
-                    self.client.subscribe(key, qos=subscription.qos)
-                return
-            with self._acks:
-                rc, mid = self.client.subscribe(key, qos=subscription.qos)
-                if rc != MQTTErrorCode.MQTT_ERR_SUCCESS:
-                    mid = None
-                if mid is not None:
-                    self._pending[mid] = None
-        failure = "is not connected" if mid is None else self._acknowledged(key, mid, confirm)
-        if failure:
-            self._undo(key, subscription, callback if added else None)
-            raise ConnectionError(f"the message bus at {self.where} {failure}")
+                if new or added:
+                    self._route(subscription)
+            # While the bus is away this does nothing; the reconnection subscribes.
+            mid = self.client.subscribe(key, subscription.qos) if new or confirm is not None else -1
+        if confirm is None:
+            return
+        if mid < 0:
+            failure = "is not connected"
+        elif not self.client.wait_granted(mid, confirm):
+            failure = f"did not grant the subscription to {key} within {confirm:g} s"
+        else:
+            return
+        self._undo(key, subscription, callback if added else None)
+        raise ConnectionError(f"the message bus at {self.where} {failure}")
 
-    def _acknowledged(self, key: str, mid: int, timeout: float) -> str:
-        """Why the subscription ``mid`` failed, or "" once the bus granted it."""
-        with self._acks:
-            self._acks.wait_for(lambda: self._pending[mid] is not None, timeout)
-            result = self._pending.pop(mid)
-        if result is None:
-            return f"did not acknowledge the subscription to {key} within {timeout:g} s"
-        if isinstance(result, str):
-            return f"{result} before acknowledging the subscription to {key}"
-        if any(code.is_failure for code in result):
-            return f"refused the subscription to {key} ({', '.join(map(str, result))})"
-        return ""
+    def _route(self, subscription: _Subscription) -> None:
+        """Hands the subscription's decoder and callbacks to the receiver; called with _lock held."""
+        decode = subscription.decode
+        if subscription.account is not None:
+            self.client.route(subscription.filter, subscription.topic, _FillDecoder(self, subscription),
+                              subscription.callbacks)
+            return
+        cls, name = getattr(decode, "__self__", None), getattr(decode, "__name__", "")
+        content = getattr(cls, "_content", {}).get(name) if isinstance(cls, type) else None
+        self.client.route(subscription.filter, subscription.topic, decode, subscription.callbacks, content)
 
     def _undo(self, key: str, subscription: _Subscription, callback: Callback | None) -> None:
         with self._bus_lock:
@@ -315,9 +251,10 @@ class _Core:
                 if callback is not None:
                     subscription.callbacks = tuple(c for c in subscription.callbacks if c is not callback)
                 if subscription.callbacks:
+                    self._route(subscription)
                     return
                 del self._subscriptions[key]
-                self._clear_routes()
+                self.client.unroute(key)
             # The bus may have taken it without our hearing back.
             self._unsubscribe(key)
 
@@ -331,94 +268,43 @@ class _Core:
                 if callback is not None:
                     subscription.callbacks = tuple(c for c in subscription.callbacks if c != callback)
                     if subscription.callbacks:
+                        self._route(subscription)
                         return
                 subscription.callbacks = ()
                 del self._subscriptions[key]
-                self._clear_routes()
                 if self.closed:
                     return
+                self.client.unroute(key)
             self._unsubscribe(key)
 
     def _unsubscribe(self, key: str) -> None:
         # Called with _bus_lock held. A session the bus keeps would go on collecting the topic's
         # messages, so a filter it cannot be told about now is told on reconnection.
-        if self.client.unsubscribe(key)[0] != MQTTErrorCode.MQTT_ERR_SUCCESS:
+        if self.client.unsubscribe(key) < 0:
             self._stale.add(key)
 
-    def _clear_routes(self) -> None:
-        self._routes = {}
-        self._route_bytes = 0
-
-    def _restore(self, client: mqtt.Client) -> None:
+    def _restore(self) -> None:
         # The session may be new (a bus restarted without its store): subscribe everything again.
+        client = self.client
         with self._bus_lock:
             with self._lock:
                 filters = [(key, s.qos) for key, s in self._subscriptions.items()]
                 stale, self._stale = sorted(self._stale), set()
-            if stale:
-                client.unsubscribe(stale)
-            if filters:
-                client.subscribe(filters)
+            for key in stale:
+                client.unsubscribe(key)
+            for key, qos in filters:
+                client.subscribe(key, qos)
         if self._lost:
             self._lost = False
             log.warning("reconnected to the message bus at %s; %d subscriptions restored", self.where,
                         len(filters))
 
-    def _on_subscribe(self, client: mqtt.Client, userdata: Any, mid: int, reasons: Any, properties: Any) -> None:
-        with self._acks:
-            if mid in self._pending:
-                self._pending[mid] = list(reasons)
-                self._acks.notify_all()
-
-    def _on_disconnect(self, client: mqtt.Client, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
-        with self._acks:
-            for mid, result in self._pending.items():
-                if result is None:
-                    self._pending[mid] = "closed" if self.closed else "was lost"
-            self._acks.notify_all()
+    def _on_disconnect(self, reason: str) -> None:
         if not self.closed and not self._lost:
             self._lost = True
             log.warning("lost the message bus at %s (%s); reconnecting", self.where, reason)
 
     # ---- delivery ------------------------------------------------------------------------
-
-    def _route(self, raw_topic: bytes) -> _Subscription | None:
-        topic = raw_topic.decode("utf-8", "replace")
-        with self._lock:
-            found = next((s for s in self._subscriptions.values() if _matches(s.levels, topic)), None)
-            size = self._route_bytes + len(raw_topic)
-            if len(self._routes) >= ROUTE_CACHE_TOPICS or size > ROUTE_CACHE_BYTES:
-                self._routes, size = {}, len(raw_topic)
-            self._routes[raw_topic] = found
-            self._route_bytes = size
-        return found
-
-    def _on_message(self, client: mqtt.Client, userdata: Any, message: mqtt.MQTTMessage) -> None:
-        if self.closed:
-            return
-        self.received += 1
-        raw_topic = message._topic  # bytes: no decoding on the way to a cached route
-        try:
-            subscription = self._routes[raw_topic]
-        except KeyError:
-            subscription = self._route(raw_topic)
-        if subscription is None:
-            return
-        try:
-            record = subscription.decode(**unpackb(message.payload))
-        except Exception as exc:
-            self._refuse(subscription.topic, raw_topic, exc)
-            return
-        if subscription.account is not None and not self._in_sequence(subscription, record):
-            return
-        self.delivered += 1
-        for callback in subscription.callbacks:
-            try:
-                callback(subscription.topic, record)
-            except Exception:
-                log.exception("market-data callback %r raised on topic %s", callback, subscription.topic)
-            if self.closed:
-                return
 
     def _in_sequence(self, subscription: _Subscription, event: dict[str, Any]) -> bool:
         """False for a fill already delivered (a redelivery); a gap is reported before the fill."""
@@ -449,8 +335,10 @@ class _Core:
             except Exception:
                 log.exception("fill gap hook %r raised for account %s/%s", on_gap, broker_id, account_id)
 
-    def _refuse(self, topic: str, raw_topic: bytes, exc: Exception) -> None:
-        self.refused += 1
+    def _callback_raised(self, callback: Callback, topic: str, exc: BaseException) -> None:
+        log.error("market-data callback %r raised on topic %s", callback, topic, exc_info=exc)
+
+    def _refuse(self, topic: str, arrival: str, exc: BaseException) -> None:
         now = time.monotonic()
         state = self._warned.get(topic)
         if state is None:
@@ -460,8 +348,8 @@ class _Core:
         state[1] += 1
         if now - state[0] >= self.warn_interval:
             more = f" ({state[1] - 1} more refused since the last warning)" if state[1] > 1 else ""
-            log.warning("refused a message on topic %s (%s): %s: %s%s", topic,
-                        raw_topic.decode("utf-8", "replace"), type(exc).__name__, exc, more)
+            log.warning("refused a message on topic %s (%s): %s: %s%s", topic, arrival, type(exc).__name__, exc,
+                        more)
             state[0], state[1] = now, 0
 
     # ---- state and lifetime --------------------------------------------------------------
@@ -474,6 +362,9 @@ class _Core:
         return len(self._subscriptions)
 
     def close(self) -> None:
+        if os.getpid() != self.pid:
+            self.closed = True  # a forked child's copy: the connection is the parent's
+            return
         with self._bus_lock:
             with self._lock:
                 if self.closed:
@@ -481,15 +372,27 @@ class _Core:
                 self.closed = True
                 keys = list(self._subscriptions)
                 self._subscriptions.clear()
-                self._clear_routes()
             client = self.client
-            if keys:
-                client.unsubscribe(keys)  # the bus keeps the session: leave it collecting nothing
-            client.disconnect()
-        thread = getattr(client, "_thread", None)
-        client.loop_stop()  # does not wait when called on the feed thread itself
-        if thread is not threading.current_thread() and isinstance(client, _Client):
-            client.release()
+            for key in keys:
+                client.unsubscribe(key)  # the bus keeps the session: leave it collecting nothing
+        client.close()  # from a callback it returns at once; the delivery thread ends after it
+
+
+class _Client(Receiver):
+    """The feed's receiver."""
+
+
+class _FillDecoder:
+    """A fill message to its event, or None for a redelivery; a gap is reported first."""
+
+    __slots__ = ("core", "subscription")
+
+    def __init__(self, core: _Core, subscription: _Subscription) -> None:
+        self.core, self.subscription = core, subscription
+
+    def __call__(self, **content: Any) -> dict[str, Any] | None:
+        event = self.subscription.decode(**content)
+        return event if self.core._in_sequence(self.subscription, event) else None
 
 
 class Feed:
@@ -556,9 +459,7 @@ class Feed:
         """Counts of messages "received", records "delivered" and payloads "refused"; of fills
         missed ("gaps", by their sequence numbers) and of fills dropped as already delivered
         ("duplicates")."""
-        core = self._core
-        return MappingProxyType({"received": core.received, "delivered": core.delivered,
-                                 "refused": core.refused, "gaps": core.gaps, "duplicates": core.duplicates})
+        return MappingProxyType(self._core.stats)
 
     @property
     def topics(self) -> list[str]:
@@ -607,7 +508,7 @@ class Feed:
         """
         topic = account_fills_topic(account)
         broker_id, account_id = topic.split("/")[2:]
-        on_thread = threading.current_thread() is getattr(self._client, "_thread", None)
+        on_thread = self._client.on_delivery_thread()
         self._core.add(topic, fill_event, _FillCallback(callback, on_gap), qos=1, account=(broker_id, account_id),
                        confirm=None if on_thread else timeout)
         return topic

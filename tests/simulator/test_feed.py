@@ -20,12 +20,12 @@ from typing import Any, Callable
 import msgpack
 import pytest
 
+import taloma.feed
 from taloma.backend.solace.ladder import LadderFOPv1, LadderSTKv1
 from taloma.backend.solace.quote import QuoteSTKv1, contract2topic
 from taloma.backend.solace.tick import TickFOPv1, TickSTKv1
 from taloma.constant import QuoteType, QuoteVersion
 from taloma.contracts import Future
-import taloma.feed
 from taloma.feed import Feed, connect_client, fills_topic
 from taloma.simulator import BrokerSimulator
 from taloma.simulator.bus import Mosquitto, free_port
@@ -277,7 +277,7 @@ def test_close_from_inside_a_callback_stops_delivery(bus, publisher) -> None:
         feed.subscribe(FUTURE, QuoteType.Tick, closing)
         eventually(lambda: publisher(msgpack.packb(PROBE)) or delivered)
         assert feed.closed
-        eventually(lambda: not feed._client._thread)  # noqa: SLF001 - its network thread has ended
+        assert not feed._client.connected  # noqa: SLF001 - the network thread ended with close()
         publisher(msgpack.packb(GOOD_TICK))
         time.sleep(0.5)  # room for a delivery that must not come
         assert len(delivered) == 1
@@ -444,17 +444,18 @@ def test_the_route_cache_is_bounded_in_bytes(bus, publisher, monkeypatch) -> Non
 
 
 def test_a_feed_dropped_without_close_is_closed_by_its_finalizer(bus) -> None:
-    def dropped_feed() -> threading.Thread:
+    def dropped_feed() -> Any:
         feed = Feed(bus.url)
         feed.subscribe(FUTURE, QuoteType.Tick, Inbox())
-        thread = feed._client._thread  # noqa: SLF001
-        assert thread is not None
-        return thread
+        client = feed._client  # noqa: SLF001
+        assert client.connected
+        return client
 
     gc.collect()
     descriptors = len(os.listdir("/proc/self/fd"))
-    thread = dropped_feed()
+    client = dropped_feed()
     gc.collect()
-    thread.join(15)
-    assert not thread.is_alive()
+    assert client.closed and not client.connected
+    del client
+    gc.collect()
     assert len(os.listdir("/proc/self/fd")) == descriptors

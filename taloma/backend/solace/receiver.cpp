@@ -25,7 +25,7 @@ using taloma::py::Ref;
 using namespace taloma::feed;
 
 constexpr std::size_t kBatch = 256;             // messages per turn of the GIL
-constexpr std::size_t kRoutesCached = 100'000;  // arrival topics remembered with their route
+constexpr std::size_t kRoutesCached = 100'000;  // arrival topics remembered with their route, by default
 constexpr std::size_t kRouteBytes = 8u << 20;   // and the text they hold at most
 constexpr std::size_t kMaxFields = 64;
 constexpr int kMaxDepth = 32;
@@ -73,6 +73,7 @@ struct Core {
     std::vector<std::shared_ptr<Route>> routes;
     std::unordered_map<std::string, std::shared_ptr<Route>> cache;
     std::size_t cache_bytes = 0;
+    std::size_t cache_topics_max = kRoutesCached, cache_bytes_max = kRouteBytes;
     PyObject* hooks[kHooks] = {};
     unsigned long long received = 0, delivered = 0, refused = 0;
     msgpack_zone zone;
@@ -107,7 +108,16 @@ struct State {
     void clear() { Py_CLEAR(type); }
 };
 
-State& state_of_type(PyTypeObject* tp) { return *static_cast<State*>(PyType_GetModuleState(tp)); }
+extern PyModuleDef module_def;
+
+// The module state through the class of an instance: a Python subclass's module is its own.
+State& state_of_type(PyTypeObject* tp) {
+    for (; !((tp->tp_flags & Py_TPFLAGS_HEAPTYPE) && reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module &&
+             PyModule_GetDef(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module) == &module_def);
+         tp = tp->tp_base) {
+    }
+    return *static_cast<State*>(PyModule_GetState(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module));
+}
 
 // ---- MessagePack to Python -------------------------------------------------------------------
 
@@ -248,12 +258,14 @@ std::shared_ptr<Route> route_of(Core& c, const std::string& topic) {
             found = r;
             break;
         }
-    if (c.cache.size() >= kRoutesCached || c.cache_bytes + topic.size() > kRouteBytes) {
+    if (c.cache.size() >= c.cache_topics_max || c.cache_bytes + topic.size() > c.cache_bytes_max) {
         c.cache.clear();
         c.cache_bytes = 0;
     }
-    c.cache.emplace(topic, found);
-    c.cache_bytes += topic.size() + sizeof(Route*) * 4;
+    if (topic.size() <= c.cache_bytes_max) {
+        c.cache.emplace(topic, found);
+        c.cache_bytes += topic.size();
+    }
     return found;
 }
 
@@ -602,6 +614,34 @@ PyObject* Receiver_unroute(PyObject* op, PyObject* arg) {
     Py_RETURN_NONE;
 }
 
+PyObject* Receiver_limit_routes(PyObject* op, PyObject* args) {
+    Py_ssize_t topics, bytes;
+    if (!PyArg_ParseTuple(args, "nn:limit_routes", &topics, &bytes)) return nullptr;
+    Core* c = owned(reinterpret_cast<ReceiverObject*>(op));
+    if (!c) return nullptr;
+    if (topics < 1 || bytes < 1) {
+        PyErr_SetString(PyExc_ValueError, "the route cache's bounds must be positive");
+        return nullptr;
+    }
+    c->cache_topics_max = static_cast<std::size_t>(topics);
+    c->cache_bytes_max = static_cast<std::size_t>(bytes);
+    c->cache.clear();
+    c->cache_bytes = 0;
+    Py_RETURN_NONE;
+}
+
+PyObject* Receiver_cached_routes(PyObject* op, PyObject*) {
+    Core* c = owned(reinterpret_cast<ReceiverObject*>(op));
+    if (!c) return nullptr;
+    Ref out(PyList_New(0));
+    if (!out) return nullptr;
+    for (const auto& [topic, route] : c->cache) {
+        Ref t(PyUnicode_DecodeUTF8(topic.data(), static_cast<Py_ssize_t>(topic.size()), "replace"));
+        if (!t || PyList_Append(out.get(), t.get()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
 PyObject* Receiver_close(PyObject* op, PyObject*) {
     auto* self = reinterpret_cast<ReceiverObject*>(op);
     if (!self->core) Py_RETURN_NONE;
@@ -709,6 +749,11 @@ PyMethodDef receiver_methods[] = {
      "Deliver messages whose topic matches filter: decoded by decoder (a record decoder with its content "
      "fields, or any callable taking the fields as keywords), then each callback(topic, record)."},
     {"unroute", Receiver_unroute, METH_O, "unroute($self, filter, /)\n--\n\nStop delivering a filter's messages."},
+    {"limit_routes", Receiver_limit_routes, METH_VARARGS,
+     "limit_routes($self, topics, nbytes, /)\n--\n\nBound the cache of arrival topics and their routes: it is "
+     "emptied when it would hold more topics or more bytes of topic text."},
+    {"cached_routes", Receiver_cached_routes, METH_NOARGS,
+     "cached_routes($self, /)\n--\n\nThe arrival topics the route cache holds now."},
     {"close", Receiver_close, METH_NOARGS,
      "close($self, /)\n--\n\nDisconnect and stop delivering; safe twice and from a callback."},
     {"on_delivery_thread", Receiver_on_delivery_thread, METH_NOARGS,
@@ -785,7 +830,8 @@ bool State::init(PyObject* module) {
                                 "on one delivery thread.")},
                            {0, nullptr}};
     PyType_Spec spec{"taloma.backend.solace.receiver.Receiver", static_cast<int>(sizeof(ReceiverObject)), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+                     slots};
     PyObject* t = PyType_FromModuleAndSpec(module, &spec, nullptr);
     if (!t) return false;
     type = reinterpret_cast<PyTypeObject*>(t);

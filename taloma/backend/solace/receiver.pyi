@@ -1,11 +1,13 @@
 """The market-data feed's receiving path: libmosquitto's network thread, MessagePack payloads decoded
 into records, callbacks on one delivery thread."""
 
-from typing import Any, Callable, Iterable, Sequence, final
+from typing import Any, Callable, Iterable, Sequence
+
+from typing_extensions import disjoint_base
 
 CAPACITY: int
 
-@final
+@disjoint_base
 class Receiver:
     """A bus connection whose messages are decoded into records and handed to callbacks on one
     delivery thread.
@@ -44,6 +46,8 @@ class Receiver:
         content: Sequence[tuple[str, str]] | None = None,
     ) -> None: ...
     def unroute(self, filter: str, /) -> None: ...
+    def limit_routes(self, topics: int, nbytes: int, /) -> None: ...
+    def cached_routes(self) -> list[str]: ...
     def close(self) -> None: ...
     def on_delivery_thread(self) -> bool: ...
     @property
