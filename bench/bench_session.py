@@ -19,7 +19,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Callable
+from collections.abc import Callable
 
 import taloma
 import taloma.backend.http.futureoption.order as fo

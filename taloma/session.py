@@ -13,9 +13,10 @@ import logging
 import os
 import re
 import threading
+from collections.abc import Callable, Mapping
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Callable, Mapping
+from typing import TYPE_CHECKING, Any
 
 import requests
 
@@ -30,8 +31,16 @@ from taloma.constant import Action, FuturesOCType, FuturesPriceType, OrderType, 
 from taloma.contracts import Contract, Future, Option
 from taloma.errors import LoginError, NotLoggedIn, OrderError, QueryError, TalomaError
 from taloma.order import Order, OrderStatus, Status, Trade
-from taloma.session_accounts import (PRODUCTS, Margin, Position, Settlement, margin_of, position_of, rows_of,
-                                     settlement_of)
+from taloma.session_accounts import (
+    PRODUCTS,
+    Margin,
+    Position,
+    Settlement,
+    margin_of,
+    position_of,
+    rows_of,
+    settlement_of,
+)
 from taloma.signing import order_text
 from taloma.utils import log
 
@@ -40,7 +49,7 @@ if TYPE_CHECKING:
     from taloma.session_market import MarketData, RecordStream
     from taloma.Vorn.ca import PyVornSign
 
-__all__ = ["Session", "FillCallback"]
+__all__ = ["FillCallback", "Session"]
 
 FillCallback = Callable[[Trade, "dict[str, Any]"], None]
 
@@ -108,11 +117,12 @@ def _open_signer(path: Path, password: str, person_id: str, ip: str | None, stor
         ours = template.replace("LOG.path = logs\n", f"LOG.path = {written}\n")
         if "\n" in str(folder) or ours == template:
             return ca.PyVornSign(path, password, person_id, ip, store)
-        setattr(ca, "P7SIGN_PROPS", ours)
+        # The module reads the template at each activation; the stub calls it final for its users.
+        setattr(ca, "P7SIGN_PROPS", ours)  # noqa: B010
         try:
             return ca.PyVornSign(path, password, person_id, ip, store)
         finally:
-            setattr(ca, "P7SIGN_PROPS", template)
+            setattr(ca, "P7SIGN_PROPS", template)  # noqa: B010
 
 
 class Session:

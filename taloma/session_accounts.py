@@ -4,12 +4,13 @@ from __future__ import annotations
 
 import dataclasses
 import datetime as dt
+from collections.abc import Mapping
 from decimal import Decimal, InvalidOperation
-from typing import Any, Mapping
+from typing import Any
 
 from taloma.constant import Action
 
-__all__ = ["Margin", "Position", "Settlement", "margin_of", "position_of", "settlement_of", "PRODUCTS"]
+__all__ = ["PRODUCTS", "Margin", "Position", "Settlement", "margin_of", "position_of", "settlement_of"]
 
 # Named products of the futures queries, as the service codes them.
 PRODUCTS = {"all": "0", "futures": "1", "options": "2"}

@@ -17,8 +17,16 @@ from taloma.account import Account, FutureAccount
 from taloma.constant import Action, FuturesOCType, FuturesPriceType, OrderType
 from taloma.contracts import Contract, Future, Option
 
-__all__ = ["PriceInput", "choice", "contract_kind", "lots", "price_of", "sendable", "limit_price",
-           "futures_account"]
+__all__ = [
+    "PriceInput",
+    "choice",
+    "contract_kind",
+    "futures_account",
+    "limit_price",
+    "lots",
+    "price_of",
+    "sendable",
+]
 
 E = TypeVar("E", bound=Enum)
 

@@ -9,10 +9,10 @@ from decimal import Decimal
 
 import pytest
 import requests
-
-import taloma.backend.http as settings
 from support import run_python
 from support.broker import PASSWORD, PERSON_ID
+
+import taloma.backend.http as settings
 from taloma import LoginError, NotLoggedIn, OrderError, QueryError, Session, TalomaError
 from taloma.constant import Action
 from taloma.contracts import Future, Stock

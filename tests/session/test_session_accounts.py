@@ -16,7 +16,7 @@ def test_position_row(side, action):
     row = {"code": "TXO23000L6", "action": side, "quantity": "3", "avg_price": "312.50", "last_price": "0.10",
            "unreal_pl": "-46860", "currency": "NTD"}
     assert position_of(row) == Position("TXO23000L6", action, 3, Decimal("312.50"), Decimal("0.10"),
-                                        Decimal("-46860"))
+                                        Decimal(-46860))
 
 
 def test_margin_and_settlement_rows():
