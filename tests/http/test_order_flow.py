@@ -43,7 +43,7 @@ def refreshed(client, trade):
 
 def test_place_query_amend_and_cancel(client):
     future = placed_trade(client, fo.place_future_order, TXF)
-    option = placed_trade(client, fo.place_option_order, TXO, action=Action.Sell, price=55.5, quantity=2,
+    option = placed_trade(client, fo.place_option_order, TXO, action=Action.Sell, price=56, quantity=2,
                           octype=FuturesOCType.New)
 
     entries = fo.query_futopt_order(client)
@@ -51,7 +51,7 @@ def test_place_query_amend_and_cancel(client):
     assert type(built.contract) is Option and built.contract.code == TXO.code
     assert (built.order.action, built.order.order_type, built.order.price_type) == (
         Action.Sell, OrderType.ROD, FuturesPriceType.LMT)
-    assert (built.order.price, built.order.quantity, built.order.seqno) == (55.5, 2, option.order.seqno)
+    assert (built.order.price, built.order.quantity, built.order.seqno) == (56, 2, option.order.seqno)
     assert built.status.order_datetime == option.status.order_datetime
     assert (built.status.msg, built.status.deal_quantity, built.status.cancel_quantity) == ("order accepted", 0, 0)
 
