@@ -241,7 +241,7 @@ class _Server(ThreadingHTTPServer):
 
     def handle_error(self, request: Any, client_address: Any) -> None:
         # A client that went away or sat idle past the timeout is not a simulator fault.
-        if isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
+        if isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError, ConnectionAbortedError, TimeoutError)):
             return
         super().handle_error(request, client_address)
 

@@ -59,8 +59,8 @@ def exchange(sim: BrokerSimulator, headers: tuple[str, ...], body: bytes = b"") 
         (None, b'[-Infinity]', 400, "Infinity"),
         (None, b'{"user_id": ', 400, "not JSON"),
     ],
-    ids=["no-length", "chunked", "length-abc", "length-negative", "over-limit", "huge", "over-limit-sent", "deep", "not-utf8",
-         "infinity", "nan", "minus-infinity", "truncated"],
+    ids=["no-length", "chunked", "length-abc", "length-negative", "over-limit", "huge", "over-limit-sent", "deep",
+         "not-utf8", "infinity", "nan", "minus-infinity", "truncated"],
 )
 def test_bad_requests_get_a_status_and_a_reason(sim, headers, body, status, reason):
     if headers is None:
