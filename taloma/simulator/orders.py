@@ -8,6 +8,13 @@ status codes of the query ("st_code") are listed there. A quantity change
 reduces the order by the given quantity (the exchange accepts reductions
 only), a cancel cancels what is left.
 
+An order or a price change is refused by the exchange's rules
+(:mod:`taloma.rules`): a code neither listed in the catalogue nor traded by
+the market, a quantity that is not a positive integer, a limit price that is
+not finite, off its tick ladder or outside the day's limits (the market's
+reference; without a market only the ladder applies). A market whose thread
+failed refuses every order with "market stopped: ...".
+
 Options read from ``state.options``:
 
 - ``ca_verifier``: every order request must then carry a "ca_content" signed
