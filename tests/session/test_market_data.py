@@ -98,17 +98,41 @@ def test_stream_ends_its_subscription_when_left(market, market_sim, leave) -> No
     assert market.subscriptions == [] and market.feed.topics == []
 
 
+def _live(market: MarketData, publish: Any) -> None:
+    """Publishes probe ticks of QUIET until they arrive, then waits for the last one: the bus
+    delivers the subscription from now on, and no probe is left on the way."""
+    inbox: queue.Queue[Any] = queue.Queue()
+    market.subscribe(QUIET, inbox.put)
+    probes = 0
+
+    def arrived() -> Any:
+        nonlocal probes
+        probes += 1
+        publish(tick_fop(code=QUIET.code, volume=-probes))
+        try:
+            return inbox.get(timeout=0.2)
+        except queue.Empty:
+            return None
+
+    probe = eventually(arrived)
+    while probe.volume != -probes:
+        probe = inbox.get(timeout=30)
+
+
 def test_slow_consumer_loses_the_oldest_records(market_sim) -> None:
     market = MarketData(market_sim.bus_url, lambda contract: contract)
     maxsize, sent = 5, 8
     publisher = connect_client(market_sim.bus_url, "test-publisher")
     topic = contract2topic(QUIET, QuoteType.Tick, False, QuoteVersion.v1).replace("*", "7")
 
+    def publish(content: dict[str, Any]) -> None:
+        publisher.publish(topic, msgpack.packb(content), qos=1).wait_for_publish(10)
+
     async def consume() -> tuple[list[int], Any]:
+        _live(market, publish)
         stream = market.stream(QUIET, maxsize=maxsize)
         for volume in range(sent):
-            publisher.publish(topic, msgpack.packb(tick_fop(code=QUIET.code, volume=volume)), qos=1) \
-                .wait_for_publish(10)
+            publish(tick_fop(code=QUIET.code, volume=volume))
         eventually(lambda: market.stats["dropped"] == sent - maxsize)  # all there before any is taken
         kept = [(await stream.__anext__()).volume for _ in range(maxsize)]
         waiting = asyncio.ensure_future(stream.__anext__())
