@@ -145,6 +145,14 @@ def test_second_contracts_of_the_day_downloads_nothing(day_copy, logged_in, down
     assert downloads == []
 
 
+def test_the_day_copy_lives_in_the_user_cache_folder(day_copy, logged_in, tmp_path, monkeypatch) -> None:
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
+    (tmp_path / "taloma").mkdir()
+    shutil.copy2(day_copy[1].cache_file, tmp_path / "taloma")
+    monkeypatch.setattr(native, "fetch_available_product", None)
+    assert len(Contracts(logged_in)) == len(day_copy[1])
+
+
 def _tiny(client: Any, product_type: str) -> Any:
     record = {"symbol": "TXF202612", "security_type": "FUT", "currency": "TWD", "exchange": "TAIFEX",
               "code": "TXFL6", "name": "x", "category": "TXF", "delivery_month": "202612", "strike_price": 0,
