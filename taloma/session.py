@@ -100,6 +100,23 @@ def _user_log_folder() -> Path:
 # The signing library takes its log folder from the property template, relative to the working
 # folder; a signer the session opens logs to the user's log folder instead.
 _template_lock = threading.Lock()
+_CHAIN_NAME = re.compile(r"^P7B(\d+)\.name = (.*)$", re.M)
+
+
+def _template_for(template: str, log_folder: Path, chains: Path) -> str:
+    """The property template with the user's log folder, naming only the chain files that are there.
+
+    The library logs an ERROR for every listed chain file that is absent, though it does without them.
+    """
+    try:
+        present = {p.name.casefold() for p in chains.iterdir()}
+    except OSError:
+        present = set()
+    absent = {n for n, name in _CHAIN_NAME.findall(template) if name.strip().casefold() not in present}
+    lines = [line for line in template.split("\n")
+             if not any(line.startswith((f"P7B{n}.name ", f"P7B{n}.SKI ")) for n in absent)]
+    written = str(log_folder).replace("{", "{{").replace("}", "}}")
+    return "\n".join(lines).replace("LOG.path = logs\n", f"LOG.path = {written}\n")
 
 
 def _open_signer(path: Path, password: str, person_id: str, ip: str | None, store: int) -> PyVornSign:
@@ -111,14 +128,12 @@ def _open_signer(path: Path, password: str, person_id: str, ip: str | None, stor
     except OSError:
         log.warning("cannot make the log folder %s; the signing library logs beside the program", folder)
         return ca.PyVornSign(path, password, person_id, ip, store)
-    written = str(folder).replace("{", "{{").replace("}", "}}")
+    if "\n" in str(folder):
+        return ca.PyVornSign(path, password, person_id, ip, store)
     with _template_lock:
         template = ca.P7SIGN_PROPS
-        ours = template.replace("LOG.path = logs\n", f"LOG.path = {written}\n")
-        if "\n" in str(folder) or ours == template:
-            return ca.PyVornSign(path, password, person_id, ip, store)
         # The module reads the template at each activation; the stub calls it final for its users.
-        setattr(ca, "P7SIGN_PROPS", ours)  # noqa: B010
+        setattr(ca, "P7SIGN_PROPS", _template_for(template, folder, Path(ca.__file__).parent / "P7B"))  # noqa: B010
         try:
             return ca.PyVornSign(path, password, person_id, ip, store)
         finally:
