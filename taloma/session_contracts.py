@@ -112,6 +112,21 @@ class _Part:
         return {**self._same, **{name: values[i] for name, values in self._columns.items()}}
 
 
+class _Catalogue:
+    """One download's parts, indexed; replaced whole by a refresh, so a look-up sees one or the other."""
+
+    __slots__ = ("parts", "index", "groups", "records")
+
+    def __init__(self, parts: list[_Part]) -> None:
+        index: dict[str, _Part] = {}
+        for part in reversed(parts):  # the first part holding a code wins
+            index.update(dict.fromkeys(part.codes, part))
+        self.parts = parts
+        self.index = index
+        self.groups = {(p.kind, p.group): p for p in parts}
+        self.records: dict[str, Contract] = {}
+
+
 def _strike(contract: Contract) -> Decimal:
     try:
         return Decimal(str(contract.strike_price))
@@ -141,10 +156,7 @@ class Contracts(Mapping[str, Contract]):
         self._client = client
         self.cache_dir = Path(cache_dir) if cache_dir is not None else default_cache_dir()
         self._lock = threading.RLock()
-        self._parts: list[_Part] | None = None
-        self._index: dict[str, int] = {}  # code -> part
-        self._groups: dict[tuple[str, str], _Part] = {}
-        self._records: dict[str, Contract] = {}
+        self._catalogue: _Catalogue | None = None
 
     # ---- the catalogue, from disk or the service --------------------------------------------
 
@@ -158,29 +170,19 @@ class Contracts(Mapping[str, Contract]):
         key = hashlib.sha256(self.address.encode()).hexdigest()[:16]
         return self.cache_dir / f"contracts-{key}.msgpack"
 
-    def _loaded(self) -> list[_Part]:
-        parts = self._parts
-        if parts is None:
+    def _loaded(self) -> _Catalogue:
+        catalogue = self._catalogue
+        if catalogue is None:
             with self._lock:
-                if self._parts is None:
-                    self._install(self._read_cache() or self._download())
-                parts = self._parts
-                assert parts is not None
-        return parts
+                catalogue = self._catalogue
+                if catalogue is None:
+                    catalogue = self._catalogue = _Catalogue(self._read_cache() or self._download())
+        return catalogue
 
     def refresh(self) -> None:
         """Download the catalogue again (and keep it for the day)."""
         with self._lock:
-            self._install(self._download())
-
-    def _install(self, parts: list[_Part]) -> None:
-        index: dict[str, int] = {}
-        for i in range(len(parts) - 1, -1, -1):  # the first part holding a code wins
-            index.update(dict.fromkeys(parts[i].codes, i))
-        self._groups = {(p.kind, p.group): p for p in parts}
-        self._records = {}
-        self._index = index
-        self._parts = parts
+            self._catalogue = _Catalogue(self._download())
 
     def _read_cache(self) -> list[_Part] | None:
         path = self.cache_file
@@ -252,11 +254,11 @@ class Contracts(Mapping[str, Contract]):
 
     # ---- look-ups -----------------------------------------------------------------------------
 
-    def _record(self, code: str, part: _Part) -> Contract:
-        record = self._records.get(code)
+    def _record(self, catalogue: _Catalogue, code: str, part: _Part) -> Contract:
+        record = catalogue.records.get(code)
         if record is None:
             with self._lock:
-                record = self._records.get(code)
+                record = catalogue.records.get(code)
                 if record is None:
                     try:
                         fields = part.row(code)
@@ -265,20 +267,16 @@ class Contracts(Mapping[str, Contract]):
                                     self.cache_file, exc)
                         self.refresh()
                         return self[code]
-                    record = self._records[code] = _CLASS[part.kind](**fields)
+                    record = catalogue.records[code] = _CLASS[part.kind](**fields)
         return record
 
     def __getitem__(self, code: str) -> Contract:
         _text("code", code)
-        where = self._index.get(code) if self._parts is not None else None
-        if where is None:
-            parts = self._loaded()
-            where = self._index.get(code)
-            if where is None:
-                raise KeyError(self._unknown("contract", code, self._index))
-        else:
-            parts = self._parts  # type: ignore[assignment]
-        return self._record(code, parts[where])
+        catalogue = self._loaded()
+        part = catalogue.index.get(code)
+        if part is None:
+            raise KeyError(self._unknown("contract", code, catalogue.index))
+        return self._record(catalogue, code, part)
 
     @overload
     def get(self, code: str) -> Contract | None: ...
@@ -287,24 +285,22 @@ class Contracts(Mapping[str, Contract]):
 
     def get(self, code: str, default: Any = None) -> Any:
         _text("code", code)
-        parts = self._loaded()
-        where = self._index.get(code)
-        return default if where is None else self._record(code, parts[where])
+        catalogue = self._loaded()
+        part = catalogue.index.get(code)
+        return default if part is None else self._record(catalogue, code, part)
 
     def __contains__(self, code: object) -> bool:
-        self._loaded()
-        return isinstance(code, str) and code in self._index
+        return isinstance(code, str) and code in self._loaded().index
 
     def __len__(self) -> int:
-        self._loaded()
-        return len(self._index)
+        return len(self._loaded().index)
 
     def __iter__(self) -> Iterator[str]:
-        self._loaded()
-        return iter(list(self._index))
+        return iter(list(self._loaded().index))
 
     def __repr__(self) -> str:
-        state = f"{len(self._index)} contracts" if self._parts is not None else "not loaded"
+        catalogue = self._catalogue
+        state = f"{len(catalogue.index)} contracts" if catalogue is not None else "not loaded"
         return f"Contracts({self.address!r}, {state})"
 
     @staticmethod
@@ -318,12 +314,12 @@ class Contracts(Mapping[str, Contract]):
 
     def _group(self, kind: str, product: str) -> list[Contract]:
         _text("product", product)
-        self._loaded()
-        part = self._groups.get((kind, product))
+        catalogue = self._loaded()
+        part = catalogue.groups.get((kind, product))
         if part is None:
-            products = {group: None for k, group in self._groups if k == kind}
+            products = {group: None for k, group in catalogue.groups if k == kind}
             raise KeyError(self._unknown(_PRODUCT[kind], product, products))
-        return [self._record(code, part) for code in part.codes]
+        return [self._record(catalogue, code, part) for code in part.codes]
 
     def futures(self, product: str) -> list[Future]:
         """The futures of a product ("TXF"), nearest delivery month first."""
@@ -362,9 +358,9 @@ class Contracts(Mapping[str, Contract]):
 
     def stocks(self) -> list[Stock]:
         """Every stock, by code."""
-        self._loaded()
-        records: list[Stock] = [self._record(code, part)  # type: ignore[misc]
-                                for (kind, _), part in self._groups.items() if kind == "S"
+        catalogue = self._loaded()
+        records: list[Stock] = [self._record(catalogue, code, part)  # type: ignore[misc]
+                                for (kind, _), part in catalogue.groups.items() if kind == "S"
                                 for code in part.codes]
         return sorted(records, key=lambda c: c.code)
 
