@@ -165,8 +165,11 @@ class Session:
         self._contracts: Contracts | None = None
         self._market: MarketData | None = None
         self._closed = False
-        # Guards the trades, the fill subscriptions and the fills that arrive before their order's reply.
+        # Guards the trades, the fill subscriptions and the fills that arrive before their order's reply;
+        # never held while waiting on the network, since the bus's thread takes it for every fill.
         self._lock = threading.RLock()
+        # Guards making the catalogue and the market data, which may take a download.
+        self._making = threading.Lock()
         self._trades: list[Trade] = []
         self._by_id: dict[str, Trade] = {}
         self._placing = 0
@@ -289,7 +292,12 @@ class Session:
         file = Path(path).expanduser().absolute()
         if not file.is_file():
             raise FileNotFoundError(2, "no certificate file", str(file))
-        signer = _open_signer(file, password, client.person_id, client._public_ip, store)
+        from taloma.Vorn.ca import CaError
+
+        try:
+            signer = _open_signer(file, password, client.person_id, client._public_ip, store)
+        except CaError as exc:
+            raise TalomaError(f"cannot open the certificate {file}: {exc}") from exc
         if not signer.is_activate():
             signer.close()
             raise TalomaError(f"the certificate {file} could not be opened for signing")
@@ -314,7 +322,7 @@ class Session:
     def contracts(self) -> Contracts:
         """The day's contract catalogue, downloaded on first use and kept on disk for the day."""
         client = self._need_login()
-        with self._lock:
+        with self._making:
             if self._contracts is None:
                 from taloma.session_contracts import Contracts
 
@@ -330,7 +338,7 @@ class Session:
 
     def _market_data(self) -> MarketData:
         self._check_open()
-        with self._lock:
+        with self._making:
             if self._market is None:
                 from taloma.session_market import MarketData
 
@@ -548,10 +556,10 @@ class Session:
         feed = self._market_data().feed
         with self._lock:
             self._fill_callbacks.append(callback)
-            for account in client.accounts:
-                if isinstance(account, FutureAccount) and account not in self._fill_accounts:
-                    feed.subscribe_fills(account, self._heard_fill)
-                    self._fill_accounts.append(account)
+            new = [a for a in client.accounts if isinstance(a, FutureAccount) and a not in self._fill_accounts]
+            self._fill_accounts.extend(new)
+        for account in new:
+            feed.subscribe_fills(account, self._heard_fill)
 
     def _heard_fill(self, event: dict[str, Any]) -> None:
         with self._lock:

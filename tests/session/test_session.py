@@ -310,11 +310,17 @@ def test_orders_are_signed_once_a_certificate_is_used(verifying, identity, cache
         assert s.cancel(trade).status.cancel_quantity == 3
 
 
-def test_missing_certificate_file_is_named(broker, tmp_path):
+@pytest.mark.parametrize("which, error, words", [
+    ("missing", FileNotFoundError, "nowhere.p12"),
+    ("wrong password", TalomaError, "cannot open the certificate .*demo-user.p12"),
+])
+def test_a_certificate_that_cannot_be_used_is_named(broker, identity, tmp_path, monkeypatch, which, error, words):
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))
+    path = tmp_path / "nowhere.p12" if which == "missing" else identity[0]
     with Session(url=broker.base_url) as s:
         s.login(PERSON_ID, PASSWORD)
-        with pytest.raises(FileNotFoundError, match="nowhere.p12"):
-            s.use_certificate(tmp_path / "nowhere.p12", "pw")
+        with pytest.raises(error, match=words):
+            s.use_certificate(path, "not-the-password")
 
 
 def test_production_orders_need_a_certificate(broker):
