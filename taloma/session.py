@@ -403,7 +403,7 @@ class Session:
             if price is None:
                 raise ValueError(f"price is required for a {kind} order")
             wire = checks.sendable(checks.limit_price(self._ladder_contract(record), price))
-        to = checks.futures_account(account, client.default_futopt_account)
+        to = checks.futures_account(account, client.accounts, client.default_futopt_account)
         ca_content = self._signed("place", to, record.code, action=side, price=wire, quantity=lots)
         order = Order(action=side, price_type=kind, order_type=duration, price=wire, quantity=lots, octype=oc,
                       account=to)
@@ -606,7 +606,7 @@ class Session:
 
     def _account(self, account: FutureAccount | None) -> FutureAccount:
         client = self._need_login()
-        return checks.futures_account(account, client.default_futopt_account)
+        return checks.futures_account(account, client.accounts, client.default_futopt_account)
 
     def positions(self, account: FutureAccount | None = None, *, product: str = "all") -> list[Position]:
         """Open positions per contract; ``product`` "all", "futures" or "options"."""

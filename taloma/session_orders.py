@@ -8,6 +8,7 @@ come from :mod:`taloma.rules`, so the reasons read as the broker's would.
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 from decimal import Decimal, InvalidOperation
 from enum import Enum
 from typing import Any, TypeVar, Union
@@ -148,16 +149,19 @@ def contract_kind(contract: object, name: str = "contract") -> Contract:
     raise TypeError(f"{name} must be a contract record or its code, not {type(contract).__name__} {contract!r}")
 
 
-def futures_account(account: object, default: FutureAccount | None, name: str = "account") -> FutureAccount:
-    """The account an order goes to: the given futures account, or the login's default one."""
+def futures_account(account: object, accounts: Sequence[Account], default: FutureAccount | None,
+                    name: str = "account") -> FutureAccount:
+    """The futures account of the login that a request is for: the one given, or the default one."""
     if account is None:
         if default is None:
             raise ValueError(f"{name}: the login gave no futures account; pass one")
         return default
-    if isinstance(account, FutureAccount):
-        return account
-    kind = type(account).__name__ if isinstance(account, Account) else f"{type(account).__name__} {account!r}"
-    raise TypeError(f"{name} must be a FutureAccount, not {kind}")
+    if not isinstance(account, FutureAccount):
+        kind = type(account).__name__ if isinstance(account, Account) else f"{type(account).__name__} {account!r}"
+        raise TypeError(f"{name} must be a FutureAccount, not {kind}")
+    if account not in accounts:
+        raise ValueError(f"{name} {account.broker_id}-{account.account_id} is not an account of this login")
+    return account
 
 
 def order_types(price_type: object, order_type: object, octype: object) -> tuple[

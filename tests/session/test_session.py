@@ -15,6 +15,7 @@ from support.sim_process import simulator
 
 import taloma.backend.http as settings
 from taloma import LoginError, NotLoggedIn, OrderError, QueryError, Session, TalomaError
+from taloma.account import FutureAccount
 from taloma.constant import Action
 from taloma.contracts import Future, Stock
 from taloma.order import Status
@@ -157,6 +158,7 @@ BAD_ORDERS = [
     ({"order_type": "GTC"}, ValueError, "order_type must be one of 'ROD', 'IOC', 'FOK'"),
     ({"octype": "close"}, ValueError, "octype must be one of 'Auto', 'New', 'Cover', 'DayTrade'"),
     ({"account": "stock"}, TypeError, "account must be a FutureAccount"),
+    ({"account": FutureAccount(broker_id="F002000", account_id="1")}, ValueError, "not an account of this login"),
 ]
 
 
