@@ -25,7 +25,7 @@ import taloma.backend.http.futureoption.order as fo
 from taloma import session_orders as checks
 from taloma.account import Account, FutureAccount, StockAccount
 from taloma.backend.http import account as records
-from taloma.backend.http.client import Client
+from taloma.backend.http.client import Client, _login
 from taloma.backend.http.utils import hash_orderid, succeeded
 from taloma.constant import Action, FuturesOCType, FuturesPriceType, OrderType, QuoteType
 from taloma.contracts import Contract, Future, Option
@@ -258,11 +258,16 @@ class Session:
             raise LoginError(f"cannot reach the service at {self._client.api_url}: {exc}") from exc
         finally:
             log.removeFilter(refusal)
-        if refusal.reply is not None:
-            reason = str(refusal.reply.get("msg") or "").strip() or "no reason given"
-            raise LoginError(f"login refused: {reason}")
-        if not self._logged_in():
-            raise LoginError("login refused: the service gave no session token")
+        reply = refusal.reply
+        if reply is None and not self._logged_in():
+            # The program keeps the package's errors out of its log, and the reason with them: ask again.
+            try:
+                reply = _login(self._client.session, self._client.login_uri, person_id, self._client.hashpasswd,
+                               timeout=self._client.timeout)
+            except requests.RequestException as exc:
+                raise LoginError(f"cannot reach the service at {self._client.api_url}: {exc}") from exc
+        if reply is not None or not self._logged_in():
+            raise LoginError(f"login refused: {_reason(reply or {})}")
         return self.accounts
 
     @property

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime as dt
+import logging
 import queue
 import socket
 from decimal import Decimal
@@ -97,7 +98,10 @@ def test_url_with_or_without_its_api_path_leaves_the_settings_alone(broker, addr
     assert settings.api_url_simulation == before
 
 
-def test_refused_login_carries_the_services_reason(broker, caplog):
+@pytest.mark.parametrize("package_log", ["on", "off"])
+def test_refused_login_carries_the_services_reason(broker, caplog, package_log):
+    if package_log == "off":
+        caplog.set_level(logging.CRITICAL, logger="taloma")
     with Session(url=broker.base_url) as s, pytest.raises(LoginError, match="wrong user id or password"):
         s.login(PERSON_ID, "not-the-password")
     assert not [r for r in caplog.records if r.levelname == "ERROR"]  # raised, not also logged
