@@ -123,6 +123,16 @@ State& state_of_type(PyTypeObject* tp) {
 
 PyObject* to_python(const msgpack_object& o, int depth);
 
+// A str of UTF-8 text; ASCII (nearly every text of a market message) is copied as it is.
+PyObject* text(const char* p, std::uint32_t n) {
+    std::uint8_t high = 0;
+    for (std::uint32_t i = 0; i < n; ++i) high |= static_cast<std::uint8_t>(p[i]);
+    if (high & 0x80) return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), nullptr);
+    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (s && n) std::memcpy(PyUnicode_DATA(s), p, n);
+    return s;
+}
+
 PyObject* to_list(const msgpack_object& o, int depth) {
     PyObject* list = PyList_New(o.via.array.size);
     if (!list) return nullptr;
@@ -161,8 +171,7 @@ PyObject* to_python(const msgpack_object& o, int depth) {
         case MSGPACK_OBJECT_NEGATIVE_INTEGER: return PyLong_FromLongLong(o.via.i64);
         case MSGPACK_OBJECT_FLOAT32:
         case MSGPACK_OBJECT_FLOAT64: return PyFloat_FromDouble(o.via.f64);
-        case MSGPACK_OBJECT_STR:
-            return PyUnicode_DecodeUTF8(o.via.str.ptr, static_cast<Py_ssize_t>(o.via.str.size), nullptr);
+        case MSGPACK_OBJECT_STR: return text(o.via.str.ptr, o.via.str.size);
         case MSGPACK_OBJECT_BIN:
             return PyBytes_FromStringAndSize(o.via.bin.ptr, static_cast<Py_ssize_t>(o.via.bin.size));
         case MSGPACK_OBJECT_ARRAY: return to_list(o, depth);
@@ -773,25 +782,40 @@ PyMemberDef receiver_members[] = {
 
 // ---- module functions ------------------------------------------------------------------------
 
+// The records of payloads (bytes, or a list of them) decoded as one route of a receiver does.
 PyObject* decode_payload(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kw[] = {"payload", "decoder", "content", nullptr};
-    Py_buffer payload;
-    PyObject *decoder, *content = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*O|O:decode_payload", const_cast<char**>(kw), &payload, &decoder,
+    PyObject *payloads, *decoder, *content = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:decode_payload", const_cast<char**>(kw), &payloads, &decoder,
                                      &content))
         return nullptr;
+    bool one = PyBytes_Check(payloads);
+    Ref items(one ? PyTuple_Pack(1, payloads) : PySequence_Fast(payloads, "payload must be bytes or a list of bytes"));
+    if (!items) return nullptr;
     Route r;
     Ref empty(PyTuple_New(0)), topic(PyUnicode_FromString(""));
-    PyObject* out = nullptr;
-    if (empty && topic && make_route(topic.get(), topic.get(), decoder, empty.get(), content, r)) {
-        std::string data(static_cast<const char*>(payload.buf), static_cast<std::size_t>(payload.len));
-        msgpack_zone zone;
-        msgpack_zone_init(&zone, 4096);
-        out = decode(r, data, &zone);
-        msgpack_zone_destroy(&zone);
+    if (!empty || !topic || !make_route(topic.get(), topic.get(), decoder, empty.get(), content, r)) return nullptr;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    Ref out(PyList_New(n));
+    if (!out) return nullptr;
+    msgpack_zone zone;
+    msgpack_zone_init(&zone, 4096);
+    std::string data;
+    Py_ssize_t i = 0;
+    for (; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+        if (!PyBytes_Check(item)) {
+            PyErr_SetString(PyExc_TypeError, "payloads must be bytes");
+            break;
+        }
+        data.assign(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+        PyObject* record = decode(r, data, &zone);
+        if (!record) break;
+        PyList_SET_ITEM(out.get(), i, record);
     }
-    PyBuffer_Release(&payload);
-    return out;
+    msgpack_zone_destroy(&zone);
+    if (i < n) return nullptr;
+    return one ? Py_NewRef(PyList_GET_ITEM(out.get(), 0)) : out.release();
 }
 
 // Run by atexit, before the interpreter finalises: every receiver of this
@@ -811,7 +835,8 @@ PyMethodDef module_methods[] = {
     {"decode_payload", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_payload)),
      METH_VARARGS | METH_KEYWORDS,
      "decode_payload(payload, decoder, content=None)\n--\n\n"
-     "The record (or, without content, decoder(**fields)) of one MessagePack payload, as a receiver decodes it."},
+     "The record (or, without content, decoder(**fields)) of one MessagePack payload, as a receiver decodes it; "
+     "given a list of payloads, the list of their records."},
     {"_at_exit", at_exit, METH_NOARGS, "_at_exit()\n--\n\nStop every receiver of this process (run by atexit)."},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -1,7 +1,7 @@
 """The market-data feed's receiving path: libmosquitto's network thread, MessagePack payloads decoded
 into records, callbacks on one delivery thread."""
 
-from typing import Any, Callable, Iterable, Sequence
+from typing import Any, Callable, Iterable, Sequence, overload
 
 from typing_extensions import disjoint_base
 
@@ -57,6 +57,13 @@ class Receiver:
     @property
     def closed(self) -> bool: ...
 
-def decode_payload(payload: bytes, decoder: Callable[..., Any], content: Sequence[tuple[str, str]] | None = None) -> Any:
+@overload
+def decode_payload(
+    payload: bytes, decoder: Callable[..., Any], content: Sequence[tuple[str, str]] | None = None
+) -> Any: ...
+@overload
+def decode_payload(
+    payload: list[bytes], decoder: Callable[..., Any], content: Sequence[tuple[str, str]] | None = None
+) -> list[Any]:
     """The record (or, without content, ``decoder(**fields)``) of one MessagePack payload, as a
-    receiver decodes it."""
+    receiver decodes it; given a list of payloads, the list of their records."""

@@ -4,11 +4,26 @@
 
 namespace taloma::feed {
 
-std::ptrdiff_t Layout::find(std::string_view key, std::size_t guess) const {
-    if (guess < names.size() && names[guess] == key) return static_cast<std::ptrdiff_t>(guess);
-    for (std::size_t i = 0; i < names.size(); ++i)
-        if (names[i] == key) return static_cast<std::ptrdiff_t>(i);
-    return -1;
+std::ptrdiff_t Layout::find(std::string_view key, std::size_t k) const {
+    if (k < last.size()) {
+        std::ptrdiff_t at = last[k];
+        if (at >= 0 && names[static_cast<std::size_t>(at)] == key) return at;
+    }
+    std::ptrdiff_t found = -1;
+    if (k < names.size() && names[k] == key) {
+        found = static_cast<std::ptrdiff_t>(k);
+    } else {
+        for (std::size_t i = 0; i < names.size(); ++i)
+            if (names[i] == key) {
+                found = static_cast<std::ptrdiff_t>(i);
+                break;
+            }
+    }
+    if (k < names.size()) {
+        if (last.size() < names.size()) last.assign(names.size(), -1);
+        last[k] = found;
+    }
+    return found;
 }
 
 bool unpack(const char* data, std::size_t len, msgpack_zone* zone, msgpack_object* out) {

@@ -22,11 +22,13 @@ enum class Kind : std::uint8_t { Text, MaybeText, Int, Texts, Ints };
 struct Layout {
     std::vector<std::string> names;
     std::vector<Kind> kinds;
+    // The field found at each key position of the last map: a sender keeps
+    // its order, so the next map's keys are found at the first comparison.
+    mutable std::vector<std::ptrdiff_t> last;
 
     std::size_t size() const { return names.size(); }
-    // The field of a key, looked up first where the key would be if the
-    // sender kept the decoder's order; -1 when it is not a field.
-    std::ptrdiff_t find(std::string_view key, std::size_t guess) const;
+    // The field of the key at position k of a map, -1 when it is not a field.
+    std::ptrdiff_t find(std::string_view key, std::size_t k) const;
 };
 
 enum class Fault : std::uint8_t {
