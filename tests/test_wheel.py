@@ -54,7 +54,7 @@ def test_wheel_contents(wheel: Path, tmp_path: Path) -> None:
         metadata = zf.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
         zf.extract("taloma/Vorn/pkiGlobal_C.h", tmp_path)
     vendored = [n for n in names if n.startswith("taloma.libs/")]
-    for soname in ("libcrypto.so.3", "libxxhash.so.0"):
+    for soname in ("libcrypto.so.3", "libxxhash.so.0", "libmosquitto.so.1", "libmsgpackc.so.2"):
         stem = soname.split(".so")[0]
         assert any(Path(n).name.startswith(stem + "-") for n in vendored), f"{soname} not vendored: {vendored}"
     # One copy of the PKI library, where the signing module and ctypes callers both load it.

@@ -285,6 +285,27 @@ def test_close_from_inside_a_callback_stops_delivery(bus, publisher) -> None:
             feed.subscribe(FUTURE, QuoteType.Tick, closing)
 
 
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_cannot_use_the_feed_and_the_parent_goes_on(bus, publisher) -> None:
+    inbox = Inbox()
+    with Feed(bus.url) as feed:
+        feed.subscribe(FUTURE, QuoteType.Tick, inbox)
+        subscribed(feed, publisher, inbox)
+        pid = os.fork()
+        if pid == 0:  # the child's feed refuses with a clear error and closes quietly
+            code = 1
+            try:
+                with pytest.raises(RuntimeError, match="forked"):
+                    feed.subscribe(Future(code="TXFA7", exchange="TAIFEX"), QuoteType.Tick, inbox)
+                feed.close()
+                code = 0 if feed.closed else 2
+            finally:
+                os._exit(code)
+        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+        publisher(msgpack.packb(GOOD_TICK))
+        assert inbox.get()[1].volume == GOOD_TICK["volume"]
+
+
 def test_close_after_the_bus_died_returns() -> None:
     broker = Mosquitto()
     feed = Feed(broker.url)

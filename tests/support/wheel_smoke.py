@@ -41,6 +41,35 @@ def decode_each_kind() -> None:
     print(f"decoded {', '.join(KINDS)}")
 
 
+def receive_through_the_feed() -> None:
+    import threading
+
+    import msgpack
+
+    from taloma.constant import QuoteType
+    from taloma.contracts import Future
+    from taloma.demo.market import stream
+    from taloma.feed import Feed, connect_client
+    from taloma.simulator.bus import Mosquitto
+
+    (fields,) = stream("tick_fop", 1)
+    got: list = []
+    arrived = threading.Event()
+    with Mosquitto() as bus, Feed(bus.url) as feed:
+        topic = feed.subscribe(Future(code=fields["code"], exchange="TAIFEX"), QuoteType.Tick,
+                               lambda topic, record: (got.append(record), arrived.set()))
+        sender = connect_client(bus.url, "smoke-publisher")
+        try:
+            # Until the subscription is in place at the bus, a message may find nobody.
+            while not arrived.wait(0.2):
+                sender.publish(topic.replace("*", "0"), msgpack.packb(fields), qos=1).wait_for_publish(10)
+        finally:
+            sender.disconnect()
+            sender.loop_stop()
+    assert got[0].code == fields["code"], got
+    print("received a tick through the feed")
+
+
 def sign_verify_and_order(workdir: Path) -> None:
     import taloma.backend.http as settings
     import taloma.backend.http.futureoption.order as fo
@@ -87,6 +116,7 @@ def main() -> None:
     workdir = Path(sys.argv[1]).resolve()
     import_everything()
     decode_each_kind()
+    receive_through_the_feed()
     sign_verify_and_order(workdir)
     print("smoke ok")
 
