@@ -20,9 +20,8 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import bench_sign  # noqa: E402  (the raw measurement, reused as it is)
-
-from taloma.Vorn import ca  # noqa: E402
+import bench_sign
+from taloma.Vorn import ca
 
 PID, IP = "A123456789", "1.2.3.4"
 PLAIN = "TXFA4 B 1 @ 17000 ROD".ljust(100 - len(PID + IP) - len("1702000000.123456"), "x")

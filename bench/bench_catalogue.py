@@ -17,7 +17,8 @@ import gc
 import json
 import sys
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 import msgspec
 

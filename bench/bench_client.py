@@ -11,10 +11,9 @@ import hashlib
 import requests
 
 import taloma.backend.http as settings
+from bench_order import best_of
 from taloma.backend.http.client import Client
 from taloma.simulator import BrokerSimulator
-
-from bench_order import best_of
 
 PERSON_ID, PASSWORD = "A123456789", "taloma-demo"
 

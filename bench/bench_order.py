@@ -52,7 +52,7 @@ class _Client:
 
 def py_convert_order_props(order):
     out = {}
-    for k in foprops.keys():
+    for k in foprops.keys():  # noqa: SIM118 - a class of converters, not a dict
         if getattr(foprops, k, None) and getattr(order, k, None):
             out[k] = getattr(getattr(foprops, k), getattr(order, k))
     return out

@@ -5,7 +5,7 @@ from __future__ import annotations
 from enum import Enum
 from typing import Any
 
-__all__ = ["AccountType", "Account", "StockAccount", "FutureAccount"]
+__all__ = ["Account", "AccountType", "FutureAccount", "StockAccount"]
 
 
 class AccountType(str, Enum):

@@ -14,7 +14,7 @@ from typing import Any
 
 from taloma.constant import Exchange, SecurityType
 
-__all__ = ["Contract", "Stock", "Future", "Option", "Index"]
+__all__ = ["Contract", "Future", "Index", "Option", "Stock"]
 
 _FIELDS = (
     "security_type",

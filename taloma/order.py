@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import datetime as _dt
+from collections.abc import Iterator
 from enum import Enum
-from typing import TYPE_CHECKING, Any, Iterator, Union
+from typing import TYPE_CHECKING, Any
 
 from taloma.constant import (
     Action,
@@ -19,7 +20,7 @@ if TYPE_CHECKING:
     from taloma.account import Account
     from taloma.contracts import Contract
 
-__all__ = ["Order", "Status", "OrderStatus", "Trade"]
+__all__ = ["Order", "OrderStatus", "Status", "Trade"]
 
 
 class Status(str, Enum):
@@ -40,12 +41,12 @@ class Status(str, Enum):
 
 # A price as the service's JSON carries it both ways. Not Decimal: the request's JSON encoder
 # refuses it, so a Decimal price must be converted by the caller, who chooses the rounding.
-Price = Union[float, int]
+Price = float | int
 # The generic properties: the enumerations' members, or their texts as the service's replies give them.
-ActionValue = Union[Action, str]
-PriceTypeValue = Union[FuturesPriceType, StockPriceType, str]
-OrderTypeValue = Union[OrderType, StockOrderType, str]
-OCTypeValue = Union[FuturesOCType, str]
+ActionValue = Action | str
+PriceTypeValue = FuturesPriceType | StockPriceType | str
+OrderTypeValue = OrderType | StockOrderType | str
+OCTypeValue = FuturesOCType | str
 
 _ORDER_FIELDS = (
     "action",
@@ -150,7 +151,7 @@ class OrderStatus:
 
     def __init__(
         self,
-        id: str | None = None,  # noqa: A002 - the service calls it so
+        id: str | None = None,
         order_datetime: _dt.datetime | None = None,
         status: Status = Status.PendingSubmit,
         status_code: str = "",

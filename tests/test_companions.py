@@ -35,7 +35,7 @@ class Props(BaseProps):
 def test_constant_converts_both_ways() -> None:
     conv = Props.side
     assert (conv.Buy, conv.Sell) == ("B", "S")
-    assert (conv.B, conv.S) == (enums.Action.Buy, enums.Action.Sell)
+    assert (enums.Action.Buy, enums.Action.Sell) == (conv.B, conv.S)
     assert Side.members() == [("Buy", "B"), ("Sell", "S")]
     # A code spelled like a member name leads back to the generic value.
     assert Props.kind.ROD is enums.OrderType.ROD and Props.kind.I is enums.OrderType.IOC
@@ -70,7 +70,7 @@ def test_futures_converters() -> None:
 ])
 def test_text_enumerations(enum, values) -> None:
     assert [m.value for m in enum] == values
-    for member, value in zip(enum, values):
+    for member, value in zip(enum, values, strict=True):
         assert str(member) == value == member and f"{member}" == value
 
 
@@ -143,9 +143,9 @@ def test_contract_takes_every_catalogue_field() -> None:
     assert Future(code="TXFL6", currency="USD") != Future(code="TXFL6")
     assert "currency='USD'" in repr(Future(code="TXFL6", currency="USD"))
     with pytest.raises(AttributeError):
-        record.nonexistent
+        _ = record.nonexistent
     with pytest.raises(AttributeError):
-        record.__dict__
+        _ = record.__dict__
 
 
 def test_settings_overridden_by_environment(tmp_path: Path) -> None:

@@ -11,7 +11,6 @@ from pathlib import Path
 import pytest
 
 import taloma
-
 from support import SOURCE, run_python
 from support.sim_process import simulator
 

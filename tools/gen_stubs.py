@@ -31,11 +31,11 @@ FIELD_TYPES = {
     "Flag": ("int", "bool | int"),
     "Decimal": ("Decimal", "Decimal"),
     "DateTime": ("dt.datetime", "dt.datetime"),
-    "Decimals": ("List[Decimal]", "List[Decimal]"),
-    "Ints": ("List[int]", "List[int]"),
+    "Decimals": ("list[Decimal]", "list[Decimal]"),
+    "Ints": ("list[int]", "list[int]"),
 }
 # record::In
-PARAM_TYPES = {"Text": "str", "MaybeText": "str | None", "Int": "int", "Texts": "List[str]", "Ints": "List[int]"}
+PARAM_TYPES = {"Text": "str", "MaybeText": "str | None", "Int": "int", "Texts": "list[str]", "Ints": "list[int]"}
 
 
 @dataclass
@@ -98,14 +98,14 @@ def render(module: str) -> str:
         "",
         f"class {base}:",
         "    def __repr__(self) -> str: ...",
-        "    def keys(self) -> List[str]: ...",
+        "    def keys(self) -> list[str]: ...",
         "    def __getitem__(self, key: str, /) -> Any: ...",
         "    @staticmethod",
         f"    def _transform_raw({transform}) -> Any: ...",
-        "    def to_dict(self, raw: bool = False) -> Dict[str, Any]: ...",
+        "    def to_dict(self, raw: bool = False) -> dict[str, Any]: ...",
     ]
     for cls, record, decoders in classes:
-        out += ["", f"class {cls}({base}):", "    __slots__: List[str]"]
+        out += ["", f"class {cls}({base}):", "    __slots__: list[str]"]
         out += [f"    {name}: {FIELD_TYPES[kind][0]}" for name, kind in record.fields]
         out += ["    def __init__("]
         out += _arguments("self", [(name, FIELD_TYPES[kind][1]) for name, kind in record.fields])

@@ -2,7 +2,6 @@
 
 import threading
 from os import PathLike
-
 from typing import Any, Final
 
 class CaError(Exception):

@@ -18,8 +18,9 @@ import tempfile
 import threading
 import time
 import traceback
+from collections.abc import Iterator
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any
 
 SECTIONS = ("login", "catalogue", "signing", "orders", "accounts", "market", "strategy", "fills", "rates")
 
@@ -285,8 +286,8 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def run_sections(demo: Demo, sections: list[Any], broker_options: dict[str, Any]) -> None:
-    from taloma.simulator import BrokerSimulator
     import taloma.backend.http as settings
+    from taloma.simulator import BrokerSimulator
 
     with BrokerSimulator(seed=2026, **broker_options) as broker:
         demo.broker = broker

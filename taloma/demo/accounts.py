@@ -40,8 +40,9 @@ def run(ctx: Demo) -> None:
         return account
 
     with ctx.step("stock account funds and profit-and-loss summary"):
-        funds = _checked(acc.AccountFunds(" ", need(stock, "stock"), client))
-        ctx.say(f"   {funds} of {stock.broker_id}-{stock.account_id}")
+        account = need(stock, "stock")
+        funds = _checked(acc.AccountFunds(" ", account, client))
+        ctx.say(f"   {funds} of {account.broker_id}-{account.account_id}")
         _rows(ctx, funds.data(), ("market", "buy_amount", "sell_amount", "net_amount", "unreal_pl", "real_pl"))
 
     with ctx.step("futures margin (NTD, real time)"):

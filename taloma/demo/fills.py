@@ -45,11 +45,14 @@ class _Loop:
         if not self.client._token or self.client.default_futopt_account is None:
             raise StepFailed("the market's broker refused the login")
         self.account = self.client.default_futopt_account
-        self.code = self.sim.market.codes()[0]  # the front-month index future
-        self.contract = self.sim.market.instrument(self.code).contract
+        market, bus_url = self.sim.market, self.sim.bus_url
+        assert market is not None and bus_url is not None  # started with a market and a bus
+        self.market = market
+        self.code = self.market.codes()[0]  # the front-month index future
+        self.contract = self.market.instrument(self.code).contract
         self.ticks: queue.Queue[Any] = queue.Queue()
         self.fills: queue.Queue[dict[str, Any]] = queue.Queue()
-        self.feed = stack.enter_context(Feed(self.sim.bus_url))
+        self.feed = stack.enter_context(Feed(bus_url))
         self.sign = ctx.data.get("sign") or (lambda *request, **change: "unsigned-demo-content")
 
     def signal(self) -> Any:
@@ -147,7 +150,7 @@ def run(ctx: Demo) -> None:
                 raise StepFailed(f"still holding: {loop.position()}")
             from taloma.backend.http import account as acc
 
-            today = loop.sim.market.trading_day.strftime("%Y%m%d")
+            today = loop.market.trading_day.strftime("%Y%m%d")
             settled = acc.AccountSettleProfitLoss("1", "Y", today, today, "NTD", loop.account, loop.client).data()
             _rows(ctx, settled, ("code", "quantity", "settle_pl", "fee", "tax"))
             margin = loop.margin()

@@ -11,7 +11,8 @@ from __future__ import annotations
 import gc
 import random
 import time
-from typing import Any, Callable, Iterator
+from collections.abc import Callable, Iterator
+from typing import Any
 
 KINDS = ("quote", "tick", "tick_odd", "tick_fop", "ladder", "ladder_odd", "ladder_fop")
 
@@ -311,7 +312,7 @@ def decode_all(factory: Callable[..., Any], messages: list[dict[str, Any]]) -> I
 
 
 def run(ctx: Any) -> None:
-    from taloma.backend.solace.quote import contract2topic, v1contract2topic, v2contract2topic
+    from taloma.backend.solace.quote import contract2topic, v2contract2topic
     from taloma.constant import Exchange, QuoteType, QuoteVersion
     from taloma.contracts import Future, Index, Option, Stock
 
@@ -319,7 +320,7 @@ def run(ctx: Any) -> None:
     with ctx.step("market data: decode a generated trading day"):
         for kind in KINDS:
             messages = stream(kind, 3000)
-            for last in decode_all(decoders[kind], messages):  # the first pass fills the price cache
+            for last in decode_all(decoders[kind], messages):  # noqa: B007 - kept; this first pass fills the price cache
                 pass
             gc.collect()  # the collection the stream's own objects are due, not part of decoding
             start = time.perf_counter()

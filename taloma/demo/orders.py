@@ -3,7 +3,8 @@
 from __future__ import annotations
 
 import datetime as dt
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from taloma.demo import Demo, StepFailed
 

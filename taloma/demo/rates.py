@@ -41,6 +41,7 @@ def _orders(ctx: Demo, count: int) -> None:
 
     client, sign, contract = ctx.client, ctx.data.get("sign"), ctx.data.get("future")
     require(client=client, signer=sign, future_from_the_catalogue=contract)
+    assert sign is not None and contract is not None  # require() raised otherwise
     account = client.default_futopt_account
 
     progress = ctx.progress(count, "placed")

@@ -75,6 +75,7 @@ def run(ctx: Demo) -> None:
     with ctx.step("open the user certificate with the signing module"):
         identity = ctx.data.get("identity")
         require(certificate=identity)
+        assert identity is not None  # require() raised otherwise
         client = ctx.client
         if client is None or not client._token:
             raise StepFailed("no logged-in client: the signer signs as the logged-in user from its IP")
@@ -92,6 +93,7 @@ def run(ctx: Demo) -> None:
 
         sign = ctx.data.get("sign")
         require(signer=sign)
+        assert sign is not None  # require() raised otherwise
         account = ctx.client.default_futopt_account if ctx.client else None
         require(futures_account=account)
         progress = ctx.progress(SIGNATURES, "signatures")
@@ -132,6 +134,7 @@ def _refuse_altered(ctx: Demo) -> None:
 
     sign, client, contract = ctx.data.get("sign"), ctx.client, ctx.data.get("future")
     require(signer=sign, client=client, future_from_the_catalogue=contract)
+    assert sign is not None and contract is not None  # require() raised otherwise
     order = Order(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=1,
                   quantity=1, octype=FuturesOCType.Auto, account=client.default_futopt_account)
     reply = fo.place_futopt_order(contract, order, _altered(sign("place", contract, order)), client)

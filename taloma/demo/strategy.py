@@ -8,7 +8,8 @@ places a signed limit order with the trend it saw.
 from __future__ import annotations
 
 import queue
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from taloma.demo import Demo, StepFailed, require
 
@@ -29,28 +30,29 @@ def run(ctx: Demo) -> None:
 
     market = getattr(ctx.broker, "market", None)
     require(market=market, bus=getattr(ctx.broker, "bus_url", None))
+    assert market is not None  # require() raised otherwise
     future = next(market.instrument(c).contract for c in market.codes() if market.instrument(c).kind == "future")
     ticks: queue.Queue[Any] = queue.Queue()
     closes: list[Any] = []
 
-    with ctx.step(f"strategy: {TICKS} ticks of {future.code} from the bus"):
-        with Feed(ctx.broker.bus_url) as feed:
-            topic = feed.subscribe(future, QuoteType.Tick, lambda topic, tick: ticks.put(tick))
-            ctx.say(f"   bus {ctx.broker.bus_url}, topic {topic}")
-            for _ in range(TICKS):
-                try:
-                    tick = ticks.get(timeout=WAIT)
-                except queue.Empty:
-                    raise StepFailed(f"no tick of {future.code} within {WAIT:g} s") from None
-                closes.append(tick.close)
-                ctx.say(f"   {tick.datetime:%H:%M:%S.%f}  {tick.code} {tick.close} x {tick.volume}"
-                        f"  day volume {tick.total_volume}  underlying {tick.underlying_price}")
-            ctx.say(f"   feed: {dict(feed.stats)}")
+    with ctx.step(f"strategy: {TICKS} ticks of {future.code} from the bus"), Feed(ctx.broker.bus_url) as feed:
+        topic = feed.subscribe(future, QuoteType.Tick, lambda topic, tick: ticks.put(tick))
+        ctx.say(f"   bus {ctx.broker.bus_url}, topic {topic}")
+        for _ in range(TICKS):
+            try:
+                tick = ticks.get(timeout=WAIT)
+            except queue.Empty:
+                raise StepFailed(f"no tick of {future.code} within {WAIT:g} s") from None
+            closes.append(tick.close)
+            ctx.say(f"   {tick.datetime:%H:%M:%S.%f}  {tick.code} {tick.close} x {tick.volume}"
+                    f"  day volume {tick.total_volume}  underlying {tick.underlying_price}")
+        ctx.say(f"   feed: {dict(feed.stats)}")
 
     with ctx.step("strategy: place a signed order with the trend"):
         client = ctx.client
         sign: Callable[..., str] | None = ctx.data.get("sign")
         require(client=client, signer=sign, ticks=closes or None)
+        assert sign is not None  # require() raised otherwise
         action = Action.Buy if closes[-1] >= closes[0] else Action.Sell
         price = int(closes[-1])
         order = Order(action=action, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=price,

@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import subprocess
 import sys
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from types import MappingProxyType
-from typing import Any, Iterator
+from typing import Any
 
 import pytest
 
@@ -96,7 +96,7 @@ OK = {"success": "True", "result": {"msg": ""}}
 @pytest.mark.parametrize("kind", KINDS, ids=IDS)
 class TestPattern:
     def test_constructor_queries_once_with_positional_parameters(self, monkeypatch, kind) -> None:
-        record, query = make(monkeypatch, kind, OK)
+        _record, query = make(monkeypatch, kind, OK)
         assert query.calls == [kind[3](account_for(kind[0]), CLIENT)]
 
     def test_parameters_stored_under_underscored_names(self, monkeypatch, kind) -> None:
@@ -146,7 +146,7 @@ class TestPattern:
         assert len(query.calls) == 2 and query.calls[0] == query.calls[1]
 
     def test_failing_query_keeps_the_previous_outcome(self, monkeypatch, kind) -> None:
-        record, query = make(monkeypatch, kind, {"success": "true", "result": {"msg": "first"}},
+        record, _query = make(monkeypatch, kind, {"success": "true", "result": {"msg": "first"}},
                              ConnectionError("down"))
         before = dict(vars(record))
         with pytest.raises(ConnectionError):

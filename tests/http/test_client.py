@@ -14,12 +14,11 @@ import pytest
 import requests
 
 import taloma.backend.http as settings
+from support.broker import PASSWORD, PERSON_ID
 from taloma.account import Account, FutureAccount, StockAccount
 from taloma.backend.http import client as client_module
 from taloma.backend.http.client import Client, _login
 from taloma.simulator import BrokerSimulator
-
-from support.broker import PASSWORD, PERSON_ID
 
 ADDRESSES = [
     ("public_ip_uri", "getClientIP"),
@@ -269,7 +268,7 @@ def test_unjudgeable_replies_leave_the_login_untouched(scripted, reply, error) -
     scripted.session.replies["getClientIP"] = {"result": {"client_ip": "203.0.113.5"}}
     with pytest.raises(error) as raised:
         scripted.login("Z999", "new-pass")
-    assert error is not NOT_TEXT or isinstance(raised.value, NOT_TEXT[0]) and isinstance(raised.value, NOT_TEXT[1])
+    assert error is not NOT_TEXT or (isinstance(raised.value, NOT_TEXT[0]) and isinstance(raised.value, NOT_TEXT[1]))
     assert snapshot(scripted) == before
     assert (scripted._public_ip, scripted.person_id) == ("203.0.113.5", "Z999")
     assert scripted.hashpasswd == hashlib.md5(b"new-pass").hexdigest()
@@ -314,7 +313,7 @@ def test_login_exchange_returns_the_decoded_reply(sim_settings) -> None:
 @pytest.fixture
 def not_json_service(monkeypatch):
     class Handler(http.server.BaseHTTPRequestHandler):
-        def do_GET(self):  # noqa: N802
+        def do_GET(self):
             body = b"<html>maintenance</html>"
             self.send_response(200)
             self.send_header("Content-Length", str(len(body)))

@@ -6,9 +6,9 @@ import copy
 import importlib.util
 import json
 import random
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from types import MappingProxyType
-from typing import Any, Iterator
+from typing import Any
 
 import pytest
 
@@ -215,7 +215,7 @@ class TestEntryShapes:
             fields = list(option(eprice=f"{10000 + 50 * i}.0", code=f"C{i}", extra=i).items())
             rnd.shuffle(fields)
             if i % 7 == 0:
-                fields = fields[:3] + [("x" * (i % 5 + 1), 1)] + fields[3:]
+                fields = [*fields[:3], ("x" * (i % 5 + 1), 1), *fields[3:]]
             entries.append(dict(fields))
         records = option_dict_convert({"G": entries})["G"]
         assert [r["code"] for r in records] == [f"C{i}" for i in range(200)]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import itertools
 import json
 import logging
 from types import SimpleNamespace
@@ -225,7 +226,7 @@ class TestSimulatedCatalogue:
         options = fetch_available_product(client, "O")
         assert sum(map(len, options.values())) >= 100_000
         assert 100 <= len(options) <= 600
-        assert list(options)[0] == "TXO"
+        assert next(iter(options)) == "TXO"
         records = [r for group in options.values() for r in group]
         assert all(type(r["unit"]) is float for r in records)
         trimmed = [r for r in records if r["strike_price"].endswith(".0")]
@@ -263,7 +264,7 @@ class TestCatalogueGeneration:
 
         stocks = Catalogue(0).stocks()
         assert [s["code"] for s in stocks] == sorted((s["code"] for s in stocks), key=int)
-        switches = sum(1 for x, y in zip(stocks, stocks[1:]) if x["exchange"] != y["exchange"])
+        switches = sum(1 for x, y in itertools.pairwise(stocks) if x["exchange"] != y["exchange"])
         assert switches > 100
 
     def test_built_lazily_and_served_from_one_encoding(self) -> None:

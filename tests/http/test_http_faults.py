@@ -8,14 +8,16 @@ import json
 import logging
 import socket
 import threading
+from collections.abc import Callable
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Callable
+from typing import Any
 
 import pytest
 import requests
 
 import taloma.backend.http as settings
 import taloma.backend.http.futureoption.order as fo
+from support.broker import PASSWORD, PERSON_ID
 from support.orderfakes import FUTURE_ACCOUNT, STOCK_ACCOUNT, future_order
 from taloma.backend.http import account as records
 from taloma.backend.http.client import Client, _login
@@ -24,8 +26,6 @@ from taloma.backend.http.utils import exchange, masked
 from taloma.contracts import Future
 from taloma.order import OrderStatus, Trade
 from taloma.simulator import BrokerSimulator
-
-from support.broker import PASSWORD, PERSON_ID
 
 # A call still running after this long has no deadline: the test fails instead of hanging.
 GUARD = 30.0
@@ -40,7 +40,7 @@ def outcome(call: Callable[[], Any]) -> BaseException | None:
         try:
             call()
             box.append(None)
-        except BaseException as exc:  # noqa: BLE001 - handed to the test
+        except BaseException as exc:  # handed to the test
             box.append(exc)
 
     thread = threading.Thread(target=run, daemon=True)
@@ -202,7 +202,7 @@ def replies():
         def log_message(self, *args: Any) -> None:
             pass
 
-        def do_GET(self) -> None:  # noqa: N802
+        def do_GET(self) -> None:
             body, kind = queue.pop(0)
             self.send_response(200)
             self.send_header("Content-Type", kind)
@@ -227,7 +227,7 @@ JSON = "application/json"
     (b'["\\ud800", "\xe8\x87\xba"]', JSON),
     (b'\xef\xbb\xbf{"bom": true}', JSON),
     ('{"s": "臺股"}'.encode("big5"), "application/json; charset=big5"),
-    ('{"s": "臺股"}'.encode("utf-8"), "text/plain"),
+    ('{"s": "臺股"}'.encode(), "text/plain"),
     ('{"s": "臺股"}'.encode("utf-16"), JSON),
     (b'{"deep": ' + b"[" * 5000 + b"]" * 5000 + b"}", JSON),
     (b"<html>gateway timeout</html>", "text/html"),  # requests' own JSONDecodeError, as callers catch it

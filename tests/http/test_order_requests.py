@@ -50,7 +50,7 @@ class TestConvertOrderProps:
     def test_generic_values_become_service_codes(self, fields, codes):
         got = fo.convert_order_props(Order(**fields))
         assert got == codes
-        assert list(got) == [k for k in oprops.keys() if k in codes]
+        assert list(got) == [k for k in oprops.keys() if k in codes]  # noqa: SIM118 - a class, not a dict
 
     @pytest.mark.parametrize("empty", [None, "", 0])
     def test_falsy_values_are_left_out(self, empty):
@@ -365,7 +365,7 @@ class TestCancelAndAmend:
         client = StandInClient()
         assert public(make_trade(), "CA", client, *extra) == "reply"
         assert seen == [expected | {"client": client}]
-        assert list(seen[0]) == list(expected) + ["client"]
+        assert list(seen[0]) == [*expected, "client"]
 
     @pytest.mark.parametrize(
         "private, params",

@@ -10,10 +10,10 @@ from pathlib import Path
 import pytest
 
 from support import PACKAGE_ROOT
-from taloma.orderprops import OrderProps
 from taloma.backend.http import constant as companion
 from taloma.backend.http.stock import constant as sc
 from taloma.constant import Action, StockFirstSell, StockOrderCond, StockOrderType, StockPriceType
+from taloma.orderprops import OrderProps
 
 CODES = {
     "Action": [("Buy", "B"), ("Sell", "S")],

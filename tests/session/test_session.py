@@ -10,11 +10,11 @@ from decimal import Decimal
 
 import pytest
 import requests
+
+import taloma.backend.http as settings
 from support import run_python
 from support.broker import PASSWORD, PERSON_ID
 from support.sim_process import simulator
-
-import taloma.backend.http as settings
 from taloma import LoginError, NotLoggedIn, OrderError, QueryError, Session, TalomaError
 from taloma.account import FutureAccount
 from taloma.constant import Action

@@ -14,13 +14,17 @@ import signal
 import socket
 import threading
 import time
+from collections.abc import Callable
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import msgpack
 import pytest
 
 import taloma.feed
+from support import eventually
+from support.forwarder import Forwarder
+from support.sim_process import simulator
 from taloma.backend.solace.ladder import LadderFOPv1, LadderSTKv1
 from taloma.backend.solace.quote import QuoteSTKv1, contract2topic
 from taloma.backend.solace.tick import TickFOPv1, TickSTKv1
@@ -29,10 +33,6 @@ from taloma.contracts import Future
 from taloma.feed import Feed, connect_client, fills_topic
 from taloma.simulator import BrokerSimulator
 from taloma.simulator.bus import Mosquitto, free_port
-
-from support import eventually
-from support.forwarder import Forwarder
-from support.sim_process import simulator
 
 FUTURE = Future(code="TXFL6", exchange="TAIFEX")
 GOOD_TICK = {
@@ -277,7 +277,7 @@ def test_close_from_inside_a_callback_stops_delivery(bus, publisher) -> None:
         feed.subscribe(FUTURE, QuoteType.Tick, closing)
         eventually(lambda: publisher(msgpack.packb(PROBE)) or delivered)
         assert feed.closed
-        assert not feed._client.connected  # noqa: SLF001 - the network thread ended with close()
+        assert not feed._client.connected  # the network thread ended with close()
         publisher(msgpack.packb(GOOD_TICK))
         time.sleep(0.5)  # room for a delivery that must not come
         assert len(delivered) == 1
@@ -396,7 +396,7 @@ def test_numbered_fills_drop_redeliveries_and_report_a_gap_before_the_next_fill(
 def test_subscribe_fills_raises_and_undoes_itself_when_the_bus_does_not_acknowledge(fault) -> None:
     heard: queue.Queue[dict[str, Any]] = queue.Queue()
     with Mosquitto() as broker, Feed(broker.url) as feed:
-        pid = broker._process.pid  # noqa: SLF001
+        pid = broker._process.pid
         if fault == "stalled":
             os.kill(pid, signal.SIGSTOP)
         else:
@@ -434,7 +434,7 @@ def test_an_unsubscribe_racing_a_subscribe_of_the_same_topic_leaves_it_live(bus,
         feed.subscribe(FUTURE, QuoteType.Tick, inbox)
         subscribed(feed, publisher, inbox)
         racer = threading.Thread(target=feed.subscribe, args=(FUTURE, QuoteType.Tick, inbox))
-        unsubscribe = feed._client.unsubscribe  # noqa: SLF001
+        unsubscribe = feed._client.unsubscribe
 
         def late_unsubscribe(*args: Any, **kwargs: Any) -> Any:
             # The subscribe starts after the table dropped the topic and before the bus hears of it:
@@ -444,7 +444,7 @@ def test_an_unsubscribe_racing_a_subscribe_of_the_same_topic_leaves_it_live(bus,
                 racer.join(0.5)
             return unsubscribe(*args, **kwargs)
 
-        monkeypatch.setattr(feed._client, "unsubscribe", late_unsubscribe)  # noqa: SLF001
+        monkeypatch.setattr(feed._client, "unsubscribe", late_unsubscribe)
         feed.unsubscribe(FUTURE, QuoteType.Tick)
         racer.join(15)
         assert feed.topics == [TICK_TOPIC]
@@ -461,14 +461,14 @@ def test_the_route_cache_is_bounded_in_bytes(bus, publisher, monkeypatch) -> Non
         for volume in range(64):  # 2 MiB of distinct topics, each matching the subscription
             publisher(msgpack.packb(GOOD_TICK | {"volume": volume}), TICK_TOPIC.replace("*", f"{volume:x}" * 16_000))
         assert [inbox.get()[1].volume for _ in range(64)] == list(range(64))
-        assert 0 < sum(map(len, feed._core._routes)) <= limit  # noqa: SLF001
+        assert 0 < sum(map(len, feed._core._routes)) <= limit
 
 
 def test_a_feed_dropped_without_close_is_closed_by_its_finalizer(bus) -> None:
     def dropped_feed() -> Any:
         feed = Feed(bus.url)
         feed.subscribe(FUTURE, QuoteType.Tick, Inbox())
-        client = feed._client  # noqa: SLF001
+        client = feed._client
         assert client.connected
         return client
 

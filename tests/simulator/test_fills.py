@@ -16,13 +16,13 @@ import pytest
 pytest.importorskip("taloma.backend.http.client", reason="the native Client is not built")
 pytest.importorskip("taloma.backend.solace.ladder", reason="the market-data modules are not built")
 
-import taloma.backend.http.futureoption.order as fo  # noqa: E402
-from support.fills import MULTIPLIER, Trader, costs, recompute, users  # noqa: E402
-from support import eventually  # noqa: E402
-from taloma.constant import Action, FuturesPriceType, OrderType  # noqa: E402
-from taloma.feed import Feed, connect_client  # noqa: E402
-from taloma.simulator import BrokerSimulator  # noqa: E402
-from taloma.simulator.bus import mosquitto_binary  # noqa: E402
+import taloma.backend.http.futureoption.order as fo
+from support import eventually
+from support.fills import MULTIPLIER, Trader, costs, recompute, users
+from taloma.constant import Action, FuturesPriceType, OrderType
+from taloma.feed import Feed, connect_client
+from taloma.simulator import BrokerSimulator
+from taloma.simulator.bus import mosquitto_binary
 
 try:
     mosquitto_binary()
@@ -172,7 +172,8 @@ def test_resting_orders_fill_when_the_market_comes_to_them() -> None:
 
 
 def test_a_market_trade_is_shared_best_limit_first_then_first_come(still, trader) -> None:
-    from taloma.simulator.market import MarketEvent, Trade as Print
+    from taloma.simulator.market import MarketEvent
+    from taloma.simulator.market import Trade as Print
 
     code = "MXFL0"  # a contract of its own: no other test's orders rest on it
     still.market.add(code)

@@ -30,12 +30,12 @@ from support.sim_process import simulator as simulator_process
 pytest.importorskip("taloma.backend.http.client", reason="the native Client is not built")
 pytest.importorskip("taloma.Vorn.ca", reason="the signing module is not built")
 
-import taloma.backend.http.futureoption.order as fo  # noqa: E402
-from taloma.backend.http.client import Client  # noqa: E402
-from taloma.constant import Action, FuturesOCType, FuturesPriceType, OrderType  # noqa: E402
-from taloma.contracts import Future, Option  # noqa: E402
-from taloma.order import Order, Status, Trade  # noqa: E402
-from taloma.signing import order_text  # noqa: E402
+import taloma.backend.http.futureoption.order as fo
+from taloma.backend.http.client import Client
+from taloma.constant import Action, FuturesOCType, FuturesPriceType, OrderType
+from taloma.contracts import Future, Option
+from taloma.order import Order, Status, Trade
+from taloma.signing import order_text
 
 PERSON_ID, PASSWORD = "A123456789", "load-test"
 THREADS = 4
@@ -132,27 +132,26 @@ def run_load(folder: Path, identity: tuple[str, str, str], orders: int,
     from taloma.Vorn.ca import PyVornSign
 
     pfx, password, ca_pem = identity
-    with simulator(folder, "--trusted-ca", ca_pem, *broker_args) as base_url:
-        with pytest.MonkeyPatch.context() as mp:
-            mp.setattr(settings, "api_url_simulation", base_url)
-            client = Client(simulation=True, proxies=None)
-            for _ in range(50):  # the login may meet an injected failure too
-                client.login(PERSON_ID, PASSWORD)
-                if client._token:
-                    break
-            assert client._token
-            mp.chdir(folder)  # the signer's property file and log stay in the test's folder
-            signer = PyVornSign(pfx, password, PERSON_ID, client._public_ip)
-            load = Load(client, signer, retry_failures="--failure-rate" in broker_args)
-            numbers = list(range(orders))
-            random.Random(orders).shuffle(numbers)
-            with ThreadPoolExecutor(THREADS) as pool:
-                placed = [p for p in pool.map(load.road, numbers) if p is not None]
-            for _ in range(50):
-                listed = fo.query_futopt_order(client)
-                if listed or not placed:
-                    break
-            return load, placed, listed
+    with simulator(folder, "--trusted-ca", ca_pem, *broker_args) as base_url, pytest.MonkeyPatch.context() as mp:
+        mp.setattr(settings, "api_url_simulation", base_url)
+        client = Client(simulation=True, proxies=None)
+        for _ in range(50):  # the login may meet an injected failure too
+            client.login(PERSON_ID, PASSWORD)
+            if client._token:
+                break
+        assert client._token
+        mp.chdir(folder)  # the signer's property file and log stay in the test's folder
+        signer = PyVornSign(pfx, password, PERSON_ID, client._public_ip)
+        load = Load(client, signer, retry_failures="--failure-rate" in broker_args)
+        numbers = list(range(orders))
+        random.Random(orders).shuffle(numbers)
+        with ThreadPoolExecutor(THREADS) as pool:
+            placed = [p for p in pool.map(load.road, numbers) if p is not None]
+        for _ in range(50):
+            listed = fo.query_futopt_order(client)
+            if listed or not placed:
+                break
+        return load, placed, listed
 
 
 def check_accounted(placed: list[Placed], listed: dict[str, dict[str, Any]]) -> None:
@@ -178,7 +177,7 @@ def test_a_thousand_signed_orders_from_four_threads(tmp_path: Path, identity: tu
 def test_injected_failures_lose_and_double_nothing(tmp_path: Path, identity: tuple[str, str, str]) -> None:
     load, placed, listed = run_load(tmp_path, identity, 200, "--failure-rate", "0.2", "--seed", "3")
     # About a fifth of all requests fail; the refused placements are simply not in the book.
-    assert 20 < load.refused and 100 < len(placed) < 200
+    assert load.refused > 20 and 100 < len(placed) < 200
     check_accounted(placed, listed)
 
 
@@ -295,7 +294,6 @@ class Trading:
 
 def run_fills(orders: int, **faults: Any) -> None:
     from support.fills import Trader, costs, recompute, users
-
     from taloma.feed import Feed
     from taloma.simulator import BrokerSimulator
 
@@ -305,7 +303,7 @@ def run_fills(orders: int, **faults: Any) -> None:
         traders = [Trader(sim, *user, retries=100 if faults else 1) for user in accounts]
         heard: list[list[dict[str, Any]]] = [[] for _ in traders]
         with Feed(sim.bus_url) as feed:
-            for trader, inbox in zip(traders, heard):
+            for trader, inbox in zip(traders, heard, strict=True):
                 feed.subscribe_fills(trader.account, inbox.append)
             trading = Trading(sim, traders)
             with ThreadPoolExecutor(THREADS) as pool:
@@ -333,7 +331,7 @@ def run_fills(orders: int, **faults: Any) -> None:
                 assert s.left == 0, entry  # IOC and FOK never rest
             if s.trade.order.order_type == OrderType.FOK:
                 assert deal in (0, s.quantity), entry
-        for trader, entries, inbox, fills in zip(traders, listed, heard, broker_fills):
+        for trader, entries, inbox, fills in zip(traders, listed, heard, broker_fills, strict=True):
             # Each fill reached its own account once: nothing lost, nothing doubled.
             assert sorted((e["fill_no"], e["seqno"], e["price"], e["quantity"]) for e in inbox) == fills
             assert {e["account_id"] for e in inbox} <= {trader.account.account_id}

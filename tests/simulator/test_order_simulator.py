@@ -11,6 +11,7 @@ import requests
 
 from support.broker import PERSON_ID, Broker
 
+
 @pytest.fixture
 def sim(broker):
     return Broker(broker)

@@ -11,11 +11,10 @@ from typing import Any
 import msgpack
 import pytest
 
+from support.marketdata import DECODERS, Decoder
 from taloma.backend.solace import receiver
 from taloma.backend.solace.receiver import Receiver, decode_payload
 from taloma.simulator.bus import Mosquitto
-
-from support.marketdata import DECODERS, Decoder
 
 
 def decode(d: Decoder, content: dict[str, Any]) -> Any:
@@ -147,7 +146,7 @@ def test_records_arrive_in_order_and_refusals_and_raising_callbacks_are_counted_
         r.route(FILTER, TOPIC, FOP.cls.from_content, [first, second], FOP.cls._content["from_content"])
         assert r.wait_granted(r.subscribe(FILTER, 0), 10)
         good = [msgpack.packb(FOP.content(volume=n)) for n in range(50)]
-        publish_all(bus, good[:10] + [msgpack.packb(FOP.content(volume="7")), b"\xc1"] + good[10:])
+        publish_all(bus, [*good[:10], msgpack.packb(FOP.content(volume="7")), b"\xc1", *good[10:]])
         assert done.wait(15)
         assert seen == list(range(50))
         assert r.stats == {"received": 52, "delivered": 50, "refused": 2}

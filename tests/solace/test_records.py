@@ -150,7 +150,7 @@ def test_transform_raw_is_static(cls):
     for value, text in cases:
         assert cls._transform_raw(*key, value) == text
         assert cls.__base__._transform_raw(*key, value) == text
-        assert cls._transform_raw(**dict(zip(("k", "v") if key else ("v",), (*key, value)))) == text
+        assert cls._transform_raw(**dict(zip(("k", "v") if key else ("v",), (*key, value), strict=True))) == text
     for value in ([1, 2], [Decimal(1)], dt.date(2024, 1, 2), 7, None):
         assert cls._transform_raw(*key, value) is value
     with pytest.raises(TypeError):
@@ -232,7 +232,7 @@ def test_positional_shuffled_and_run_time_keyword_names_decode_alike(decoder):
     assert factory(*c.values()).to_dict() == by_name
     assert factory(**dict(reversed(list(c.items())))).to_dict() == by_name
     fresh_names = {fresh(k): v for k, v in c.items()}
-    assert all(a is not b for a, b in zip(fresh_names, c)) or sys.implementation.name != "cpython"
+    assert all(a is not b for a, b in zip(fresh_names, c, strict=True)) or sys.implementation.name != "cpython"
     assert factory(**fresh_names).to_dict() == by_name
     half = list(c.items())
     assert factory(*[v for _, v in half[:5]], **dict(half[5:])).to_dict() == by_name
@@ -426,7 +426,7 @@ def watched_content(decoder: Decoder, **changes):
     c = {k: fresh(v) if isinstance(v, str) else [fresh(x) if isinstance(x, str) else x for x in v]
          if isinstance(v, list) else v for k, v in decoder.content().items()} | changes
     # Texts of one character or none are shared singletons: their counts move with anything.
-    watched = [v for v in c.values() if isinstance(v, list) or isinstance(v, str) and len(v) > 1]
+    watched = [v for v in c.values() if isinstance(v, list) or (isinstance(v, str) and len(v) > 1)]
     watched += [x for v in c.values() if isinstance(v, list) for x in v if isinstance(x, str) and len(x) > 1]
     return c, watched
 

@@ -142,4 +142,4 @@ def verifier(pki, tmp_path_factory):
     worker.close()
 
 
-__all__ = ["PASSWORD", "workdir", "verifier"]
+__all__ = ["PASSWORD", "verifier", "workdir"]

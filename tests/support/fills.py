@@ -5,8 +5,9 @@ from __future__ import annotations
 
 import datetime as dt
 from collections import defaultdict, deque
+from collections.abc import Iterable
 from decimal import Decimal
-from typing import Any, Iterable
+from typing import Any
 
 import taloma.backend.http as settings
 import taloma.backend.http.futureoption.order as fo

@@ -3,8 +3,9 @@ decoder (class and factory) each message goes through."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 from taloma.backend.solace import ladder, quote, tick
 from taloma.backend.solace.ladder import LadderFOPv1, LadderSTKv1

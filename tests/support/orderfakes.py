@@ -37,7 +37,7 @@ class RecordingSession:
         self.timeouts: list[Any] = []
         self.replies = list(replies)
 
-    def post(self, uri: str, json: Any = None, timeout: Any = None, **kwargs: Any) -> Any:  # noqa: A002
+    def post(self, uri: str, json: Any = None, timeout: Any = None, **kwargs: Any) -> Any:
         assert not kwargs, f"unexpected post arguments {kwargs}"
         self.timeouts.append(timeout)
         # A copy: the caller must not be able to change what was sent.

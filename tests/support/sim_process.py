@@ -7,8 +7,8 @@ import re
 import signal
 import subprocess
 import sys
+from collections.abc import Iterator
 from pathlib import Path
-from typing import Iterator
 
 from support import child_env
 

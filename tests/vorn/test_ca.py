@@ -6,14 +6,14 @@ import base64
 import copy
 import ctypes
 import ctypes.util
-import pickle
 import os
+import pickle
 import stat
 import subprocess
-import traceback
 import sys
 import threading
 import time
+import traceback
 import weakref
 from pathlib import Path
 from urllib.parse import quote
@@ -22,7 +22,15 @@ import pytest
 
 from support import run_python
 from support.ca import (  # noqa: F401  (fixtures)
-    PASSWORD, der_of_quoted, layout, leftover_props, openssl_content, props_name, unpack_ca, workdir, xxh32,
+    PASSWORD,
+    der_of_quoted,
+    layout,
+    leftover_props,
+    openssl_content,
+    props_name,
+    unpack_ca,
+    workdir,
+    xxh32,
 )
 
 ca = pytest.importorskip("taloma.Vorn.ca", reason="the signing module is not built")
@@ -216,7 +224,7 @@ def test_unusable_certificate_fails_signing(pki, p12, code):
 
 
 def test_raise_error_method(signer):
-    with pytest.raises(ca.CaError, match="^5011 ERR_CERT_EXPIRED 憑證已過期$"):
+    with pytest.raises(ca.CaError, match=r"^5011 ERR_CERT_EXPIRED 憑證已過期$"):
         signer.raise_error(5011)
     signer.error_code_dict = None
     with pytest.raises(AttributeError):
@@ -263,7 +271,7 @@ def test_props_file_private_exact_and_removed(slow_p12, signer, workdir, passwor
     def activate():
         try:
             result.append(signer.activate(slow_p12, password, MODULE_DIR))
-        except Exception as exc:  # noqa: BLE001
+        except Exception as exc:
             result.append(exc)
 
     worker = threading.Thread(target=activate)
@@ -343,7 +351,7 @@ def test_signatures_are_deterministic_and_quoted_with_no_safe_characters(signer)
 
 
 def test_empty_text_is_a_parameter_error(signer):
-    with pytest.raises(ca.CaError, match="^5005 "):
+    with pytest.raises(ca.CaError, match=r"^5005 "):
         signer.get_sign()
 
 
@@ -372,7 +380,7 @@ def test_module_functions(pki, workdir, capsys):
 
 
 def test_init_ca_failure_removes_shared_file(pki):
-    with pytest.raises(ca.CaError, match="^5208  .*密碼錯誤"):
+    with pytest.raises(ca.CaError, match=r"^5208  .*密碼錯誤"):
         ca.init_ca(pki["sign.p12"], "wrong")
     assert leftover_props(MODULE_DIR) == []
 
@@ -520,7 +528,7 @@ def test_threads_activate_one_signer(pki, signer, workdir):
         try:
             for _ in range(8):
                 assert signer.activate(Path(pki["sign.p12"]), PASSWORD, MODULE_DIR) is True
-        except BaseException as exc:  # noqa: BLE001
+        except BaseException as exc:
             errors.append(exc)
 
     workers = [threading.Thread(target=work) for _ in range(6)]
@@ -565,7 +573,9 @@ def test_password_never_in_exceptions(pki, signer, workdir, password):
     with pytest.raises(TypeError) as info:
         ca.PyVornSign(pki["sign.p12"], SECRET, PID)
     assert password_free(info.value)
-    assert password_free(pytest.raises(ca.CaError, ca.PyVornSign, pki["sign.p12"], SECRET, PID, IP).value)
+    with pytest.raises(ca.CaError) as info:
+        ca.PyVornSign(pki["sign.p12"], SECRET, PID, IP)
+    assert password_free(info.value)
 
 
 def test_password_never_in_files_or_logs(pki, workdir):

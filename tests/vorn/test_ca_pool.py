@@ -10,7 +10,12 @@ import pytest
 
 from support import eventually
 from support.ca import (  # noqa: F401  (fixtures)
-    PASSWORD, der_of_quoted, layout, openssl_content, verifier, workdir,
+    PASSWORD,
+    der_of_quoted,
+    layout,
+    openssl_content,
+    verifier,
+    workdir,
 )
 
 ca = pytest.importorskip("taloma.Vorn.ca", reason="the signing module is not built")
@@ -118,7 +123,7 @@ def test_threads_share_one_pooled_signer(pki, verifier):
                 out = [("ca", signer.gen_ca(order).decode(), order), ("sign", signer.sign(order), None)]
                 with lock:
                     made.extend(out)
-        except BaseException as exc:  # noqa: BLE001
+        except BaseException as exc:
             errors.append(exc)
 
     workers = [threading.Thread(target=work, args=(n,)) for n in range(4)]

@@ -20,5 +20,11 @@ timeout: tuple[float, float] = (5.0, 10.0)
 catalogue_timeout: tuple[float, float] = (5.0, 30.0)
 catalogue_deadline: float = 180.0
 
-__all__ = ["api_url_production", "api_url_simulation", "api_ver", "timeout", "catalogue_timeout",
-           "catalogue_deadline"]
+__all__ = [
+           "api_url_production",
+           "api_url_simulation",
+           "api_ver",
+           "catalogue_deadline",
+           "catalogue_timeout",
+           "timeout",
+]

@@ -5,13 +5,14 @@ from __future__ import annotations
 import math
 import re
 import time
-from typing import Any, Iterator
+from collections.abc import Iterator
+from typing import Any
 
 import msgspec
 import requests
 import urllib3
 
-__all__ = ["hash_orderid", "post_account_query", "exchange", "decode_reply", "masked", "checked_timeout", "succeeded"]
+__all__ = ["checked_timeout", "decode_reply", "exchange", "hash_orderid", "masked", "post_account_query", "succeeded"]
 
 
 def hash_orderid(code: str, seqno: str) -> str:
@@ -106,7 +107,7 @@ def _read_within(response: requests.Response, started: float, deadline: float) -
         raise
     # As Response.content keeps it, so that json() and content read the body already there.
     response._content = b"".join(chunks)
-    response._content_consumed = True
+    response._content_consumed = True  # type: ignore[attr-defined]  # private, so not in the stubs
 
 
 def exchange(session: Any, method: str, url: str, body: Any = None, *, timeout: Any,

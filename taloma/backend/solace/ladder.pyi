@@ -3,8 +3,8 @@
 import datetime
 from decimal import Decimal as Decimal
 from typing import Any as Any
-from typing import Dict as Dict
-from typing import List as List
+from typing import Dict as Dict  # noqa: UP035 - the module has it too
+from typing import List as List  # noqa: UP035 - the module has it too
 from typing import TypeVar
 
 from .utils import datetime_parser as datetime_parser
@@ -18,22 +18,22 @@ _LadderFOPv1 = TypeVar("_LadderFOPv1", bound="LadderFOPv1")
 
 class LadderBase:
     def __repr__(self) -> str: ...
-    def keys(self) -> List[str]: ...
+    def keys(self) -> list[str]: ...
     def __getitem__(self, key: str, /) -> Any: ...
     @staticmethod
     def _transform_raw(k: str, v: Any) -> Any: ...
-    def to_dict(self, raw: bool = False) -> Dict[str, Any]: ...
+    def to_dict(self, raw: bool = False) -> dict[str, Any]: ...
 
 class LadderSTKv1(LadderBase):
-    __slots__: List[str]
+    __slots__: list[str]
     code: str
     datetime: dt.datetime
-    bid_price: List[Decimal]
-    bid_volume: List[int]
-    diff_bid_vol: List[int]
-    ask_price: List[Decimal]
-    ask_volume: List[int]
-    diff_ask_vol: List[int]
+    bid_price: list[Decimal]
+    bid_volume: list[int]
+    diff_bid_vol: list[int]
+    ask_price: list[Decimal]
+    ask_volume: list[int]
+    diff_ask_vol: list[int]
     suspend: int
     simtrade: int
     intraday_odd: int
@@ -41,12 +41,12 @@ class LadderSTKv1(LadderBase):
         self,
         code: str | None,
         datetime: dt.datetime,
-        bid_price: List[Decimal],
-        bid_volume: List[int],
-        diff_bid_vol: List[int],
-        ask_price: List[Decimal],
-        ask_volume: List[int],
-        diff_ask_vol: List[int],
+        bid_price: list[Decimal],
+        bid_volume: list[int],
+        diff_bid_vol: list[int],
+        ask_price: list[Decimal],
+        ask_volume: list[int],
+        diff_ask_vol: list[int],
         suspend: bool | int,
         simtrade: bool | int,
         intraday_odd: bool | int,
@@ -57,12 +57,12 @@ class LadderSTKv1(LadderBase):
         code: str | None,
         date: str | None,
         time: str | None,
-        bid_price: List[str],
-        bid_volume: List[int],
-        diff_bid_vol: List[int],
-        ask_price: List[str],
-        ask_volume: List[int],
-        diff_ask_vol: List[int],
+        bid_price: list[str],
+        bid_volume: list[int],
+        diff_bid_vol: list[int],
+        ask_price: list[str],
+        ask_volume: list[int],
+        diff_ask_vol: list[int],
         suspend: int,
         simtrade: int,
     ) -> _LadderSTKv1: ...
@@ -72,28 +72,28 @@ class LadderSTKv1(LadderBase):
         code: str | None,
         date: str | None,
         time: str | None,
-        bid_price: List[str],
-        ask_price: List[str],
-        bid_volume: List[int],
-        ask_volume: List[int],
-        diff_bid_vol: List[int],
-        diff_ask_vol: List[int],
+        bid_price: list[str],
+        ask_price: list[str],
+        bid_volume: list[int],
+        ask_volume: list[int],
+        diff_bid_vol: list[int],
+        diff_ask_vol: list[int],
         suspend: int,
         simtrade: int,
     ) -> _LadderSTKv1: ...
 
 class LadderFOPv1(LadderBase):
-    __slots__: List[str]
+    __slots__: list[str]
     code: str
     datetime: dt.datetime
     bid_total_vol: int
     ask_total_vol: int
-    bid_price: List[Decimal]
-    bid_volume: List[int]
-    diff_bid_vol: List[int]
-    ask_price: List[Decimal]
-    ask_volume: List[int]
-    diff_ask_vol: List[int]
+    bid_price: list[Decimal]
+    bid_volume: list[int]
+    diff_bid_vol: list[int]
+    ask_price: list[Decimal]
+    ask_volume: list[int]
+    diff_ask_vol: list[int]
     first_derived_bid_price: Decimal
     first_derived_ask_price: Decimal
     first_derived_bid_vol: int
@@ -106,12 +106,12 @@ class LadderFOPv1(LadderBase):
         datetime: dt.datetime,
         bid_total_vol: int,
         ask_total_vol: int,
-        bid_price: List[Decimal],
-        bid_volume: List[int],
-        diff_bid_vol: List[int],
-        ask_price: List[Decimal],
-        ask_volume: List[int],
-        diff_ask_vol: List[int],
+        bid_price: list[Decimal],
+        bid_volume: list[int],
+        diff_bid_vol: list[int],
+        ask_price: list[Decimal],
+        ask_volume: list[int],
+        diff_ask_vol: list[int],
         first_derived_bid_price: Decimal,
         first_derived_ask_price: Decimal,
         first_derived_bid_vol: int,
@@ -127,12 +127,12 @@ class LadderFOPv1(LadderBase):
         time: str | None,
         bid_vol_sum: int,
         ask_vol_sum: int,
-        bid_price: List[str],
-        bid_volume: List[int],
-        diff_bid_vol: List[int],
-        ask_price: List[str],
-        ask_volume: List[int],
-        diff_ask_vol: List[int],
+        bid_price: list[str],
+        bid_volume: list[int],
+        diff_bid_vol: list[int],
+        ask_price: list[str],
+        ask_volume: list[int],
+        diff_ask_vol: list[int],
         first_derived_bid_price: str,
         first_derived_ask_price: str,
         first_derived_bid_volume: int,
@@ -143,4 +143,4 @@ class LadderFOPv1(LadderBase):
 
 # End of the generated record classes.
 
-def _decimal_cache_info() -> Dict[str, int]: ...
+def _decimal_cache_info() -> dict[str, int]: ...

@@ -3,8 +3,8 @@
 import datetime
 from decimal import Decimal as Decimal
 from typing import Any as Any
-from typing import Dict as Dict
-from typing import List as List
+from typing import Dict as Dict  # noqa: UP035 - the module has it too
+from typing import List as List  # noqa: UP035 - the module has it too
 from typing import TypeVar
 
 from taloma.constant import Exchange as Exchange
@@ -26,14 +26,14 @@ _QuoteSTKv1 = TypeVar("_QuoteSTKv1", bound="QuoteSTKv1")
 
 class QuoteBase:
     def __repr__(self) -> str: ...
-    def keys(self) -> List[str]: ...
+    def keys(self) -> list[str]: ...
     def __getitem__(self, key: str, /) -> Any: ...
     @staticmethod
     def _transform_raw(k: str, v: Any) -> Any: ...
-    def to_dict(self, raw: bool = False) -> Dict[str, Any]: ...
+    def to_dict(self, raw: bool = False) -> dict[str, Any]: ...
 
 class QuoteSTKv1(QuoteBase):
-    __slots__: List[str]
+    __slots__: list[str]
     code: str
     datetime: dt.datetime
     open: Decimal
@@ -60,12 +60,12 @@ class QuoteSTKv1(QuoteBase):
     closing_oddlot_ask_price: Decimal
     fixed_trade_vol: int
     fixed_trade_amount: Decimal
-    bid_price: List[Decimal]
-    bid_volume: List[int]
-    diff_bid_vol: List[int]
-    ask_price: List[Decimal]
-    ask_volume: List[int]
-    diff_ask_vol: List[int]
+    bid_price: list[Decimal]
+    bid_volume: list[int]
+    diff_bid_vol: list[int]
+    ask_price: list[Decimal]
+    ask_volume: list[int]
+    diff_ask_vol: list[int]
     avail_borrowing: int
     suspend: int
     simtrade: int
@@ -97,12 +97,12 @@ class QuoteSTKv1(QuoteBase):
         closing_oddlot_ask_price: Decimal,
         fixed_trade_vol: int,
         fixed_trade_amount: Decimal,
-        bid_price: List[Decimal],
-        bid_volume: List[int],
-        diff_bid_vol: List[int],
-        ask_price: List[Decimal],
-        ask_volume: List[int],
-        diff_ask_vol: List[int],
+        bid_price: list[Decimal],
+        bid_volume: list[int],
+        diff_bid_vol: list[int],
+        ask_price: list[Decimal],
+        ask_volume: list[int],
+        diff_ask_vol: list[int],
         avail_borrowing: int,
         suspend: int,
         simtrade: int,
@@ -137,12 +137,12 @@ class QuoteSTKv1(QuoteBase):
         closing_oddlot_ask_price: str | None,
         fixed_trade_volume: int,
         fixed_trade_amount: str,
-        bid_price: List[str],
-        bid_volume: List[int],
-        diff_bid_vol: List[int],
-        ask_price: List[str],
-        ask_volume: List[int],
-        diff_ask_vol: List[int],
+        bid_price: list[str],
+        bid_volume: list[int],
+        diff_bid_vol: list[int],
+        ask_price: list[str],
+        ask_volume: list[int],
+        diff_ask_vol: list[int],
         avail_borrowing: int,
         suspend: int,
         simtrade: int,
@@ -153,4 +153,4 @@ class QuoteSTKv1(QuoteBase):
 def contract2topic(contract: Contract, quote_type: QuoteType, intraday_odd: Any, version: QuoteVersion = ...) -> str: ...
 def v1contract2topic(contract: Contract, quote_type: QuoteType, intraday_odd: Any) -> str: ...
 def v2contract2topic(contract: Contract, quote_type: QuoteType, intraday_odd: Any) -> str: ...
-def _decimal_cache_info() -> Dict[str, int]: ...
+def _decimal_cache_info() -> dict[str, int]: ...

@@ -3,7 +3,7 @@
 import datetime
 import typing as typing
 from decimal import Decimal as Decimal
-from typing import Any, Dict, List, TypeVar
+from typing import Any, TypeVar
 
 from .utils import datetime_parser as datetime_parser
 
@@ -16,14 +16,14 @@ _TickFOPv1 = TypeVar("_TickFOPv1", bound="TickFOPv1")
 
 class TickBase:
     def __repr__(self) -> str: ...
-    def keys(self) -> List[str]: ...
+    def keys(self) -> list[str]: ...
     def __getitem__(self, key: str, /) -> Any: ...
     @staticmethod
     def _transform_raw(v: Any) -> Any: ...
-    def to_dict(self, raw: bool = False) -> Dict[str, Any]: ...
+    def to_dict(self, raw: bool = False) -> dict[str, Any]: ...
 
 class TickSTKv1(TickBase):
-    __slots__: List[str]
+    __slots__: list[str]
     code: str
     datetime: dt.datetime
     open: Decimal
@@ -136,7 +136,7 @@ class TickSTKv1(TickBase):
     ) -> _TickSTKv1: ...
 
 class TickFOPv1(TickBase):
-    __slots__: List[str]
+    __slots__: list[str]
     code: str
     datetime: dt.datetime
     open: Decimal
@@ -205,4 +205,4 @@ class TickFOPv1(TickBase):
 
 # End of the generated record classes.
 
-def _decimal_cache_info() -> Dict[str, int]: ...
+def _decimal_cache_info() -> dict[str, int]: ...

@@ -2,7 +2,8 @@
 
 import datetime
 import logging
-from typing import Any, Mapping
+from collections.abc import Mapping
+from typing import Any
 
 from taloma.account import Account
 from taloma.account import FutureAccount as FutureAccount
@@ -16,8 +17,9 @@ from taloma.contracts import Future as Future
 from taloma.contracts import Option as Option
 from taloma.order import Order as Order
 from taloma.order import OrderStatus as OrderStatus
+from taloma.order import Price
 from taloma.order import Status as Status
-from taloma.order import Price, Trade as Trade
+from taloma.order import Trade as Trade
 
 # An order record, or a mapping of its fields.
 _OrderInput = Order | Mapping[str, Any]

@@ -11,7 +11,7 @@ from typing import Any
 
 from taloma.backend.http.utils import post_account_query as _post
 
-__all__ = ["_query_funds_profitloss", "_query_unreal_profitloss", "_query_real_profitloss"]
+__all__ = ["_query_funds_profitloss", "_query_real_profitloss", "_query_unreal_profitloss"]
 
 
 def _query_funds_profitloss(account: Any, client: Any, tax: str) -> Any:
