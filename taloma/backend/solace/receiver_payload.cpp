@@ -26,7 +26,67 @@ std::ptrdiff_t Layout::find(std::string_view key, std::size_t k) const {
     return found;
 }
 
+namespace {
+
+std::uint64_t big_endian(const unsigned char* p, int n) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < n; ++i) v = v << 8 | p[i];
+    return v;
+}
+
+}  // namespace
+
+bool plausible(const char* data, std::size_t len) {
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    std::uint64_t pending = 1;  // values still to read
+    std::size_t at = 0;
+    while (pending) {
+        if (at >= len) return false;
+        unsigned char b = p[at++];
+        --pending;
+        std::uint64_t skip = 0, entries = 0;
+        int width = 0;
+        if (b <= 0x7f || b >= 0xe0 || (b >= 0xc0 && b <= 0xc3)) {
+        } else if (b <= 0x8f) {
+            entries = 2u * (b & 0x0f);
+        } else if (b <= 0x9f) {
+            entries = b & 0x0f;
+        } else if (b <= 0xbf) {
+            skip = b & 0x1f;
+        } else if (b >= 0xc4 && b <= 0xc6) {  // bin 8/16/32
+            width = 1 << (b - 0xc4);
+        } else if (b >= 0xc7 && b <= 0xc9) {  // ext 8/16/32: length, type, data
+            width = 1 << (b - 0xc7);
+            skip = 1;
+        } else if (b == 0xca || b == 0xcb) {
+            skip = b == 0xca ? 4 : 8;
+        } else if (b >= 0xcc && b <= 0xd3) {  // uint and int 8 to 64
+            skip = 1u << ((b - 0xcc) & 3);
+        } else if (b >= 0xd4 && b <= 0xd8) {  // fixext 1 to 16
+            skip = 1 + (1u << (b - 0xd4));
+        } else if (b >= 0xd9 && b <= 0xdb) {  // str 8/16/32
+            width = 1 << (b - 0xd9);
+        } else {  // 0xdc to 0xdf: array and map 16/32
+            int w = b & 1 ? 4 : 2;
+            if (len - at < static_cast<std::size_t>(w)) return false;
+            entries = big_endian(p + at, w) * (b >= 0xde ? 2 : 1);
+            at += w;
+        }
+        if (width) {
+            if (len - at < static_cast<std::size_t>(width)) return false;
+            skip += big_endian(p + at, width);
+            at += width;
+        }
+        if (skip > len - at || entries > len - at) return false;
+        at += skip;
+        pending += entries;
+        if (pending > len - at) return false;
+    }
+    return true;
+}
+
 bool unpack(const char* data, std::size_t len, msgpack_zone* zone, msgpack_object* out) {
+    if (!plausible(data, len)) return false;
     std::size_t off = 0;
     return msgpack_unpack(data, len, &off, zone, out) == MSGPACK_UNPACK_SUCCESS && off == len;
 }

@@ -51,6 +51,13 @@ struct Bound {
     explicit operator bool() const { return fault == Fault::None; }
 };
 
+// Whether every array and map of one value declares no more entries than
+// bytes remain to hold them. msgpack-c sizes a container's storage from its
+// header before reading the entries, so a five-byte payload claiming four
+// billion entries would have it reserve tens of gigabytes. Only the headers
+// are read; the value itself is left to msgpack-c.
+bool plausible(const char* data, std::size_t len);
+
 // One whole value of data, unpacked into zone (which owns what it points to,
 // data aside). False for a truncated, malformed or trailing-garbage payload.
 bool unpack(const char* data, std::size_t len, msgpack_zone* zone, msgpack_object* out);
