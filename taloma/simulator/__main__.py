@@ -9,7 +9,8 @@ from __future__ import annotations
 import argparse
 import signal
 import sys
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from taloma.simulator.catalogue import DEFAULT_STOCKS, STOCK_CODES
 from taloma.simulator.server import IDLE_TIMEOUT, BrokerSimulator

@@ -16,8 +16,9 @@ from __future__ import annotations
 
 import datetime as dt
 import random
+from collections.abc import Callable
 from decimal import Decimal
-from typing import Any, Callable
+from typing import Any
 
 from taloma.simulator.fills import MAINTENANCE_SHARE
 from taloma.simulator.routes import Request, ok, route

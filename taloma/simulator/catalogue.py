@@ -19,7 +19,8 @@ import datetime as dt
 import json
 import random
 import threading
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from taloma.simulator.routes import Request, fail, ok, route
 from taloma.simulator.state import BrokerState

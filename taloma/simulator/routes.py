@@ -7,8 +7,9 @@ as JSON). Paths are relative to "/api/{api_ver}/".
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 Handler = Callable[["Any", "Request"], Any]
 

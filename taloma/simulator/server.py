@@ -72,14 +72,14 @@ class _Handler(BaseHTTPRequestHandler):
     disable_nagle_algorithm = True
     server: _Server
 
-    def log_message(self, format: str, *args: Any) -> None:  # noqa: A002
+    def log_message(self, format: str, *args: Any) -> None:
         if self.server.verbose:
             super().log_message(format, *args)
 
-    def do_GET(self) -> None:  # noqa: N802
+    def do_GET(self) -> None:
         self._serve("GET")
 
-    def do_POST(self) -> None:  # noqa: N802
+    def do_POST(self) -> None:
         self._serve("POST")
 
     def setup(self) -> None:
