@@ -21,16 +21,7 @@ catalogue is matched against that contract's book:
 - A price change re-prices what is left (and fills it at once if the new limit is marketable);
   a quantity change and a cancel take from what is left.
 
-Status codes of the order query ("st_code"), from the order's quantities:
-
-======  =====================================================
-"0000"  working: accepted, nothing filled, quantity left
-"0001"  partly filled, the rest working
-"0002"  filled in full
-"0003"  partly filled, the rest cancelled
-"0004"  cancelled, nothing filled
-======  =====================================================
-
+The status codes of the order query ("st_code") are listed in :mod:`taloma.simulator.orderbook`;
 "st_errmsg" says what happened last ("order accepted", "partly filled", "filled", "IOC: rest
 cancelled", "FOK: not filled in full", "market order: rest cancelled", "price changed",
 "quantity reduced", "order cancelled"); "st_fills" lists the order's fills ("no": the broker's fill
@@ -74,34 +65,27 @@ from dataclasses import dataclass, field
 from decimal import ROUND_HALF_UP, Decimal
 from typing import TYPE_CHECKING, Any
 
+from taloma.simulator.orderbook import (
+    CANCELLED,
+    FILLED,
+    PART_CANCELLED,
+    PART_FILLED,
+    STATUS_CODES,
+    WORKING,
+    OrderBook,
+    OrderRecord,
+    status_code,
+)
+
 if TYPE_CHECKING:
-    from taloma.simulator.market import Book, Instrument, Market, MarketEvent
-    from taloma.simulator.orders import _Order
+    from taloma.simulator.books import Book, Instrument, MarketEvent
+    from taloma.simulator.market import Market
     from taloma.simulator.state import BrokerState
 
 log = logging.getLogger("taloma.simulator.fills")
 
 MKP_TICKS = 5
 """How far beyond the best opposite price a market-range order may fill."""
-
-WORKING, PART_FILLED, FILLED, PART_CANCELLED, CANCELLED = "0000", "0001", "0002", "0003", "0004"
-STATUS_CODES = {
-    WORKING: "working: accepted, nothing filled, quantity left",
-    PART_FILLED: "partly filled, the rest working",
-    FILLED: "filled in full",
-    PART_CANCELLED: "partly filled, the rest cancelled",
-    CANCELLED: "cancelled, nothing filled",
-}
-
-
-def status_code(quantity: int, matched: int, cancelled: int) -> str:
-    """The order query's "st_code" of an order with these quantities."""
-    if quantity - matched - cancelled > 0:
-        return PART_FILLED if matched else WORKING
-    if matched == quantity:
-        return FILLED
-    return PART_CANCELLED if matched else CANCELLED
-
 
 @dataclass(frozen=True)
 class Rates:
@@ -263,7 +247,8 @@ _PURGE_AT = 1024
 
 @dataclass
 class _Resting:
-    order: _Order
+    order: OrderRecord
+    instrument: Instrument
     limit: Decimal
 
 
@@ -354,7 +339,7 @@ class Matcher:
         self._sides: dict[str, dict[str, _Side]] = {}  # code -> "B"/"S" -> working orders
         self._resting: dict[str, _Resting] = {}  # seqno -> working order
         self._purge_at = _PURGE_AT
-        self._known: dict[str, tuple[Instrument, int] | None] = {}
+        self._known: dict[str, Instrument | None] = {}
         self._client: Any = None
         market.add_listener(self.on_event)
 
@@ -373,18 +358,17 @@ class Matcher:
 
     # ---- contracts ------------------------------------------------------------------------
 
-    def _contract(self, code: str) -> tuple[Instrument, int] | None:
-        """(instrument, multiplier) of a future or option the market can trade, else none."""
+    def _instrument(self, code: str) -> Instrument | None:
+        """The future or option ``code`` if the market can trade it, else none."""
         if code not in self._known:
             try:
-                instrument = self.market.add(code)
+                instrument: Instrument | None = self.market.add(code)
             except KeyError:
-                self._known[code] = None
-                return None
-            self._known[code] = (instrument, instrument.multiplier) if instrument.kind in RATES else None
+                instrument = None
+            self._known[code] = instrument if instrument is not None and instrument.kind in RATES else None
         return self._known[code]
 
-    def _limit(self, order: _Order, instrument: Instrument) -> Decimal | None:
+    def _limit(self, order: OrderRecord, instrument: Instrument) -> Decimal | None:
         if order.price_type == "MKT":
             return None
         if order.price_type == "LMT" or order.chg_price:
@@ -400,13 +384,13 @@ class Matcher:
 
     # ---- orders ---------------------------------------------------------------------------
 
-    def arrive(self, order: _Order) -> None:
+    def arrive(self, order: OrderRecord) -> None:
         """Match a new order; what is left rests or is cancelled by its type."""
-        known = self._contract(order.stock_id)
+        instrument = self._instrument(order.stock_id)
         limit = None
-        if known is not None:
-            limit = self._limit(order, known[0])
-            self._take(order, limit, whole=order.order_type == "FOK")
+        if instrument is not None:
+            limit = self._limit(order, instrument)
+            self._take(order, instrument, limit, whole=order.order_type == "FOK")
         if order.remaining <= 0:
             return
         if order.order_type == "IOC":
@@ -415,14 +399,14 @@ class Matcher:
             self._cancel_rest(order, "FOK: not filled in full")
         elif order.price_type == "MKT":
             self._cancel_rest(order, "market order: rest cancelled")
-        elif limit is not None:
-            self._rest(order, limit)
+        elif instrument is not None and limit is not None:
+            self._rest(order, instrument, limit)
         # else: a contract the market does not trade; the order rests untouched
 
-    def _rest(self, order: _Order, limit: Decimal) -> None:
+    def _rest(self, order: OrderRecord, instrument: Instrument, limit: Decimal) -> None:
         if len(self._resting) >= self._purge_at:
             self._purge()
-        resting = self._resting[order.seqno] = _Resting(order, limit)
+        resting = self._resting[order.seqno] = _Resting(order, instrument, limit)
         sides = self._sides.get(order.stock_id)
         if sides is None:
             sides = self._sides[order.stock_id] = {"B": _Side(True, self._forget), "S": _Side(False, self._forget)}
@@ -446,7 +430,7 @@ class Matcher:
             self._unrest(resting)
         self._purge_at = max(_PURGE_AT, 2 * len(self._resting))
 
-    def reprice(self, order: _Order) -> None:
+    def reprice(self, order: OrderRecord) -> None:
         """Apply a price change to what is left of a resting order."""
         resting = self._resting.get(order.seqno)
         if resting is None:
@@ -455,28 +439,27 @@ class Matcher:
         if order.remaining <= 0:
             return
         limit = Decimal(str(order.chg_price))
-        self._take(order, limit)
+        self._take(order, resting.instrument, limit)
         if order.remaining > 0:
-            self._rest(order, limit)
+            self._rest(order, resting.instrument, limit)
 
-    def _take(self, order: _Order, limit: Decimal | None, whole: bool = False) -> bool:
+    def _take(self, order: OrderRecord, instrument: Instrument, limit: Decimal | None, whole: bool = False) -> bool:
         """Trade what is left of ``order`` against the book; whether anything traded."""
         if order.remaining <= 0:
             return False
         trades = self.market.trade(order.stock_id, order.action, order.remaining, limit=limit, whole=whole)
         for trade in trades:
-            self._fill(order, trade.price, trade.volume)
+            self._fill(order, instrument, trade.price, trade.volume)
         return bool(trades)
 
     @staticmethod
-    def _cancel_rest(order: _Order, why: str) -> None:
+    def _cancel_rest(order: OrderRecord, why: str) -> None:
         order.cancel_qty += order.remaining
         order.msg = why
 
-    def _fill(self, order: _Order, price: Decimal, quantity: int) -> Fill:
-        known = self._contract(order.stock_id)
-        assert known is not None and 0 < quantity <= order.remaining
-        instrument, multiplier = known
+    def _fill(self, order: OrderRecord, instrument: Instrument, price: Decimal, quantity: int) -> Fill:
+        assert 0 < quantity <= order.remaining
+        multiplier = instrument.multiplier
         now = self.market.now()
         order.match_qty += quantity
         order.msg = "filled" if order.remaining == 0 else "partly filled"
@@ -527,7 +510,7 @@ class Matcher:
 
         def share(resting: _Resting) -> bool:
             take = min(left[0], resting.order.remaining)
-            self._fill(resting.order, price, take)
+            self._fill(resting.order, resting.instrument, price, take)
             left[0] -= take
             return left[0] > 0
 
@@ -538,7 +521,7 @@ class Matcher:
         for action, best in (("B", book.best_ask), ("S", book.best_bid)):
             if best is not None:
                 # Once an order takes nothing, no later one (a limit no better) can.
-                sides[action].serve(best, lambda resting: self._take(resting.order, resting.limit))
+                sides[action].serve(best, lambda resting: self._take(resting.order, resting.instrument, resting.limit))
 
     def _forget_done(self, code: str) -> None:
         sides = self._sides.get(code)
@@ -554,13 +537,11 @@ class Matcher:
             return []
         out = []
         for code, lots in ledger.lots.items():
-            known = self._contract(code)
-            assert known is not None
-            instrument, multiplier = known
             snapshot = self.market.snapshot(code)
+            instrument = snapshot.instrument
             last = snapshot.last if snapshot.last is not None else instrument.reference
             out.append(Position(code, instrument.kind, lots[0].action, tuple(Lot(**vars(x)) for x in lots), last,
-                                multiplier, instrument.strike))
+                                instrument.multiplier, instrument.strike))
         return out
 
     def settlements(self, broker_id: str, account_id: str) -> list[Settlement]:
@@ -575,9 +556,31 @@ class Matcher:
 
 def attach(state: BrokerState, market: Market) -> Matcher:
     """The simulator's matcher over its order book, kept as ``state.options["matcher"]``."""
-    from taloma.simulator.orders import OrderBook
-
     matcher = Matcher(market, state.feature("orders", OrderBook).lock)
     state.options["matcher"] = matcher
     return matcher
 
+
+__all__ = [
+    "CANCELLED",
+    "FILLED",
+    "INITIAL_MARGIN_RATE",
+    "MAINTENANCE_SHARE",
+    "MKP_TICKS",
+    "PART_CANCELLED",
+    "PART_FILLED",
+    "RATES",
+    "SHORT_OPTION_STRIKE_RATE",
+    "STATUS_CODES",
+    "WORKING",
+    "Fill",
+    "Ledger",
+    "Lot",
+    "Matcher",
+    "Position",
+    "Rates",
+    "Settlement",
+    "attach",
+    "fee_and_tax",
+    "status_code",
+]
