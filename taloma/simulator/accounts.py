@@ -7,7 +7,7 @@ them: summary rows with their detail rows, a list when there are several and a b
 row when there is one. A failure carries its text in "msg" at both levels, since
 clients read the one inside "result".
 
-Options read from ``state.options``: ``seed`` (default 0); ``matcher`` (the simulator's market
+Read from the broker's state: ``settings.seed`` (default 0); ``matcher`` (the simulator's market
 is on, :mod:`taloma.simulator.fills`): then a futures account starts flat and its margin,
 positions and settled profit and loss come from its own fills.
 """
@@ -81,8 +81,8 @@ def _query(path: str, kind: str, checks: dict[str, tuple[str, ...]]) -> Callable
             for key, allowed in checks.items():
                 if body.get(key) not in allowed:
                     return _failure(f"invalid {key} {body.get(key)!r}")
-            rnd = random.Random(f"{state.options.get('seed') or 0}:{account['broker_id']}{account['account']}:{path}")
-            matcher = state.options.get("matcher")
+            rnd = random.Random(f"{state.settings.seed or 0}:{account['broker_id']}{account['account']}:{path}")
+            matcher = state.matcher
             if matcher is not None and path in _LIVE:
                 with matcher.lock:
                     return _LIVE[path](matcher, rnd, body, account)

@@ -7,9 +7,9 @@ groups, and the indices of both exchanges. It is generated from the simulator's 
 one product type at a time when first asked for, and each reply is encoded once and
 served from then on as the same bytes.
 
-Options read from ``state.options``: ``seed`` (default 0); ``clock``, a callable returning the
+Read from the broker's state: ``settings.seed`` (default 0); ``clock``, a callable returning the
 local ``datetime`` of "now" (default ``datetime.now``), whose month is the first delivery month;
-``catalogue_stocks``, the number of stocks (default 2,000, at most 8,861): one stock in eight
+``settings.catalogue_stocks``, the number of stocks (default 2,000, at most 8,861): one stock in eight
 underlies futures and options, so a smaller catalogue is also a much shorter option list.
 """
 
@@ -302,9 +302,9 @@ def _option_series(
 def catalogue_of(state: BrokerState) -> Catalogue:
     """The simulator's catalogue, made on first use."""
     def make() -> Catalogue:
-        clock = state.options.get("clock") or dt.datetime.now
-        stocks = int(state.options.get("catalogue_stocks") or DEFAULT_STOCKS)
-        return Catalogue(int(state.options.get("seed") or 0), clock().date(), stocks)
+        settings = state.settings
+        stocks = int(settings.catalogue_stocks or DEFAULT_STOCKS)
+        return Catalogue(int(settings.seed or 0), state.now().date(), stocks)
 
     return state.feature("catalogue", make)
 

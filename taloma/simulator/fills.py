@@ -63,7 +63,7 @@ from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from decimal import ROUND_HALF_UP, Decimal
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 from taloma.simulator.orderbook import (
     CANCELLED,
@@ -80,7 +80,6 @@ from taloma.simulator.orderbook import (
 if TYPE_CHECKING:
     from taloma.simulator.books import Book, Instrument, MarketEvent
     from taloma.simulator.market import Market
-    from taloma.simulator.state import BrokerState
 
 log = logging.getLogger("taloma.simulator.fills")
 
@@ -554,10 +553,17 @@ class Matcher:
         return (ledger.fees, ledger.taxes) if ledger is not None else (Decimal(0), Decimal(0))
 
 
-def attach(state: BrokerState, market: Market) -> Matcher:
-    """The simulator's matcher over its order book, kept as ``state.options["matcher"]``."""
-    matcher = Matcher(market, state.feature("orders", OrderBook).lock)
-    state.options["matcher"] = matcher
+class Broker(Protocol):
+    """Where :func:`attach` finds the order book and keeps the matcher: the broker's state."""
+
+    orders: OrderBook
+    matcher: Matcher | None
+
+
+def attach(state: Broker, market: Market) -> Matcher:
+    """The simulator's matcher over its order book, kept as ``state.matcher``."""
+    matcher = Matcher(market, state.orders.lock)
+    state.matcher = matcher
     return matcher
 
 

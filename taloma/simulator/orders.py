@@ -15,9 +15,9 @@ not finite, off its tick ladder or outside the day's limits (the market's
 reference; without a market only the ladder applies). A market whose thread
 failed refuses every order with "market stopped: ...".
 
-Options read from ``state.options``:
+Read from the broker's state:
 
-- ``ca_verifier``: every order request must then carry a "ca_content" signed
+- ``verifier`` (option ``ca_verifier``): every order request must then carry a "ca_content" signed
   for it; see :mod:`taloma.simulator.signatures`.
 - ``clock``: a callable returning the local ``datetime`` of "now" (default
   ``datetime.now``), for orders placed on another day.
@@ -52,8 +52,7 @@ def _book(state: BrokerState) -> OrderBook:
 
 
 def _now(state: BrokerState) -> dt.datetime:
-    clock: Callable[[], dt.datetime] | None = state.options.get("clock")
-    return (clock or dt.datetime.now)()
+    return state.now()
 
 
 def _is_int(value: Any) -> bool:
@@ -77,7 +76,7 @@ def _authorise(state: BrokerState, request: Request, id_key: str) -> tuple[User 
         return None, body, fail("invalid or expired token")
     if body.get(id_key) != user.person_id:
         return None, body, fail(f"{id_key} does not belong to the token")
-    verifier = state.options.get("ca_verifier")
+    verifier = state.verifier
     if verifier is not None:
         # Outside every lock: verifying a signature may take its time.
         seen = state.feature("signatures", signatures.SeenTexts)
@@ -126,7 +125,7 @@ def _placement_problem(body: dict[str, Any]) -> str | None:
 def _contract_rules(state: BrokerState, code: str) -> tuple[Ladder, tuple[Decimal, Decimal] | None] | str:
     """The tick ladder and the day's limits of a future or option the exchange lists or trades,
     or why it refuses orders for ``code``."""
-    market = state.options.get("market")
+    market = state.market
     if market is not None:
         if market.failure is not None:
             return f"market stopped: {type(market.failure).__name__}: {market.failure}"
@@ -185,7 +184,7 @@ def place(state: BrokerState, request: Request) -> dict[str, Any]:
         octype=body["octype"],
         placed=_now(state).replace(microsecond=0),
     )
-    matcher = state.options.get("matcher")
+    matcher = state.matcher
     if matcher is not None:
         with matcher.lock:
             matcher.arrive(order)
@@ -234,7 +233,7 @@ def update_price(state: BrokerState, request: Request) -> dict[str, Any]:
             return fail(problem)
         order.chg_price = price
         order.msg = "price changed"
-        matcher = state.options.get("matcher")
+        matcher = state.matcher
         if matcher is not None:
             matcher.reprice(order)
         return ok(order.reply())

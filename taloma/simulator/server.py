@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, NoReturn
 from urllib.parse import parse_qsl, urlsplit
 
 from taloma.simulator import routes
-from taloma.simulator.state import BrokerState, make_users
+from taloma.simulator.state import BrokerState, Settings, make_users
 
 if TYPE_CHECKING:
     from taloma.simulator.bus import Mosquitto, Publisher
@@ -42,7 +42,7 @@ _ACCEPT_EXHAUSTED = frozenset({errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.
 # A market clock beyond this overflows the date within hours; below the minimum it all but
 # stands still (tests use that to have books change only by their own orders).
 MIN_SPEED, MAX_SPEED = 1e-6, 10_000.0
-# The options feature modules read from ``state.options`` and that callers may give.
+# The keywords of the broker's parts and settings that the feature modules read.
 FEATURE_OPTIONS = ("trusted_ca", "ca_verifier", "clock", "catalogue_stocks")
 
 # Feature modules register their endpoints when imported; a feature that is
@@ -101,12 +101,12 @@ class _Handler(BaseHTTPRequestHandler):
         except ValueError as exc:
             self._refuse(400, str(exc))
             return
-        options = self.server.state.options
-        if options.get("latency"):
-            time.sleep(options["latency"])
-        if options.get("delay_share") and self.server.chance() < options["delay_share"]:
-            time.sleep(options["delay"])
-        if options.get("failure_rate") and self.server.chance() < options["failure_rate"]:
+        settings = self.server.state.settings
+        if settings.latency:
+            time.sleep(settings.latency)
+        if settings.delay_share and self.server.chance() < settings.delay_share:
+            time.sleep(settings.delay)
+        if settings.failure_rate and self.server.chance() < settings.failure_rate:
             self._reply(200, routes.fail("simulated failure"))
             return
         request = routes.Request(
@@ -338,13 +338,17 @@ class BrokerSimulator:
         if idle_timeout == 0:
             raise ValueError("idle_timeout must be positive")
         _load_features()
-        if options.get("trusted_ca") is not None and options.get("ca_verifier") is None:
+        state = self.state = BrokerState(users=make_users(users), api_ver=api_ver)
+        state.settings = Settings(latency=latency, failure_rate=failure_rate, delay_share=delay_share, delay=delay,
+                                  seed=seed, trusted_ca=options.get("trusted_ca"),
+                                  catalogue_stocks=options.get("catalogue_stocks"))
+        state.verifier = options.get("ca_verifier")
+        state.clock = options.get("clock")
+        if state.settings.trusted_ca is not None and state.verifier is None:
             from taloma.Vorn.verify import CaVerifier
 
-            options["ca_verifier"] = CaVerifier(options["trusted_ca"]).verify_ca_content
-        options.update(latency=latency, failure_rate=failure_rate, delay_share=delay_share, delay=delay, seed=seed)
-        self.state = BrokerState(users=make_users(users), api_ver=api_ver, options=options)
-        self._server = _Server(("127.0.0.1", port), self.state, verbose, seed, idle_timeout)
+            state.verifier = CaVerifier(state.settings.trusted_ca).verify_ca_content
+        self._server = _Server(("127.0.0.1", port), state, verbose, seed, idle_timeout)
         self._thread: threading.Thread | None = None
         self.market: Market | None = None
         self.bus_url: str | None = None
@@ -367,10 +371,10 @@ class BrokerSimulator:
             from taloma.simulator.catalogue import catalogue_of
             from taloma.simulator.market import Market
 
-            clock = self.state.options.get("clock")
+            clock = self.state.clock
             self.market = Market(catalogue_of(self.state), contracts, speed=speed, seed=seed,
                                  start=clock() if clock else None)
-            self.state.options["market"] = self.market
+            self.state.market = self.market
             from taloma.simulator.fills import attach
 
             self._matcher = attach(self.state, self.market)
