@@ -174,6 +174,8 @@ BAD_PAYLOADS = {
     "a bad decimal": msgpack.packb(GOOD_TICK | {"high": "high"}),
     "a bad date": msgpack.packb(GOOD_TICK | {"date": "yesterday"}),
     "an extra field": msgpack.packb(GOOD_TICK | {"extra": 1}),
+    "an integer as text": msgpack.packb(GOOD_TICK | {"volume": "7"}),
+    "a flag as text": msgpack.packb(GOOD_TICK | {"simtrade": "0"}),
 }
 
 

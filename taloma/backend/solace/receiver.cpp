@@ -393,11 +393,13 @@ void shut(Core& c, bool at_exit) {
         finished = true;
     }
     Py_END_ALLOW_THREADS
+    // The thread handle is touched only under the GIL, but the delivery thread may have closed
+    // (and let go of) itself while this one waited.
     if (finished) {
-        c.delivery.join();
+        if (c.delivery.joinable()) c.delivery.join();
         return;
     }
-    c.delivery.detach();
+    if (c.delivery.joinable()) c.delivery.detach();
     c.gate_closed.store(true);
     Py_BEGIN_ALLOW_THREADS
     while (c.returning.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
