@@ -26,14 +26,17 @@ Read from the broker's state:
 from __future__ import annotations
 
 import datetime as dt
+import functools
 from collections.abc import Callable
 from decimal import Decimal
 from typing import Any
 
 from taloma.rules import Ladder, ladder_of, price_problem, quantity_problem
 from taloma.simulator import signatures
-from taloma.simulator.orderbook import OrderBook, OrderRecord
-from taloma.simulator.routes import Request, fail, ok, route
+from taloma.simulator.catalogue import catalogue_of
+from taloma.simulator.orderbook import OrderRecord
+from taloma.simulator.prices import Listing
+from taloma.simulator.routes import Refused, Request, ok, route
 from taloma.simulator.state import BrokerState, User
 
 _PRODUCT_TYPES = ("F", "O")
@@ -47,14 +50,6 @@ _OC_TYPES = (" ", "0", "1", "6")
 _Order = OrderRecord
 
 
-def _book(state: BrokerState) -> OrderBook:
-    return state.feature("orders", OrderBook)
-
-
-def _now(state: BrokerState) -> dt.datetime:
-    return state.now()
-
-
 def _is_int(value: Any) -> bool:
     return isinstance(value, int) and not isinstance(value, bool)
 
@@ -66,26 +61,48 @@ def _futures_account(user: User, broker_id: Any, account: Any) -> bool:
     )
 
 
-def _authorise(state: BrokerState, request: Request, id_key: str) -> tuple[User | None, dict[str, Any], Any]:
-    """(user, body, failure reply or None) of an order request."""
+def _authorise(state: BrokerState, request: Request, id_key: str) -> tuple[User, dict[str, Any]]:
+    """The user and body of an order request; :class:`Refused` if the request may not go ahead."""
     body = request.body
     if not isinstance(body, dict):
-        return None, {}, fail("request body must be a JSON object")
+        raise Refused("request body must be a JSON object")
     user = state.user_of(body.get("token"))
     if user is None:
-        return None, body, fail("invalid or expired token")
+        raise Refused("invalid or expired token")
     if body.get(id_key) != user.person_id:
-        return None, body, fail(f"{id_key} does not belong to the token")
+        raise Refused(f"{id_key} does not belong to the token")
     verifier = state.verifier
     if verifier is not None:
         # Outside every lock: verifying a signature may take its time.
         seen = state.feature("signatures", signatures.SeenTexts)
         problem = signatures.check(verifier, request.path, user.person_id, body, seen)
         if problem is not None:
-            return None, body, fail(problem)
+            raise Refused(problem)
     if id_key == "ID" and not _futures_account(user, body.get("broker_id"), body.get("account")):
-        return None, body, fail("unknown futures account")
-    return user, body, None
+        raise Refused("unknown futures account")
+    return user, body
+
+
+OrderHandler = Callable[[BrokerState, User, dict[str, Any]], dict[str, Any]]
+
+
+def _order_route(path: str, id_key: str = "ID") -> Callable[[OrderHandler], Callable[..., Any]]:
+    """Registers an order endpoint whose handler runs only for an authorised user, with the body."""
+
+    def register(handler: OrderHandler) -> Callable[..., Any]:
+        @functools.wraps(handler)
+        def authorised(state: BrokerState, request: Request) -> dict[str, Any]:
+            user, body = _authorise(state, request, id_key)
+            return handler(state, user, body)
+
+        return route("POST", path)(authorised)
+
+    return register
+
+
+def _refuse(problem: str | None) -> None:
+    if problem is not None:
+        raise Refused(problem)
 
 
 def _placement_problem(body: dict[str, Any]) -> str | None:
@@ -122,54 +139,49 @@ def _placement_problem(body: dict[str, Any]) -> str | None:
     return None
 
 
-def _contract_rules(state: BrokerState, code: str) -> tuple[Ladder, tuple[Decimal, Decimal] | None] | str:
-    """The tick ladder and the day's limits of a future or option the exchange lists or trades,
-    or why it refuses orders for ``code``."""
+def _contract_rules(state: BrokerState, code: str) -> tuple[Ladder, tuple[Decimal, Decimal] | None]:
+    """The tick ladder and the day's limits of a future or option the exchange lists or trades;
+    :class:`Refused` says why it refuses orders for ``code``."""
     market = state.market
     if market is not None:
         if market.failure is not None:
-            return f"market stopped: {type(market.failure).__name__}: {market.failure}"
+            raise Refused(f"market stopped: {type(market.failure).__name__}: {market.failure}")
         if code not in market:
             # Looked up before it joins: a refused code must not trade from then on.
             found = market.listing.find(code, market.clock.start.date())
             if found is None:
-                return f"no contract {code!r} is listed or traded"
+                raise Refused(f"no contract {code!r} is listed or traded")
             if found[0] == "stock":
-                return f"{code} is a stock, not a future or an option"
+                raise Refused(f"{code} is a stock, not a future or an option")
         instrument = market.add(code)
         if instrument.kind == "stock":
-            return f"{code} is a stock, not a future or an option"
+            raise Refused(f"{code} is a stock, not a future or an option")
         return instrument.ladder, instrument.limits
     # Without a market no reference price is known: the ladder alone applies.
-    from taloma.simulator.catalogue import catalogue_of
-    from taloma.simulator.market import Listing
-
     listing = state.feature("listing", lambda: Listing(catalogue_of(state)))
-    found = listing.find(code, _now(state).date())
+    found = listing.find(code, state.now().date())
     if found is None:
-        return f"no contract {code!r} is listed or traded"
+        raise Refused(f"no contract {code!r} is listed or traded")
     if found[0] == "stock":
-        return f"{code} is a stock, not a future or an option"
+        raise Refused(f"{code} is a stock, not a future or an option")
     return ladder_of(found[1]), None
 
 
-@route("POST", "Future/order")
-def place(state: BrokerState, request: Request) -> dict[str, Any]:
-    user, body, failure = _authorise(state, request, "ID")
-    if failure is not None:
-        return failure
-    assert user is not None
-    problem = _placement_problem(body)
-    if problem is not None:
-        return fail(problem)
+def _order_of(state: BrokerState, user: User, body: dict[str, Any]) -> OrderRecord:
+    """The user's order named by an amendment (caller holds the order book's lock)."""
+    order = state.orders.find(user, body)
+    if order is None or body.get("fut_futopt") != order.futopt:
+        raise Refused("order not found")
+    return order
+
+
+@_order_route("Future/order")
+def place(state: BrokerState, user: User, body: dict[str, Any]) -> dict[str, Any]:
+    _refuse(_placement_problem(body))
     rules = _contract_rules(state, body["stock_id"])
-    if isinstance(rules, str):
-        return fail(rules)
     if body["price_type"] == "LMT":
-        problem = price_problem(body["price"], *rules)
-        if problem is not None:
-            return fail(problem)
-    order = _book(state).add(
+        _refuse(price_problem(body["price"], *rules))
+    order = state.orders.add(
         person_id=user.person_id,
         broker_id=body["broker_id"],
         account=body["account"],
@@ -182,7 +194,7 @@ def place(state: BrokerState, request: Request) -> dict[str, Any]:
         quantity=body["quantity"],
         order_type=body["ord_type"],
         octype=body["octype"],
-        placed=_now(state).replace(microsecond=0),
+        placed=state.now().replace(microsecond=0),
     )
     matcher = state.matcher
     if matcher is not None:
@@ -192,45 +204,29 @@ def place(state: BrokerState, request: Request) -> dict[str, Any]:
     return ok(order.reply())
 
 
-@route("POST", "Future/cancel")
-def cancel(state: BrokerState, request: Request) -> dict[str, Any]:
-    user, body, failure = _authorise(state, request, "ID")
-    if failure is not None:
-        return failure
-    assert user is not None
-    book = _book(state)
+@_order_route("Future/cancel")
+def cancel(state: BrokerState, user: User, body: dict[str, Any]) -> dict[str, Any]:
+    book = state.orders
     with book.lock:
         order = book.find(user, body)
         if order is None:
-            return fail("order not found")
+            raise Refused("order not found")
         if order.remaining <= 0:
-            return fail("order has no quantity left to cancel")
+            raise Refused("order has no quantity left to cancel")
         order.cancel_qty += order.remaining
         order.msg = "order cancelled"
         return ok(order.reply())
 
 
-@route("POST", "Future/updatePrice")
-def update_price(state: BrokerState, request: Request) -> dict[str, Any]:
-    user, body, failure = _authorise(state, request, "ID")
-    if failure is not None:
-        return failure
-    assert user is not None
-    price = body.get("price")
-    problem = price_problem(price, None)
-    if problem is not None:
-        return fail(problem)
-    book = _book(state)
-    with book.lock:
-        order = book.find(user, body)
-        if order is None or body.get("fut_futopt") != order.futopt:
-            return fail("order not found")
+@_order_route("Future/updatePrice")
+def update_price(state: BrokerState, user: User, body: dict[str, Any]) -> dict[str, Any]:
+    price: Any = body.get("price")  # a number once the checks pass
+    _refuse(price_problem(price, None))
+    with state.orders.lock:
+        order = _order_of(state, user, body)
         if order.remaining <= 0:
-            return fail("order has no quantity left to amend")
-        rules = _contract_rules(state, order.stock_id)
-        problem = rules if isinstance(rules, str) else price_problem(price, *rules)
-        if problem is not None:
-            return fail(problem)
+            raise Refused("order has no quantity left to amend")
+        _refuse(price_problem(price, *_contract_rules(state, order.stock_id)))
         order.chg_price = price
         order.msg = "price changed"
         matcher = state.matcher
@@ -239,22 +235,15 @@ def update_price(state: BrokerState, request: Request) -> dict[str, Any]:
         return ok(order.reply())
 
 
-@route("POST", "Future/updateQty")
-def update_qty(state: BrokerState, request: Request) -> dict[str, Any]:
-    user, body, failure = _authorise(state, request, "ID")
-    if failure is not None:
-        return failure
-    assert user is not None
+@_order_route("Future/updateQty")
+def update_qty(state: BrokerState, user: User, body: dict[str, Any]) -> dict[str, Any]:
     quantity = body.get("quantity")
-    if not _is_int(quantity) or quantity <= 0:
-        return fail(f"quantity must be a positive integer, not {quantity!r}")
-    book = _book(state)
-    with book.lock:
-        order = book.find(user, body)
-        if order is None or body.get("fut_futopt") != order.futopt:
-            return fail("order not found")
+    if not isinstance(quantity, int) or isinstance(quantity, bool) or quantity <= 0:
+        raise Refused(f"quantity must be a positive integer, not {quantity!r}")
+    with state.orders.lock:
+        order = _order_of(state, user, body)
         if quantity > order.remaining:
-            return fail(f"cannot reduce by {quantity}: {order.remaining} left")
+            raise Refused(f"cannot reduce by {quantity}: {order.remaining} left")
         order.cancel_qty += quantity
         order.msg = "quantity reduced"
         return ok(order.reply())
@@ -270,29 +259,26 @@ def _date(value: Any) -> str | None:
     return value
 
 
-@route("POST", "Future/FOrderStatusQuery")
-def query(state: BrokerState, request: Request) -> dict[str, Any]:
-    user, body, failure = _authorise(state, request, "user_id")
-    if failure is not None:
-        return failure
-    assert user is not None
+@_order_route("Future/FOrderStatusQuery", id_key="user_id")
+def query(state: BrokerState, user: User, body: dict[str, Any]) -> dict[str, Any]:
     start, end = _date(body.get("start_date")), _date(body.get("end_date"))
     if start is None or end is None:
-        return fail("start_date and end_date must be dates as YYYYMMDD")
+        raise Refused("start_date and end_date must be dates as YYYYMMDD")
     action = body.get("action")
     if action == "account":
         if not _futures_account(user, body.get("broker_id"), body.get("account")):
-            return fail("unknown futures account")
+            raise Refused("unknown futures account")
+        account = (body["broker_id"], body["account"])
 
-        def wanted(o: _Order) -> bool:
-            return (o.broker_id, o.account) == (body["broker_id"], body["account"])
+        def wanted(o: OrderRecord) -> bool:
+            return (o.broker_id, o.account) == account
     elif action == "userid":
 
-        def wanted(o: _Order) -> bool:
+        def wanted(o: OrderRecord) -> bool:
             return True
     else:
-        return fail(f"action must be 'account' or 'userid', not {action!r}")
-    book = _book(state)
+        raise Refused(f"action must be 'account' or 'userid', not {action!r}")
+    book = state.orders
     with book.lock:
         entries = [
             o.entry()

@@ -2,11 +2,13 @@
 
 Each feature module registers its handlers with ``@route(method, path)``; a
 handler takes ``(state, request)`` and returns the reply object (it is sent
-as JSON). Paths are relative to "/api/{api_ver}/".
+as JSON), or raises :class:`Refused` to turn the request down with a failure
+reply. Paths are relative to "/api/{api_ver}/".
 """
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
@@ -26,13 +28,31 @@ class Request:
     headers: dict[str, str] = field(default_factory=dict)
 
 
+class Refused(Exception):
+    """A request turned down: its route replies ``fail(msg, result)``."""
+
+    def __init__(self, msg: str, result: Any = None) -> None:
+        super().__init__(msg)
+        self.msg = msg
+        self.result = result
+
+
 def route(method: str, path: str) -> Callable[[Handler], Handler]:
     def register(handler: Handler) -> Handler:
         key = (method.upper(), path)
-        if key in _ROUTES and _ROUTES[key] is not handler:
+        known = _ROUTES.get(key)
+        if known is not None and getattr(known, "__wrapped__", known) is not handler:
             raise RuntimeError(f"duplicate simulator route {method} {path}")
-        _ROUTES[key] = handler
-        return handler
+
+        @functools.wraps(handler)
+        def answer(state: Any, request: Request) -> Any:
+            try:
+                return handler(state, request)
+            except Refused as refusal:
+                return fail(refusal.msg, refusal.result)
+
+        _ROUTES[key] = answer
+        return answer
 
     return register
 
@@ -51,3 +71,6 @@ def ok(result: Any) -> dict[str, Any]:
 
 def fail(msg: str, result: Any = None) -> dict[str, Any]:
     return {"success": "False", "msg": msg, "result": {} if result is None else result}
+
+
+__all__ = ["Handler", "Refused", "Request", "fail", "lookup", "ok", "registered", "route"]
