@@ -180,7 +180,7 @@ def positions(rnd: random.Random, body: dict[str, Any], account: dict[str, str])
         lots = [(rnd.randint(1, 3), price + Decimal(rnd.randint(-60, 60))) for _ in range(rnd.randint(1, 3))]
         if body["query_type"] == "1":
             quantity = sum(q for q, _ in lots)
-            average = sum(q * p for q, p in lots) / quantity
+            average = sum((q * p for q, p in lots), Decimal(0)) / quantity
             lots = [(quantity, average)]
         for quantity, cost in lots:
             sign = 1 if action == "B" else -1
@@ -203,7 +203,7 @@ def settled(rnd: random.Random, body: dict[str, Any], account: dict[str, str]) -
     day = start
     while day <= end and len(rows) < 200:
         if day.weekday() < 5 and rnd.random() < 0.6:
-            for code, product_type, point_value, price in _FUTURES:
+            for code, product_type, point_value, _price in _FUTURES:
                 if body["product_type"] not in ("0", product_type) or rnd.random() < 0.5:
                     continue
                 quantity = rnd.randint(1, 4)
@@ -239,7 +239,7 @@ def _split_rows(
         parts = rnd.randint(1, 3)
         share = shares // parts
         details = [_stock_detail(rnd, code, price, cost, share, rnd.choice(dates), pl_key) for _ in range(parts)]
-        pl = sum(Decimal(d[pl_key]) for d in details)
+        pl = sum((Decimal(d[pl_key]) for d in details), Decimal(0))
         total += pl
         rows.append({
             "stock": code, "stock_name": name, "quantity": str(share * parts), "avg_price": _price(cost),

@@ -16,7 +16,8 @@ def client_ip(state: BrokerState, request: Request) -> dict[str, Any]:
 @route("POST", "getToken")
 def login(state: BrokerState, request: Request) -> dict[str, Any]:
     body = request.body if isinstance(request.body, dict) else {}
-    user = state.users.get(body.get("user_id"))
+    user_id = body.get("user_id")
+    user = state.users.get(user_id) if isinstance(user_id, str) else None
     if user is None or body.get("password") != user.hashed:
         return fail("Login failed: wrong user id or password")
     if body.get("domain") != "python-api":

@@ -20,10 +20,12 @@ import json
 import random
 import threading
 from collections.abc import Callable
-from typing import Any
+from typing import Any, TypeVar
 
 from taloma.simulator.routes import Request, fail, ok, route
 from taloma.simulator.state import BrokerState
+
+T = TypeVar("T")
 
 _MONTH_LETTERS = "ABCDEFGHIJKL"  # futures and calls; puts use the next twelve letters
 _PUT_LETTERS = "MNOPQRSTUVWX"
@@ -107,11 +109,12 @@ class Catalogue:
         self._parts: dict[str, Any] = {}
         self._encoded: dict[Any, bytes] = {}
 
-    def _part(self, name: str, build: Callable[[], Any]) -> Any:
+    def _part(self, name: str, build: Callable[[], T]) -> T:
         with self._lock:
             if name not in self._parts:
                 self._parts[name] = build()
-            return self._parts[name]
+            part: T = self._parts[name]
+            return part
 
     def encoded(self, key: Any, make: Callable[[], Any]) -> bytes:
         """The reply for `key`, encoded once."""
@@ -283,7 +286,7 @@ def _option_series(
             for right, letters in (("C", _MONTH_LETTERS), ("P", _PUT_LETTERS)):
                 entries.append(
                     {
-                        "code": f"{product}{int(round(strike * 100)):07d}{letters[month - 1]}{year % 10}",
+                        "code": f"{product}{round(strike * 100):07d}{letters[month - 1]}{year % 10}",
                         "ename": product,
                         "csname": f"{name}{month:02d}月 {eprice} {'買權' if right == 'C' else '賣權'}",
                         "category": product,
