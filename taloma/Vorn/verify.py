@@ -293,6 +293,6 @@ def _load_generated(lib: ctypes.CDLL, certs: list[bytes]) -> int:
                 raise ValueError("no trusted certificate carries a subject key identifier")
         props = Path(folder, "verify.properties")
         props.write_text("\n".join(lines) + "\n", encoding="utf-8")
-        return lib.VornVerifyInitial(os.fsencode(props))
+        return int(lib.VornVerifyInitial(os.fsencode(props)))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
