@@ -27,25 +27,8 @@ cancelled", "FOK: not filled in full", "market order: rest cancelled", "price ch
 "quantity reduced", "order cancelled"); "st_fills" lists the order's fills ("no": the broker's fill
 number, "price" text, "quantity", market "time" as "HHMMSS").
 
-Positions are netted per account and contract whatever the order's open/close type; a fill
-that meets an opposite position closes it first in, first out. Realised profit of a closing
-fill is (close - open price) x lots x multiplier for a long lot (the reverse for a short),
-dated the market's trading day, fees and tax not deducted (its settled row shows the fee and
-tax of the closing lots). Fees and tax of every fill, by the
-rate table ``RATES`` (rounded to whole dollars):
-
-==========  ===============  ===================================
-kind        fee              transaction tax
-==========  ===============  ===================================
-future      NT$50 per lot    0.002% of price x multiplier x lots
-option      NT$25 per lot    0.1% of premium x multiplier x lots
-==========  ===============  ===================================
-
-Multipliers are the catalogue's ("basic": TXF 200, MXF 50, TXO 50, stock futures 2000); a
-well-formed code the catalogue does not hold takes its product's (the market's instrument).
-Initial margin is 13.5% of a futures position's value at the last price; a sold option needs
-its premium value plus 4% of strike x multiplier, a bought one none; maintenance margin is 77%
-of initial.
+Each fill goes in its account's ledger (:mod:`taloma.simulator.ledger`: positions, fees, tax and
+realised profit).
 
 Each fill is published on the bus (when the simulator has one) on the account's topic
 ``fills_topic(broker_id, account_id)`` = "FIL/v1/{broker_id}/{account_id}" as a MessagePack
@@ -55,16 +38,24 @@ an account's fills from 1 without gaps, so a subscriber can tell that it missed 
 
 from __future__ import annotations
 
-import bisect
-import datetime as dt
 import logging
 import threading
-from collections import deque
-from collections.abc import Callable
-from dataclasses import dataclass, field
-from decimal import ROUND_HALF_UP, Decimal
+from decimal import Decimal
 from typing import TYPE_CHECKING, Any, Protocol
 
+from taloma.simulator.ledger import (
+    INITIAL_MARGIN_RATE,
+    MAINTENANCE_SHARE,
+    RATES,
+    SHORT_OPTION_STRIKE_RATE,
+    Fill,
+    Ledger,
+    Lot,
+    Position,
+    Rates,
+    Settlement,
+    fee_and_tax,
+)
 from taloma.simulator.orderbook import (
     CANCELLED,
     FILLED,
@@ -76,6 +67,7 @@ from taloma.simulator.orderbook import (
     OrderRecord,
     status_code,
 )
+from taloma.simulator.resting import Resting, Side
 
 if TYPE_CHECKING:
     from taloma.simulator.books import Book, Instrument, MarketEvent
@@ -86,239 +78,8 @@ log = logging.getLogger("taloma.simulator.fills")
 MKP_TICKS = 5
 """How far beyond the best opposite price a market-range order may fill."""
 
-@dataclass(frozen=True)
-class Rates:
-    fee_per_lot: Decimal
-    tax_rate: Decimal  # of price x multiplier x lots
-
-
-RATES = {
-    "future": Rates(Decimal(50), Decimal("0.00002")),
-    "option": Rates(Decimal(25), Decimal("0.001")),
-}
-INITIAL_MARGIN_RATE = Decimal("0.135")
-SHORT_OPTION_STRIKE_RATE = Decimal("0.04")
-MAINTENANCE_SHARE = Decimal("0.77")
-
-_WHOLE = Decimal(1)
-
-
-def fee_and_tax(kind: str, price: Decimal, lots: int, multiplier: int) -> tuple[Decimal, Decimal]:
-    rates = RATES[kind]
-    tax = (price * multiplier * lots * rates.tax_rate).quantize(_WHOLE, ROUND_HALF_UP)
-    return rates.fee_per_lot * lots, tax
-
-
-# ---- records -------------------------------------------------------------------------------
-
-
-@dataclass(frozen=True)
-class Fill:
-    """One fill of one order."""
-
-    number: int  # the broker's fill number, from 1
-    broker_id: str
-    account_id: str
-    ordno: str
-    seqno: str
-    code: str
-    kind: str  # "future" or "option"
-    action: str  # "B" or "S"
-    price: Decimal
-    quantity: int
-    time: dt.datetime  # market clock
-    multiplier: int
-    fee: Decimal
-    tax: Decimal
-    order_quantity: int
-    deal_quantity: int  # the order's filled lots after this fill
-    remaining: int  # the order's working lots after this fill
-    order_type: str
-    price_type: str
-    seq: int = 0  # the account's fill count, from 1: a subscriber that sees a jump missed some
-
-    def content(self) -> dict[str, Any]:
-        """The bus payload: texts for prices and money, integers for lots."""
-        return {
-            "broker_id": self.broker_id, "account_id": self.account_id, "ordno": self.ordno, "seqno": self.seqno,
-            "code": self.code, "action": "Buy" if self.action == "B" else "Sell", "price": str(self.price),
-            "quantity": self.quantity, "time": self.time.strftime("%Y/%m/%d %H:%M:%S.%f"),
-            "fill_no": self.number, "order_quantity": self.order_quantity, "deal_quantity": self.deal_quantity,
-            "remaining": self.remaining, "status": "Filled" if self.deal_quantity == self.order_quantity
-            else "PartFilled", "order_type": self.order_type, "price_type": self.price_type,
-            "fee": str(self.fee), "tax": str(self.tax), "seq": self.seq,
-        }
-
-
-@dataclass
-class Lot:
-    """An open part of a position: what one fill left open."""
-
-    action: str  # "B" long, "S" short
-    quantity: int
-    price: Decimal
-    time: dt.datetime
-    ordno: str
-
-
-@dataclass(frozen=True)
-class Settlement:
-    """The closing part of one fill."""
-
-    time: dt.datetime
-    code: str
-    kind: str
-    quantity: int
-    profit: Decimal
-    fee: Decimal
-    tax: Decimal
-
-
-@dataclass(frozen=True)
-class Position:
-    code: str
-    kind: str
-    action: str
-    lots: tuple[Lot, ...]
-    last: Decimal
-    multiplier: int
-    strike: Decimal
-
-    @property
-    def quantity(self) -> int:
-        return sum(lot.quantity for lot in self.lots)
-
-    @property
-    def average(self) -> Decimal:
-        return sum((lot.price * lot.quantity for lot in self.lots), Decimal(0)) / self.quantity
-
-    def unrealised(self, lot: Lot | None = None) -> Decimal:
-        lots = self.lots if lot is None else (lot,)
-        sign = 1 if self.action == "B" else -1
-        return sum((sign * (self.last - x.price) * x.quantity * self.multiplier for x in lots), Decimal(0))
-
-    @property
-    def initial_margin(self) -> Decimal:
-        if self.kind == "future":
-            return self.last * self.multiplier * self.quantity * INITIAL_MARGIN_RATE
-        if self.action == "B":
-            return Decimal(0)
-        return (self.last + self.strike * SHORT_OPTION_STRIKE_RATE) * self.multiplier * self.quantity
-
-
-@dataclass
-class Ledger:
-    """One account's open lots, closed parts, fees and tax."""
-
-    lots: dict[str, deque[Lot]] = field(default_factory=dict)
-    settlements: list[Settlement] = field(default_factory=list)
-    fees: Decimal = Decimal(0)
-    taxes: Decimal = Decimal(0)
-
-    def apply(self, fill: Fill) -> None:
-        self.fees += fill.fee
-        self.taxes += fill.tax
-        lots = self.lots.setdefault(fill.code, deque())
-        left, closed, profit = fill.quantity, 0, Decimal(0)
-        while left and lots and lots[0].action != fill.action:
-            lot = lots[0]
-            take = min(left, lot.quantity)
-            sign = 1 if lot.action == "B" else -1
-            profit += sign * (fill.price - lot.price) * take * fill.multiplier
-            lot.quantity -= take
-            left -= take
-            closed += take
-            if lot.quantity == 0:
-                lots.popleft()
-        if closed:
-            fee, tax = fee_and_tax(fill.kind, fill.price, closed, fill.multiplier)
-            self.settlements.append(Settlement(fill.time, fill.code, fill.kind, closed, profit, fee, tax))
-        if left:
-            lots.append(Lot(fill.action, left, fill.price, fill.time, fill.ordno))
-        if not lots:
-            del self.lots[fill.code]
-
-
-# ---- the matcher ---------------------------------------------------------------------------
-
+# Working orders held before the finished ones among them are swept out.
 _PURGE_AT = 1024
-
-
-@dataclass
-class _Resting:
-    order: OrderRecord
-    instrument: Instrument
-    limit: Decimal
-
-
-class _Side:
-    """The working orders of one side of one contract, by limit: the limits in rising order,
-    each with its orders in arrival order. Finished orders are dropped when next met."""
-
-    def __init__(self, buy: bool, forget: Callable[[_Resting], None]) -> None:
-        self.buy = buy
-        self.forget = forget
-        self.prices: list[Decimal] = []
-        self.queues: dict[Decimal, deque[_Resting]] = {}
-
-    def __bool__(self) -> bool:
-        return bool(self.prices)
-
-    def add(self, resting: _Resting) -> None:
-        queue = self.queues.get(resting.limit)
-        if queue is None:
-            bisect.insort(self.prices, resting.limit)
-            queue = self.queues[resting.limit] = deque()
-        # Arrival is the order's number: a re-priced order keeps its first come at its new limit.
-        at = len(queue)
-        while at and queue[at - 1].order.seqno > resting.order.seqno:
-            at -= 1
-        queue.insert(at, resting)
-
-    def remove(self, resting: _Resting) -> None:
-        queue = self.queues.get(resting.limit)
-        if queue is None:
-            return
-        for at, found in enumerate(queue):
-            if found is resting:
-                del queue[at]
-                break
-        if not queue:
-            self._drop(resting.limit)
-
-    def _drop(self, price: Decimal) -> None:
-        del self.queues[price]
-        del self.prices[bisect.bisect_left(self.prices, price)]
-
-    def serve(self, reach: Decimal, serve: Callable[[_Resting], bool]) -> None:
-        """Hand ``serve`` the working orders whose limit reaches ``reach``, best limit first, then
-        first come, until it returns false; only the levels within reach are looked at."""
-        prices = self.prices
-        at = len(prices) - 1 if self.buy else 0
-        while 0 <= at < len(prices):
-            price = prices[at]
-            if price < reach if self.buy else price > reach:
-                return
-            queue = self.queues[price]
-            going = True
-            i = 0
-            while i < len(queue) and going:
-                resting = queue[i]
-                if resting.order.remaining > 0:
-                    going = serve(resting)
-                if resting.order.remaining <= 0:
-                    del queue[i]
-                    self.forget(resting)
-                else:
-                    i += 1
-            if not queue:
-                self._drop(price)
-                if self.buy:
-                    at -= 1
-            elif not going:
-                return
-            else:
-                at += -1 if self.buy else 1
 
 
 class Matcher:
@@ -335,8 +96,8 @@ class Matcher:
         self.fills: list[Fill] = []
         self._ledgers: dict[tuple[str, str], Ledger] = {}
         self._sequences: dict[tuple[str, str], int] = {}
-        self._sides: dict[str, dict[str, _Side]] = {}  # code -> "B"/"S" -> working orders
-        self._resting: dict[str, _Resting] = {}  # seqno -> working order
+        self._sides: dict[str, dict[str, Side]] = {}  # code -> "B"/"S" -> working orders
+        self._resting: dict[str, Resting] = {}  # seqno -> working order
         self._purge_at = _PURGE_AT
         self._known: dict[str, Instrument | None] = {}
         self._client: Any = None
@@ -405,17 +166,17 @@ class Matcher:
     def _rest(self, order: OrderRecord, instrument: Instrument, limit: Decimal) -> None:
         if len(self._resting) >= self._purge_at:
             self._purge()
-        resting = self._resting[order.seqno] = _Resting(order, instrument, limit)
+        resting = self._resting[order.seqno] = Resting(order, instrument, limit)
         sides = self._sides.get(order.stock_id)
         if sides is None:
-            sides = self._sides[order.stock_id] = {"B": _Side(True, self._forget), "S": _Side(False, self._forget)}
+            sides = self._sides[order.stock_id] = {"B": Side(True, self._forget), "S": Side(False, self._forget)}
         sides[order.action].add(resting)
 
-    def _forget(self, resting: _Resting) -> None:
+    def _forget(self, resting: Resting) -> None:
         if self._resting.get(resting.order.seqno) is resting:
             del self._resting[resting.order.seqno]
 
-    def _unrest(self, resting: _Resting) -> None:
+    def _unrest(self, resting: Resting) -> None:
         self._forget(resting)
         sides = self._sides.get(resting.order.stock_id)
         if sides is not None:
@@ -503,11 +264,11 @@ class Matcher:
             self._sweep(sides, event.snapshot.book)
             self._forget_done(event.code)
 
-    def _share(self, sides: dict[str, _Side], aggressor: str, price: Decimal, volume: int) -> None:
+    def _share(self, sides: dict[str, Side], aggressor: str, price: Decimal, volume: int) -> None:
         # A seller hit the bids: resting buys at or above the price were among them (and the reverse).
         left = [volume]
 
-        def share(resting: _Resting) -> bool:
+        def share(resting: Resting) -> bool:
             take = min(left[0], resting.order.remaining)
             self._fill(resting.order, resting.instrument, price, take)
             left[0] -= take
@@ -516,7 +277,7 @@ class Matcher:
         if volume > 0:
             sides["B" if aggressor == "S" else "S"].serve(price, share)
 
-    def _sweep(self, sides: dict[str, _Side], book: Book) -> None:
+    def _sweep(self, sides: dict[str, Side], book: Book) -> None:
         for action, best in (("B", book.best_ask), ("S", book.best_bid)):
             if best is not None:
                 # Once an order takes nothing, no later one (a limit no better) can.
