@@ -32,14 +32,22 @@ _SETTLE_CURRENCIES = ("NTD", "USD", "HKD", "EUR", "CAD", "BAS")
 
 _HOLDINGS = (
     # code, name, price
-    ("2330", "台積電", Decimal("1045")), ("2317", "鴻海", Decimal("178.5")), ("2454", "聯發科", Decimal("1320")),
-    ("2412", "中華電", Decimal("125.5")), ("2882", "國泰金", Decimal("64.2")), ("1301", "台塑", Decimal("48.35")),
-    ("2603", "長榮", Decimal("212")), ("3008", "大立光", Decimal("2480")), ("6446", "藥華藥", Decimal("611")),
+    ("2330", "台積電", Decimal("1045")),
+    ("2317", "鴻海", Decimal("178.5")),
+    ("2454", "聯發科", Decimal("1320")),
+    ("2412", "中華電", Decimal("125.5")),
+    ("2882", "國泰金", Decimal("64.2")),
+    ("1301", "台塑", Decimal("48.35")),
+    ("2603", "長榮", Decimal("212")),
+    ("3008", "大立光", Decimal("2480")),
+    ("6446", "藥華藥", Decimal("611")),
 )
 _FUTURES = (
     # code, product type ("1" futures, "2" options), point value, price
-    ("TXFL6", "1", 200, Decimal("23150")), ("MXFL6", "1", 50, Decimal("23152")),
-    ("TXO23000L6", "2", 50, Decimal("312")), ("TXO23500X6", "2", 50, Decimal("187.5")),
+    ("TXFL6", "1", 200, Decimal("23150")),
+    ("MXFL6", "1", 50, Decimal("23152")),
+    ("TXO23000L6", "2", 50, Decimal("312")),
+    ("TXO23500X6", "2", 50, Decimal("187.5")),
     ("CDFL6", "1", 2000, Decimal("1052")),
 )
 
@@ -83,18 +91,29 @@ def _lots(rnd: random.Random) -> list[tuple[str, str, Decimal, int, Decimal]]:
     """(code, name, price, shares, cost per share) of a stock book."""
     chosen = rnd.sample(_HOLDINGS, 5)
     return [
-        (code, name, price, 1000 * rnd.randint(1, 5), (price * Decimal(rnd.uniform(0.8, 1.15))).quantize(Decimal("0.01")))
+        (
+            code,
+            name,
+            price,
+            1000 * rnd.randint(1, 5),
+            (price * Decimal(rnd.uniform(0.8, 1.15))).quantize(Decimal("0.01")),
+        )
         for code, name, price in chosen
     ]
 
 
-def _stock_detail(rnd: random.Random, code: str, price: Decimal, cost: Decimal, shares: int, when: dt.date,
-                  pl_key: str) -> dict[str, str]:
+def _stock_detail(
+    rnd: random.Random, code: str, price: Decimal, cost: Decimal, shares: int, when: dt.date, pl_key: str
+) -> dict[str, str]:
     amount = cost * shares
     fee = (amount * Decimal("0.001425")).quantize(Decimal("1"))
     return {
-        "stock": code, "trade_date": when.strftime("%Y%m%d"), "quantity": str(shares),
-        "price": price_text(cost), "cost": money(amount + fee), "fee": money(fee),
+        "stock": code,
+        "trade_date": when.strftime("%Y%m%d"),
+        "quantity": str(shares),
+        "price": price_text(cost),
+        "cost": money(amount + fee),
+        "fee": money(fee),
         pl_key: money((price - cost) * shares - fee),
         "ordno": f"{rnd.choice('ABCDEFGHKLMN')}{rnd.randint(1000, 9999)}",
     }
@@ -107,12 +126,19 @@ def funds(rnd: random.Random, body: dict[str, Any], account: dict[str, str]) -> 
         buy = Decimal(rnd.randint(50_000, 3_000_000))
         sell = Decimal(rnd.randint(0, 2_000_000))
         tax = (sell * Decimal("0.003")).quantize(Decimal("1")) if body["tax"] == " " else Decimal(0)
-        rows.append({
-            "market": market, "currency": "NTD", "buy_amount": money(buy), "sell_amount": money(sell),
-            "fee": money(((buy + sell) * Decimal("0.001425")).quantize(Decimal("1"))), "tax": money(tax),
-            "net_amount": money(sell - buy - tax), "unreal_pl": money(Decimal(rnd.randint(-200_000, 400_000))),
-            "real_pl": money(Decimal(rnd.randint(-100_000, 300_000))),
-        })
+        rows.append(
+            {
+                "market": market,
+                "currency": "NTD",
+                "buy_amount": money(buy),
+                "sell_amount": money(sell),
+                "fee": money(((buy + sell) * Decimal("0.001425")).quantize(Decimal("1"))),
+                "tax": money(tax),
+                "net_amount": money(sell - buy - tax),
+                "unreal_pl": money(Decimal(rnd.randint(-200_000, 400_000))),
+                "real_pl": money(Decimal(rnd.randint(-100_000, 300_000))),
+            }
+        )
     return ok({"msg": "", "profit_sums": {"profit_sum": rows}})
 
 
@@ -124,12 +150,18 @@ def margin(rnd: random.Random, body: dict[str, Any], account: dict[str, str]) ->
     maintenance = (initial * Decimal("0.77")).quantize(Decimal("1"))
     unreal = Decimal(rnd.randint(-150_000, 250_000))
     fields = {
-        "currency": body["currency"], "margin_type": body["margin_type"],
-        "yesterday_balance": money(equity * rate), "today_balance": money((equity + unreal) * rate),
-        "deposit_withdrawal": "0", "fee": money(Decimal(rnd.randint(100, 3000)) * rate),
-        "tax": money(Decimal(rnd.randint(50, 2000)) * rate), "initial_margin": money(initial * rate),
-        "maintenance_margin": money(maintenance * rate), "unreal_pl": money(unreal * rate),
-        "equity": money((equity + unreal) * rate), "available_margin": money((equity + unreal - initial) * rate),
+        "currency": body["currency"],
+        "margin_type": body["margin_type"],
+        "yesterday_balance": money(equity * rate),
+        "today_balance": money((equity + unreal) * rate),
+        "deposit_withdrawal": "0",
+        "fee": money(Decimal(rnd.randint(100, 3000)) * rate),
+        "tax": money(Decimal(rnd.randint(50, 2000)) * rate),
+        "initial_margin": money(initial * rate),
+        "maintenance_margin": money(maintenance * rate),
+        "unreal_pl": money(unreal * rate),
+        "equity": money((equity + unreal) * rate),
+        "available_margin": money((equity + unreal - initial) * rate),
     }
     if body["margin_type"] == "2":
         fields["risk_indicator"] = f"{(equity + unreal) / maintenance * 100:.2f}"
@@ -150,16 +182,26 @@ def positions(rnd: random.Random, body: dict[str, Any], account: dict[str, str])
             lots = [(quantity, average)]
         for quantity, cost in lots:
             sign = 1 if action == "B" else -1
-            rows.append({
-                "code": code, "product_type": product_type, "action": action, "quantity": str(quantity),
-                "avg_price": price_text(cost), "last_price": price_text(price), "currency": "NTD",
-                "unreal_pl": money(sign * (price - cost) * quantity * point_value),
-            })
+            rows.append(
+                {
+                    "code": code,
+                    "product_type": product_type,
+                    "action": action,
+                    "quantity": str(quantity),
+                    "avg_price": price_text(cost),
+                    "last_price": price_text(price),
+                    "currency": "NTD",
+                    "unreal_pl": money(sign * (price - cost) * quantity * point_value),
+                }
+            )
     return ok({"msg": "", "body": rows})
 
 
-@_query("Future/SettleProfitLossDetail", "F", {
-    "product_type": ("0", "1", "2"), "summary": ("Y", "N"), "currency": _SETTLE_CURRENCIES})
+@_query(
+    "Future/SettleProfitLossDetail",
+    "F",
+    {"product_type": ("0", "1", "2"), "summary": ("Y", "N"), "currency": _SETTLE_CURRENCIES},
+)
 def settled(rnd: random.Random, body: dict[str, Any], account: dict[str, str]) -> Any:
     start, end = date_of(body.get("start_date")), date_of(body.get("end_date"))
     if start is None or end is None or start > end:
@@ -174,19 +216,34 @@ def settled(rnd: random.Random, body: dict[str, Any], account: dict[str, str]) -
                     continue
                 quantity = rnd.randint(1, 4)
                 pl = Decimal(rnd.randint(-80, 100)) * quantity * point_value
-                rows.append({
-                    "date": day.strftime("%Y%m%d"), "code": code, "product_type": product_type,
-                    "quantity": str(quantity), "settle_pl": money(pl * rate),
-                    "fee": money(Decimal(60 * quantity) * rate), "tax": money(abs(pl) * Decimal("0.00002") * rate),
-                    "currency": body["currency"],
-                })
+                rows.append(
+                    {
+                        "date": day.strftime("%Y%m%d"),
+                        "code": code,
+                        "product_type": product_type,
+                        "quantity": str(quantity),
+                        "settle_pl": money(pl * rate),
+                        "fee": money(Decimal(60 * quantity) * rate),
+                        "tax": money(abs(pl) * Decimal("0.00002") * rate),
+                        "currency": body["currency"],
+                    }
+                )
         day += dt.timedelta(days=1)
     if body["summary"] == "Y":
         totals: dict[str, dict[str, Any]] = {}
         for row in rows:
-            t = totals.setdefault(row["code"], {"code": row["code"], "product_type": row["product_type"],
-                                                "quantity": 0, "settle_pl": Decimal(0), "fee": Decimal(0),
-                                                "tax": Decimal(0), "currency": row["currency"]})
+            t = totals.setdefault(
+                row["code"],
+                {
+                    "code": row["code"],
+                    "product_type": row["product_type"],
+                    "quantity": 0,
+                    "settle_pl": Decimal(0),
+                    "fee": Decimal(0),
+                    "tax": Decimal(0),
+                    "currency": row["currency"],
+                },
+            )
             t["quantity"] += int(row["quantity"])
             for key in ("settle_pl", "fee", "tax"):
                 t[key] += Decimal(row[key])
@@ -207,16 +264,26 @@ def _split_rows(
         details = [_stock_detail(rnd, code, price, cost, share, rnd.choice(dates), pl_key) for _ in range(parts)]
         pl = sum((Decimal(d[pl_key]) for d in details), Decimal(0))
         total += pl
-        rows.append({
-            "stock": code, "stock_name": name, "quantity": str(share * parts), "avg_price": price_text(cost),
-            "last_price": price_text(price), pl_key: money(pl), "currency": "NTD",
-            f"{prefix}_details": {f"{prefix}_detail": details[0] if len(details) == 1 else details},
-        })
+        rows.append(
+            {
+                "stock": code,
+                "stock_name": name,
+                "quantity": str(share * parts),
+                "avg_price": price_text(cost),
+                "last_price": price_text(price),
+                pl_key: money(pl),
+                "currency": "NTD",
+                f"{prefix}_details": {f"{prefix}_detail": details[0] if len(details) == 1 else details},
+            }
+        )
     return rows, total
 
 
-@_query("Equity/UnRealPrtlos", "S", {
-    "stock_type": _STOCK_TYPES, "currency": _STOCK_CURRENCIES, "action": (" ", "1", "2", "3")})
+@_query(
+    "Equity/UnRealPrtlos",
+    "S",
+    {"stock_type": _STOCK_TYPES, "currency": _STOCK_CURRENCIES, "action": (" ", "1", "2", "3")},
+)
 def unrealised(rnd: random.Random, body: dict[str, Any], account: dict[str, str]) -> Any:
     if body.get("currency") == "CNY":
         return ok({"msg": "", "unreal_sums": {"unreal_sum": []}})
@@ -228,8 +295,7 @@ def unrealised(rnd: random.Random, body: dict[str, Any], account: dict[str, str]
     return ok({"msg": "", "unreal_sums": {"unreal_sum": rows}})
 
 
-@_query("Equity/RealPrtlos", "S", {
-    "stock_type": _STOCK_TYPES, "currency": _STOCK_CURRENCIES, "action": (" ", "1")})
+@_query("Equity/RealPrtlos", "S", {"stock_type": _STOCK_TYPES, "currency": _STOCK_CURRENCIES, "action": (" ", "1")})
 def realised(rnd: random.Random, body: dict[str, Any], account: dict[str, str]) -> Any:
     start, end = date_of(body.get("start_date")), date_of(body.get("end_date"))
     if start is None or end is None or start > end:

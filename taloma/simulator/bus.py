@@ -123,8 +123,9 @@ class Mosquitto:
                 "log_type warning\n"
             )
         self._errors = open(os.path.join(self._dir.name, "mosquitto.log"), "wb")  # noqa: SIM115
-        self._process = subprocess.Popen([binary, "-c", config], stdin=subprocess.DEVNULL,
-                                         stdout=self._errors, stderr=subprocess.STDOUT)
+        self._process = subprocess.Popen(
+            [binary, "-c", config], stdin=subprocess.DEVNULL, stdout=self._errors, stderr=subprocess.STDOUT
+        )
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self._process.poll() is not None:
@@ -227,8 +228,13 @@ class Publisher:
         self.dropped += 1
         now = time.monotonic()
         if now - self._warned_at >= DROP_WARNING_INTERVAL:
-            log.warning("the bus at %s:%d is not taking market messages: %d dropped (%d in all)", self.host,
-                        self.port, self.dropped - self._warned_dropped, self.dropped)
+            log.warning(
+                "the bus at %s:%d is not taking market messages: %d dropped (%d in all)",
+                self.host,
+                self.port,
+                self.dropped - self._warned_dropped,
+                self.dropped,
+            )
             self._warned_at, self._warned_dropped = now, self.dropped
 
     def close(self, timeout: float = 2.0) -> None:

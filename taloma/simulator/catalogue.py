@@ -32,9 +32,56 @@ _PUT_LETTERS = "MNOPQRSTUVWX"
 
 # Syllables for plausible company names.
 _NAME_PARTS = (
-    "台", "積", "電", "鴻", "海", "聯", "發", "科", "華", "碩", "光", "寶", "國", "泰", "金", "富", "邦",
-    "中", "信", "鋼", "塑", "化", "長", "榮", "航", "陽", "明", "統", "一", "大", "立", "達", "興", "昌",
-    "新", "東", "元", "宏", "碁", "和", "益", "永", "豐", "開", "南", "亞", "泥", "嘉", "晶", "技",
+    "台",
+    "積",
+    "電",
+    "鴻",
+    "海",
+    "聯",
+    "發",
+    "科",
+    "華",
+    "碩",
+    "光",
+    "寶",
+    "國",
+    "泰",
+    "金",
+    "富",
+    "邦",
+    "中",
+    "信",
+    "鋼",
+    "塑",
+    "化",
+    "長",
+    "榮",
+    "航",
+    "陽",
+    "明",
+    "統",
+    "一",
+    "大",
+    "立",
+    "達",
+    "興",
+    "昌",
+    "新",
+    "東",
+    "元",
+    "宏",
+    "碁",
+    "和",
+    "益",
+    "永",
+    "豐",
+    "開",
+    "南",
+    "亞",
+    "泥",
+    "嘉",
+    "晶",
+    "技",
 )
 _INDUSTRIES = tuple(f"{n:02d}" for n in range(1, 32))
 
@@ -159,6 +206,7 @@ class Catalogue:
 
     def underlyings(self) -> list[tuple[str, str, float]]:
         """(stock code, name, price) of the stocks with futures and options."""
+
         def build() -> list[tuple[str, str, float]]:
             rnd = random.Random(f"{self.seed}:underlyings")
             chosen = rnd.sample(self.stocks(), max(1, self.stock_count // 8))
@@ -304,6 +352,7 @@ def _option_series(
 
 def catalogue_of(state: BrokerState) -> Catalogue:
     """The simulator's catalogue, made on first use."""
+
     def make() -> Catalogue:
         settings = state.settings
         stocks = int(settings.catalogue_stocks or DEFAULT_STOCKS)

@@ -228,9 +228,28 @@ class Matcher:
         seq = self._sequences[account] = self._sequences.get(account, 0) + 1
         order.fills.append({"no": number, "price": str(price), "quantity": quantity, "time": now.strftime("%H%M%S")})
         fee, tax = fee_and_tax(instrument.kind, price, quantity, multiplier)
-        fill = Fill(number, order.broker_id, order.account, order.ordno, order.seqno, order.stock_id,
-                    instrument.kind, order.action, price, quantity, now, multiplier, fee, tax, order.quantity,
-                    order.match_qty, order.remaining, order.order_type, order.price_type, seq)
+        fill = Fill(
+            number,
+            order.broker_id,
+            order.account,
+            order.ordno,
+            order.seqno,
+            order.stock_id,
+            instrument.kind,
+            order.action,
+            price,
+            quantity,
+            now,
+            multiplier,
+            fee,
+            tax,
+            order.quantity,
+            order.match_qty,
+            order.remaining,
+            order.order_type,
+            order.price_type,
+            seq,
+        )
         self.fills.append(fill)
         self._ledgers.setdefault(account, Ledger()).apply(fill)
         self._publish(fill)
@@ -300,8 +319,17 @@ class Matcher:
             snapshot = self.market.snapshot(code)
             instrument = snapshot.instrument
             last = snapshot.last if snapshot.last is not None else instrument.reference
-            out.append(Position(code, instrument.kind, lots[0].action, tuple(Lot(**vars(x)) for x in lots), last,
-                                instrument.multiplier, instrument.strike))
+            out.append(
+                Position(
+                    code,
+                    instrument.kind,
+                    lots[0].action,
+                    tuple(Lot(**vars(x)) for x in lots),
+                    last,
+                    instrument.multiplier,
+                    instrument.strike,
+                )
+            )
         return out
 
     def settlements(self, broker_id: str, account_id: str) -> list[Settlement]:

@@ -74,7 +74,7 @@ class Handler(BaseHTTPRequestHandler):
             return
         parts = urlsplit(self.path)
         prefix = f"/api/{self.server.state.api_ver}/"
-        handler = routes.lookup(method, parts.path[len(prefix):]) if parts.path.startswith(prefix) else None
+        handler = routes.lookup(method, parts.path[len(prefix) :]) if parts.path.startswith(prefix) else None
         if handler is None:
             self._reply(404, {"success": "False", "msg": f"no such endpoint: {method} {parts.path}"})
             return
@@ -89,7 +89,7 @@ class Handler(BaseHTTPRequestHandler):
             return
         request = routes.Request(
             method=method,
-            path=parts.path[len(prefix):],
+            path=parts.path[len(prefix) :],
             query=dict(parse_qsl(parts.query)),
             body=body,
             client_ip=self.client_address[0],
@@ -156,8 +156,9 @@ class Handler(BaseHTTPRequestHandler):
             except (ValueError, TypeError, RecursionError) as exc:
                 log.error("reply to %s %s is not standard JSON: %s", self.command, self.path, exc)
                 status = 500
-                data = json.dumps({"success": "False", "msg": f"simulator error: the reply is not standard JSON: "
-                                                              f"{exc}"}).encode("utf-8")
+                data = json.dumps(
+                    {"success": "False", "msg": f"simulator error: the reply is not standard JSON: {exc}"}
+                ).encode("utf-8")
         self.send_response(status)
         self.send_header("Content-Type", "application/json; charset=utf-8")
         self.send_header("Content-Length", str(len(data)))
@@ -190,8 +191,14 @@ class Server(ThreadingHTTPServer):
     allow_reuse_address = True
     request_queue_size = 128
 
-    def __init__(self, address: tuple[str, int], state: BrokerState, verbose: bool,
-                 faults: Callable[[], Any] | None = None, idle_timeout: float = IDLE_TIMEOUT) -> None:
+    def __init__(
+        self,
+        address: tuple[str, int],
+        state: BrokerState,
+        verbose: bool,
+        faults: Callable[[], Any] | None = None,
+        idle_timeout: float = IDLE_TIMEOUT,
+    ) -> None:
         super().__init__(address, Handler)
         self.state = state
         self.verbose = verbose
@@ -206,8 +213,7 @@ class Server(ThreadingHTTPServer):
         except OSError as exc:
             if exc.errno in _ACCEPT_EXHAUSTED:
                 if not self._refused:
-                    log.warning("cannot accept connections (%s): backing off until descriptors are freed",
-                                exc.strerror)
+                    log.warning("cannot accept connections (%s): backing off until descriptors are freed", exc.strerror)
                 self._refused += 1
                 self._closing.wait(ACCEPT_BACKOFF)
             raise

@@ -81,13 +81,25 @@ class Fill:
     def content(self) -> dict[str, Any]:
         """The bus payload: texts for prices and money, integers for lots."""
         return {
-            "broker_id": self.broker_id, "account_id": self.account_id, "ordno": self.ordno, "seqno": self.seqno,
-            "code": self.code, "action": "Buy" if self.action == "B" else "Sell", "price": str(self.price),
-            "quantity": self.quantity, "time": self.time.strftime("%Y/%m/%d %H:%M:%S.%f"),
-            "fill_no": self.number, "order_quantity": self.order_quantity, "deal_quantity": self.deal_quantity,
-            "remaining": self.remaining, "status": "Filled" if self.deal_quantity == self.order_quantity
-            else "PartFilled", "order_type": self.order_type, "price_type": self.price_type,
-            "fee": str(self.fee), "tax": str(self.tax), "seq": self.seq,
+            "broker_id": self.broker_id,
+            "account_id": self.account_id,
+            "ordno": self.ordno,
+            "seqno": self.seqno,
+            "code": self.code,
+            "action": "Buy" if self.action == "B" else "Sell",
+            "price": str(self.price),
+            "quantity": self.quantity,
+            "time": self.time.strftime("%Y/%m/%d %H:%M:%S.%f"),
+            "fill_no": self.number,
+            "order_quantity": self.order_quantity,
+            "deal_quantity": self.deal_quantity,
+            "remaining": self.remaining,
+            "status": "Filled" if self.deal_quantity == self.order_quantity else "PartFilled",
+            "order_type": self.order_type,
+            "price_type": self.price_type,
+            "fee": str(self.fee),
+            "tax": str(self.tax),
+            "seq": self.seq,
         }
 
 

@@ -43,12 +43,19 @@ def live_margin(matcher: Matcher, rnd: random.Random, body: dict[str, Any], acco
     maintenance = initial * MAINTENANCE_SHARE
     today = balance + realised - fee - tax
     fields = {
-        "currency": body["currency"], "margin_type": body["margin_type"],
-        "yesterday_balance": money(balance * rate), "today_balance": money(today * rate),
-        "deposit_withdrawal": "0", "fee": money(fee * rate), "tax": money(tax * rate),
-        "realised_pl": money(realised * rate), "initial_margin": money(initial * rate),
-        "maintenance_margin": money(maintenance * rate), "unreal_pl": money(unreal * rate),
-        "equity": money((today + unreal) * rate), "available_margin": money((today + unreal - initial) * rate),
+        "currency": body["currency"],
+        "margin_type": body["margin_type"],
+        "yesterday_balance": money(balance * rate),
+        "today_balance": money(today * rate),
+        "deposit_withdrawal": "0",
+        "fee": money(fee * rate),
+        "tax": money(tax * rate),
+        "realised_pl": money(realised * rate),
+        "initial_margin": money(initial * rate),
+        "maintenance_margin": money(maintenance * rate),
+        "unreal_pl": money(unreal * rate),
+        "equity": money((today + unreal) * rate),
+        "available_margin": money((today + unreal - initial) * rate),
     }
     if body["margin_type"] == "2":
         # Without positions nothing is at risk: the indicator shows its ceiling.
@@ -66,13 +73,30 @@ def live_positions(matcher: Matcher, rnd: random.Random, body: dict[str, Any], a
             continue
         common = {"code": p.code, "product_type": product_type, "action": p.action}
         if body["query_type"] == "1":
-            rows.append({**common, "quantity": str(p.quantity), "avg_price": price_text(p.average),
-                         "last_price": price_text(p.last), "currency": "NTD", "unreal_pl": money(p.unrealised())})
+            rows.append(
+                {
+                    **common,
+                    "quantity": str(p.quantity),
+                    "avg_price": price_text(p.average),
+                    "last_price": price_text(p.last),
+                    "currency": "NTD",
+                    "unreal_pl": money(p.unrealised()),
+                }
+            )
             continue
         for lot in p.lots:
-            rows.append({**common, "quantity": str(lot.quantity), "avg_price": price_text(lot.price),
-                         "last_price": price_text(p.last), "currency": "NTD", "unreal_pl": money(p.unrealised(lot)),
-                         "trade_date": lot.time.strftime("%Y%m%d"), "ordno": lot.ordno})
+            rows.append(
+                {
+                    **common,
+                    "quantity": str(lot.quantity),
+                    "avg_price": price_text(lot.price),
+                    "last_price": price_text(p.last),
+                    "currency": "NTD",
+                    "unreal_pl": money(p.unrealised(lot)),
+                    "trade_date": lot.time.strftime("%Y%m%d"),
+                    "ordno": lot.ordno,
+                }
+            )
     return ok({"msg": "", "body": rows})
 
 
@@ -87,20 +111,42 @@ def live_settled(matcher: Matcher, rnd: random.Random, body: dict[str, Any], acc
         product_type = _PRODUCT_TYPE[s.kind]
         if body["product_type"] not in ("0", product_type) or not start <= s.time.date() <= end:
             continue
-        rows.append({"date": s.time.strftime("%Y%m%d"), "code": s.code, "product_type": product_type,
-                     "quantity": s.quantity, "settle_pl": s.profit * rate, "fee": s.fee * rate, "tax": s.tax * rate})
+        rows.append(
+            {
+                "date": s.time.strftime("%Y%m%d"),
+                "code": s.code,
+                "product_type": product_type,
+                "quantity": s.quantity,
+                "settle_pl": s.profit * rate,
+                "fee": s.fee * rate,
+                "tax": s.tax * rate,
+            }
+        )
     if body["summary"] == "Y":
         totals: dict[str, dict[str, Any]] = {}
         for row in rows:
-            t = totals.setdefault(row["code"], {"code": row["code"], "product_type": row["product_type"],
-                                                "quantity": 0, "settle_pl": Decimal(0), "fee": Decimal(0),
-                                                "tax": Decimal(0)})
+            t = totals.setdefault(
+                row["code"],
+                {
+                    "code": row["code"],
+                    "product_type": row["product_type"],
+                    "quantity": 0,
+                    "settle_pl": Decimal(0),
+                    "fee": Decimal(0),
+                    "tax": Decimal(0),
+                },
+            )
             for key in ("quantity", "settle_pl", "fee", "tax"):
                 t[key] += row[key]
         rows = list(totals.values())
     for row in rows:
-        row.update(quantity=str(row["quantity"]), settle_pl=money(row["settle_pl"]), fee=money(row["fee"]),
-                   tax=money(row["tax"]), currency=body["currency"])
+        row.update(
+            quantity=str(row["quantity"]),
+            settle_pl=money(row["settle_pl"]),
+            fee=money(row["fee"]),
+            tax=money(row["tax"]),
+            currency=body["currency"],
+        )
     return ok({"msg": "", "body": rows})
 
 

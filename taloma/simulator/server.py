@@ -29,8 +29,22 @@ FEATURE_OPTIONS = ("trusted_ca", "ca_verifier", "clock", "catalogue_stocks")
 _FEATURES = ("auth", "orders", "catalogue", "accounts")
 
 
-_KEYWORDS = ("port", "users", "api_ver", "latency", "failure_rate", "delay_share", "delay", "seed", "verbose",
-             "market", "bus", "speed", "contracts", "idle_timeout")
+_KEYWORDS = (
+    "port",
+    "users",
+    "api_ver",
+    "latency",
+    "failure_rate",
+    "delay_share",
+    "delay",
+    "seed",
+    "verbose",
+    "market",
+    "bus",
+    "speed",
+    "contracts",
+    "idle_timeout",
+)
 
 
 def _load_features() -> None:
@@ -152,9 +166,15 @@ class BrokerSimulator:
             raise ValueError("idle_timeout must be positive")
         _load_features()
         state = self.state = BrokerState(users=make_users(users), api_ver=api_ver)
-        state.settings = Settings(latency=latency, failure_rate=failure_rate, delay_share=delay_share, delay=delay,
-                                  seed=seed, trusted_ca=options.get("trusted_ca"),
-                                  catalogue_stocks=options.get("catalogue_stocks"))
+        state.settings = Settings(
+            latency=latency,
+            failure_rate=failure_rate,
+            delay_share=delay_share,
+            delay=delay,
+            seed=seed,
+            trusted_ca=options.get("trusted_ca"),
+            catalogue_stocks=options.get("catalogue_stocks"),
+        )
         state.verifier = options.get("ca_verifier")
         state.clock = options.get("clock")
         if state.settings.trusted_ca is not None and state.verifier is None:
@@ -178,15 +198,17 @@ class BrokerSimulator:
         """Forgets every login token, as the broker does overnight: requests must log in again."""
         self.state.expire_tokens()
 
-    def _open_market(self, market: bool, bus: str | None, speed: float, contracts: list[str] | None,
-                     seed: int | None) -> None:
+    def _open_market(
+        self, market: bool, bus: str | None, speed: float, contracts: list[str] | None, seed: int | None
+    ) -> None:
         if market:
             from taloma.simulator.catalogue import catalogue_of
             from taloma.simulator.market import Market
 
             clock = self.state.clock
-            self.market = Market(catalogue_of(self.state), contracts, speed=speed, seed=seed,
-                                 start=clock() if clock else None)
+            self.market = Market(
+                catalogue_of(self.state), contracts, speed=speed, seed=seed, start=clock() if clock else None
+            )
             self.state.market = self.market
             from taloma.simulator.fills import attach
 
