@@ -279,20 +279,26 @@ def _decoders(messages: list[tuple[str, bytes, Any, QuoteType, bool]]) -> list[t
 
 
 def decode_only(path: str, count: int, native: bool) -> None:
-    """Decodes the first ``count`` messages saved in ``path``: the step callgrind counts."""
+    """Decodes the first ``count`` of the messages saved in ``path``: the step callgrind counts.
+    Every run loads all of them, so that loading cancels out between two counts."""
     import importlib
 
     from taloma.backend.solace.receiver import decode_payload
 
     with open(path, "rb") as f:
-        saved = pickle.load(f)[:count]
-    work = []
-    for payload, module, name, factory in saved:
+        saved = pickle.load(f)
+    factories = {}
+    for _, module, name, factory in saved:
         cls = getattr(importlib.import_module(module), name)
-        work.append((payload, getattr(cls, factory), cls._content[factory]))
+        factories[module, name, factory] = (getattr(cls, factory), cls._content[factory])
+    work = [(payload, *factories[module, name, factory]) for payload, module, name, factory in saved[:count]]
     if native:
+        # As a receiver's route does: one layout per decoder, then payload after payload.
+        groups: dict[Any, list[bytes]] = {}
         for payload, decode, content in work:
-            decode_payload(payload, decode, content)
+            groups.setdefault(decode, [content]).append(payload)
+        for decode, (content, *payloads) in groups.items():
+            decode_payload(payloads, decode, content)
     else:
         for payload, decode, _ in work:
             decode(**msgpack.unpackb(payload))

@@ -39,6 +39,17 @@ struct Route {
     Ref callbacks;  // tuple
     bool record = false;
     Layout layout;
+    // The last text of each field and of each of its first list entries: an instrument's code,
+    // date and most prices repeat from one message to the next, and a text kept is not made again.
+    static constexpr std::size_t kTexts = 11;
+    std::vector<PyObject*> texts;
+
+    Route() = default;
+    Route(const Route&) = delete;
+    Route& operator=(const Route&) = delete;
+    ~Route() {
+        for (PyObject* t : texts) Py_XDECREF(t);
+    }
 
     bool matches(std::string_view arrival) const {
         std::size_t at = 0;
@@ -182,8 +193,36 @@ PyObject* to_python(const msgpack_object& o, int depth) {
     return nullptr;
 }
 
+PyObject* kept_text(PyObject*& kept, const msgpack_object& o) {
+    const char* p = o.via.str.ptr;
+    std::uint32_t n = o.via.str.size;
+    if (kept && PyUnicode_GET_LENGTH(kept) == static_cast<Py_ssize_t>(n) && std::memcmp(PyUnicode_DATA(kept), p, n) == 0)
+        return Py_NewRef(kept);
+    PyObject* made = text(p, n);
+    if (made && PyUnicode_IS_ASCII(made)) Py_XSETREF(kept, Py_NewRef(made));
+    return made;
+}
+
+// A content field's value, its texts kept in texts[0..Route::kTexts).
+PyObject* field_value(const msgpack_object& o, PyObject** texts) {
+    if (o.type == MSGPACK_OBJECT_STR) return kept_text(texts[0], o);
+    if (o.type != MSGPACK_OBJECT_ARRAY) return to_python(o, 0);
+    PyObject* list = PyList_New(o.via.array.size);
+    if (!list) return nullptr;
+    for (std::uint32_t i = 0; i < o.via.array.size; ++i) {
+        const msgpack_object& e = o.via.array.ptr[i];
+        PyObject* v = e.type == MSGPACK_OBJECT_STR && i < Route::kTexts ? kept_text(texts[i], e) : to_python(e, 1);
+        if (!v) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, i, v);
+    }
+    return list;
+}
+
 // A record from a payload: the fields in the decoder's order, called positionally.
-PyObject* decode_record(const Route& r, const char* data, std::size_t len, msgpack_zone* zone) {
+PyObject* decode_record(Route& r, const char* data, std::size_t len, msgpack_zone* zone) {
     msgpack_object root;
     const std::size_t n = r.layout.size();
     if (n > kMaxFields) {
@@ -199,11 +238,12 @@ PyObject* decode_record(const Route& r, const char* data, std::size_t len, msgpa
         PyErr_SetString(PyExc_TypeError, describe(b, r.layout).c_str());
         return nullptr;
     }
+    if (r.texts.size() < n * Route::kTexts) r.texts.resize(n * Route::kTexts, nullptr);
     PyObject* in[kMaxFields];
     std::size_t made = 0;
     PyObject* out = nullptr;
     for (; made < n; ++made)
-        if (!(in[made] = to_python(*at[made], 0))) break;
+        if (!(in[made] = field_value(*at[made], &r.texts[made * Route::kTexts]))) break;
     if (made == n) out = PyObject_Vectorcall(r.decoder.get(), in, n, nullptr);
     for (std::size_t i = 0; i < made; ++i) Py_DECREF(in[i]);
     return out;
@@ -226,7 +266,7 @@ PyObject* decode_mapping(const Route& r, const char* data, std::size_t len, msgp
     return none ? PyObject_Call(r.decoder.get(), none.get(), fields.get()) : nullptr;
 }
 
-PyObject* decode(const Route& r, const std::string& payload, msgpack_zone* zone) {
+PyObject* decode(Route& r, const std::string& payload, msgpack_zone* zone) {
     PyObject* out = r.record ? decode_record(r, payload.data(), payload.size(), zone)
                              : decode_mapping(r, payload.data(), payload.size(), zone);
     msgpack_zone_clear(zone);

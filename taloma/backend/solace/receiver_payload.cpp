@@ -1,5 +1,6 @@
 #include "receiver_payload.hpp"
 
+#include <array>
 #include <cstring>
 
 namespace taloma::feed {
@@ -34,50 +35,55 @@ std::uint64_t big_endian(const unsigned char* p, int n) {
     return v;
 }
 
+// What a value's first byte says of the bytes and values after it.
+struct Head {
+    std::uint8_t skip = 0;     // bytes of the value after its header
+    std::uint8_t entries = 0;  // values it holds (a fixarray's, twice a fixmap's)
+    std::uint8_t width = 0;    // bytes of a length or count after the first byte
+    std::uint8_t counted = 0;  // 0: the width holds a byte length; 1: an entry count; 2: a pair count
+};
+
+constexpr std::array<Head, 256> kHeads = [] {
+    std::array<Head, 256> t{};
+    for (int b = 0x80; b <= 0x8f; ++b) t[b].entries = static_cast<std::uint8_t>(2 * (b & 0x0f));
+    for (int b = 0x90; b <= 0x9f; ++b) t[b].entries = static_cast<std::uint8_t>(b & 0x0f);
+    for (int b = 0xa0; b <= 0xbf; ++b) t[b].skip = static_cast<std::uint8_t>(b & 0x1f);
+    for (int b = 0xc4; b <= 0xc6; ++b) t[b].width = static_cast<std::uint8_t>(1 << (b - 0xc4));  // bin
+    for (int b = 0xc7; b <= 0xc9; ++b) {  // ext: length, type, data
+        t[b].width = static_cast<std::uint8_t>(1 << (b - 0xc7));
+        t[b].skip = 1;
+    }
+    t[0xca].skip = 4;
+    t[0xcb].skip = 8;
+    for (int b = 0xcc; b <= 0xd3; ++b) t[b].skip = static_cast<std::uint8_t>(1 << ((b - 0xcc) & 3));
+    for (int b = 0xd4; b <= 0xd8; ++b) t[b].skip = static_cast<std::uint8_t>(1 + (1 << (b - 0xd4)));  // fixext
+    for (int b = 0xd9; b <= 0xdb; ++b) t[b].width = static_cast<std::uint8_t>(1 << (b - 0xd9));      // str
+    t[0xdc] = {0, 0, 2, 1};
+    t[0xdd] = {0, 0, 4, 1};
+    t[0xde] = {0, 0, 2, 2};
+    t[0xdf] = {0, 0, 4, 2};
+    return t;
+}();
+
 }  // namespace
 
 bool plausible(const char* data, std::size_t len) {
     const auto* p = reinterpret_cast<const unsigned char*>(data);
-    std::uint64_t pending = 1;  // values still to read
+    std::uint64_t pending = 1;  // values still to read, each at least one byte
     std::size_t at = 0;
     while (pending) {
         if (at >= len) return false;
-        unsigned char b = p[at++];
+        const Head& h = kHeads[p[at++]];
         --pending;
-        std::uint64_t skip = 0, entries = 0;
-        int width = 0;
-        if (b <= 0x7f || b >= 0xe0 || (b >= 0xc0 && b <= 0xc3)) {
-        } else if (b <= 0x8f) {
-            entries = 2u * (b & 0x0f);
-        } else if (b <= 0x9f) {
-            entries = b & 0x0f;
-        } else if (b <= 0xbf) {
-            skip = b & 0x1f;
-        } else if (b >= 0xc4 && b <= 0xc6) {  // bin 8/16/32
-            width = 1 << (b - 0xc4);
-        } else if (b >= 0xc7 && b <= 0xc9) {  // ext 8/16/32: length, type, data
-            width = 1 << (b - 0xc7);
-            skip = 1;
-        } else if (b == 0xca || b == 0xcb) {
-            skip = b == 0xca ? 4 : 8;
-        } else if (b >= 0xcc && b <= 0xd3) {  // uint and int 8 to 64
-            skip = 1u << ((b - 0xcc) & 3);
-        } else if (b >= 0xd4 && b <= 0xd8) {  // fixext 1 to 16
-            skip = 1 + (1u << (b - 0xd4));
-        } else if (b >= 0xd9 && b <= 0xdb) {  // str 8/16/32
-            width = 1 << (b - 0xd9);
-        } else {  // 0xdc to 0xdf: array and map 16/32
-            int w = b & 1 ? 4 : 2;
-            if (len - at < static_cast<std::size_t>(w)) return false;
-            entries = big_endian(p + at, w) * (b >= 0xde ? 2 : 1);
-            at += w;
+        std::uint64_t skip = h.skip, entries = h.entries;
+        if (h.width) {
+            if (len - at < h.width) return false;
+            std::uint64_t n = big_endian(p + at, h.width);
+            at += h.width;
+            if (h.counted) entries = n * h.counted;
+            else skip += n;
         }
-        if (width) {
-            if (len - at < static_cast<std::size_t>(width)) return false;
-            skip += big_endian(p + at, width);
-            at += width;
-        }
-        if (skip > len - at || entries > len - at) return false;
+        if (skip > len - at) return false;
         at += skip;
         pending += entries;
         if (pending > len - at) return false;
