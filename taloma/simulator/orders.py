@@ -26,7 +26,6 @@ Read from the broker's state:
 from __future__ import annotations
 
 import datetime as dt
-import functools
 from collections.abc import Callable
 from decimal import Decimal
 from typing import Any
@@ -90,11 +89,13 @@ def _order_route(path: str, id_key: str = "ID") -> Callable[[OrderHandler], Call
     """Registers an order endpoint whose handler runs only for an authorised user, with the body."""
 
     def register(handler: OrderHandler) -> Callable[..., Any]:
-        @functools.wraps(handler)
         def authorised(state: BrokerState, request: Request) -> dict[str, Any]:
             user, body = _authorise(state, request, id_key)
             return handler(state, user, body)
 
+        # Named as the handler, but called as a route is: (state, request).
+        authorised.__name__, authorised.__qualname__ = handler.__name__, handler.__qualname__
+        authorised.__doc__ = handler.__doc__
         return route("POST", path)(authorised)
 
     return register
