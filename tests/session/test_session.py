@@ -329,8 +329,9 @@ def test_a_certificate_that_cannot_be_used_is_named(broker, identity, tmp_path, 
             s.use_certificate(path, "not-the-password")
 
 
-def test_production_orders_need_a_certificate(broker):
-    with Session(False, url=broker.base_url) as s:
+def test_production_orders_need_a_certificate(fresh_broker):
+    # A broker of its own: the shared one holds other tests' orders, which refresh() rightly lists.
+    with Session(False, url=fresh_broker.base_url) as s:
         s.login(PERSON_ID, PASSWORD)
         with pytest.raises(TalomaError, match="use_certificate"):
             s.place_order(Future(code="TXFL6", exchange="TAIFEX", underlying_code="#001"), "Buy", 1, FAR_BELOW)
