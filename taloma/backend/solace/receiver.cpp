@@ -14,7 +14,7 @@
 #include <memory>
 #include <thread>
 
-#include "receiver_internal.h"
+#include "receiver_internal.hpp"
 #include "receiver_payload.hpp"
 #include "taloma/module_state.hpp"
 #include "taloma/pyref.hpp"

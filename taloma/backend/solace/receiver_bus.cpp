@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "receiver_internal.h"
+#include "receiver_internal.hpp"
 
 namespace taloma::feed {
 
