@@ -1,5 +1,6 @@
 # make demo   - set up what is missing, build, run the demo against the simulated broker
 # make test   - set up what is missing, build, run every test (Python and C++)
+# make check  - the inner loop: lint, format and type checks, and the fast unit tests on the in-tree build
 PYTHON ?= python3
 BUILD  ?= build/dev
 JOBS   ?= $(shell nproc)
@@ -36,7 +37,8 @@ demo: install
 test: install test-cpp test-python
 
 # Against the installed package: run from tests/ so that the source tree stays off sys.path.
-test-python:
+# They check the wheels of every declared Python, and the typed API with mypy.
+test-python: typing-setup wheels
 	cd tests && $(PYTHON) -m pytest -q .
 
 test-cpp: setup
@@ -71,6 +73,45 @@ bench: install
 clean:
 	rm -rf build dist *.egg-info
 	find taloma -name '*.so' -delete
+
+# Formatting differs between releases of both tools: these are the ones the tree is formatted with.
+.PHONY: check check-setup
+RUFF_VERSION = 0.17.6
+CLANG_FORMAT = clang-format-14
+CHECK_PACKAGES = "ruff==$(RUFF_VERSION)" $(TYPING_PACKAGES)
+# cError.h is parsed line by line, as it is, by the build and at run time.
+CXX_SOURCES = $(filter-out taloma/Vorn/cError.h,$(wildcard $(shell git ls-files '*.c' '*.h' '*.cpp' '*.hpp')))
+# The unit tests that take seconds, from tests/. Left to make test: wheels and packaging, mypy runs
+# (stubtest, README examples), the bus and load runs, and the session and signer suites that make
+# fresh certificates, catalogues or time-outs for most of their tests.
+FAST_TESTS = test_companions.py test_rules.py test_stubs.py \
+  http/test_account_queries.py http/test_account_records.py http/test_client.py http/test_contract_convert.py \
+  http/test_error.py http/test_order_flow.py http/test_order_replies.py http/test_order_requests.py \
+  http/test_stock_constant.py \
+  session/test_market_data.py session/test_session_accounts.py session/test_session_orders.py \
+  simulator/test_demo_login.py simulator/test_market.py simulator/test_order_simulator.py \
+  simulator/test_server_faults.py simulator/test_simulator_faults.py \
+  solace/test_datetime_parser.py solace/test_generated_stubs.py solace/test_ladder.py solace/test_quote.py \
+  solace/test_receiver.py solace/test_records.py solace/test_tick.py solace/test_topics.py \
+  vorn/test_ca_pool.py vorn/test_ca_verify.py vorn/test_pki_data.py
+
+check-setup: setup
+	@command -v $(CLANG_FORMAT) >/dev/null || { SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq clang-format >/dev/null; }
+	@[ "$$($(PYTHON) -m ruff --version 2>/dev/null)" = "ruff $(RUFF_VERSION)" ] && \
+	  $(PYTHON) -c "import mypy, importlib.metadata as m; m.version('types-requests')" 2>/dev/null || \
+	  $(PIP_INSTALL) $(CHECK_PACKAGES)
+
+# Every step runs, so that one report names all that failed.
+check: check-setup dev
+	@failed=; \
+	step() { name=$$1; shift; echo "== $$name"; "$$@" || failed="$$failed $$name"; }; \
+	step ruff $(PYTHON) -m ruff check .; \
+	step ruff-format $(PYTHON) -m ruff format --check .; \
+	step mypy $(PYTHON) -m mypy; \
+	step clang-format $(CLANG_FORMAT) --dry-run --Werror --ferror-limit=3 $(CXX_SOURCES); \
+	step tests sh -c 'cd tests && PYTHONPATH=$(CURDIR) $(PYTHON) -m pytest -q -p no:cacheprovider $(FAST_TESTS)'; \
+	if [ -n "$$failed" ]; then echo "check: failed:$$failed"; exit 1; fi; echo "check: all passed"
 
 # Distribution.
 # make wheel  - the sdist and, for $(PYTHON), a wheel repaired by auditwheel (manylinux, carrying
@@ -117,9 +158,7 @@ matrix: wheels
 	  (cd $$env && bin/python -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) $(CURDIR)/tests) || failed="$$failed $$v"; \
 	done; if [ -n "$$failed" ]; then echo "matrix: failed on$$failed"; exit 1; fi; echo "matrix: all passed"
 
-# The Python tests check the wheels of every declared Python, and the typed API with mypy.
 TYPING_PACKAGES = "mypy>=1.10" types-requests
-test-python: typing-setup wheels
 
 .PHONY: typing-setup
 typing-setup: setup
