@@ -149,7 +149,7 @@ def _common(sym: _Symbol, volume: int, date: str, now: str, rng: random.Random) 
     }
 
 
-def _quote(sym, volume, date, now, rng):
+def _quote(sym: _Symbol, volume: int, date: str, now: str, rng: random.Random) -> dict[str, Any]:
     msg = _common(sym, volume, date, now, rng)
     msg.update(
         closing_oddlot_shares=0,
@@ -172,7 +172,7 @@ def _quote(sym, volume, date, now, rng):
     return msg
 
 
-def _tick(sym, volume, date, now, rng):
+def _tick(sym: _Symbol, volume: int, date: str, now: str, rng: random.Random) -> dict[str, Any]:
     msg = _common(sym, volume, date, now, rng)
     msg.update(
         closing_oddlot_shares=0,
@@ -188,14 +188,14 @@ def _tick(sym, volume, date, now, rng):
     return msg
 
 
-def _tick_odd(sym, volume, date, now, rng):
+def _tick_odd(sym: _Symbol, volume: int, date: str, now: str, rng: random.Random) -> dict[str, Any]:
     msg = _common(sym, volume, date, now, rng)
     msg["diff_rate"] = _text(msg["diff_rate"])  # already percent text on the odd-lot stream
     msg.update(suspend=0, simtrade=0)
     return msg
 
 
-def _tick_fop(sym, volume, date, now, rng):
+def _tick_fop(sym: _Symbol, volume: int, date: str, now: str, rng: random.Random) -> dict[str, Any]:
     msg = _common(sym, volume, date, now, rng)
     msg["diff_rate"] = _text(msg["diff_rate"])
     for k in ("trade_bid_cnt", "trade_ask_cnt"):
@@ -205,7 +205,7 @@ def _tick_fop(sym, volume, date, now, rng):
     return msg
 
 
-def _ladder(sym, volume, date, now, rng):
+def _ladder(sym: _Symbol, volume: int, date: str, now: str, rng: random.Random) -> dict[str, Any]:
     return {
         "code": sym.code,
         "date": date,
@@ -221,7 +221,7 @@ def _ladder(sym, volume, date, now, rng):
     }
 
 
-def _ladder_fop(sym, volume, date, now, rng):
+def _ladder_fop(sym: _Symbol, volume: int, date: str, now: str, rng: random.Random) -> dict[str, Any]:
     msg = _ladder(sym, volume, date, now, rng)
     del msg["suspend"]
     msg.update(

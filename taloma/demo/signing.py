@@ -10,9 +10,12 @@ from __future__ import annotations
 
 import contextlib
 import time
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from taloma.demo import Demo, StepFailed, require, working_folder
+
+if TYPE_CHECKING:
+    from taloma.Vorn.ca import PyVornSign
 
 # Signatures made to measure the rate; a few hundred keep the step well under a second.
 SIGNATURES = 300
@@ -26,7 +29,7 @@ class OrderSigner:
     (the new ``price``, the ``quantity`` taken off) or cancel of the placed ``order``.
     """
 
-    def __init__(self, signer: Any) -> None:
+    def __init__(self, signer: PyVornSign) -> None:
         self._signer = signer
 
     @property
