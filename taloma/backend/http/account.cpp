@@ -22,12 +22,14 @@ using taloma::py::Ref;
 
 namespace {
 
+// clang-format off
 #define ACCOUNT_NAMES(X)                                                                                   \
     X(result, "result") X(msg, "msg") X(body, "body") X(empty, "") X(format, "format") X(dict, "dict")     \
     X(summary, "summary") X(detail, "detail") X(accountid_format, "{broker_id}{account_id}")               \
     X(profit_sums, "profit_sums") X(profit_sum, "profit_sum") X(type_name, "__name__")                      \
     /* record attributes */                                                                                \
     X(_status, "_status") X(_msg, "_msg") X(_data, "_data") X(_account, "_account") X(_accountid, "_accountid")
+// clang-format on
 TALOMA_NAMES(AccountNames, ACCOUNT_NAMES);
 
 using taloma::py::attr;

@@ -45,6 +45,7 @@ namespace {
 #define CLIENT_ADDRESS_ATTR_(X, id, path) X(id, #id)
 #define CLIENT_ADDRESS_PATH_(X, id, path) X(id##_path, path)
 
+// clang-format off
 #define CLIENT_NAMES(X)                                                                                  \
     CLIENT_ADDRESSES(CLIENT_ADDRESS_ATTR_, X)                                                            \
     CLIENT_ADDRESSES(CLIENT_ADDRESS_PATH_, X)                                                            \
@@ -73,6 +74,7 @@ namespace {
     /* values */                                                                                         \
     X(python_api, "python-api") X(GET, "GET") X(POST, "POST") X(api_uri_form, "{}/api/{}/")             \
     X(utf_8, "utf-8") X(empty, "") X(loopback, "127.0.0.1")
+// clang-format on
 TALOMA_NAMES(ClientNames, CLIENT_NAMES);
 
 // Raised for a reply whose "success" is not text. It is both a TypeError (the value has the wrong type)

@@ -17,6 +17,7 @@ using taloma::py::Ref;
 
 namespace {
 
+// clang-format off
 #define CONTRACT_NAMES(X)                                                                                         \
     /* keys of the service's entries */                                                                           \
     X(exchange, "exchange") X(code, "code") X(name, "name") X(industry, "industry") X(ename, "ename")             \
@@ -45,6 +46,7 @@ namespace {
     X(stock_dict_convert, "stock_dict_convert") X(future_dict_convert, "future_dict_convert")                    \
     X(option_dict_convert, "option_dict_convert") X(tw_index_dict_convert, "tw_index_dict_convert")              \
     X(product_type, "product_type") X(detail, "detail") X(client, "client")
+// clang-format on
 TALOMA_NAMES(ContractNames, CONTRACT_NAMES);
 
 struct ContractState : ContractNames {

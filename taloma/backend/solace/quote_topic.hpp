@@ -8,10 +8,12 @@
 
 namespace taloma::solace::topic {
 
+// clang-format off
 #define TALOMA_TOPIC_NAMES(X)                                                                                        \
     X(L, "L") X(Q, "Q") X(MKT, "MKT") X(QUT, "QUT") X(TIC, "TIC") X(QUO, "QUO") X(I, "I") X(O, "O") X(FOP, "FOP") \
     X(STK, "STK") X(ODD, "ODD") X(TSE, "TSE") X(OTC, "OTC") X(OES, "OES") X(OPT, "OPT") X(TFE, "TFE")            \
     X(v1, "v1") X(v2, "v2") X(code, "code") X(exchange, "exchange") X(empty, "")
+// clang-format on
 TALOMA_NAMES(Names, TALOMA_TOPIC_NAMES);
 
 // What topic naming binds at import: the contract classes and the enum

@@ -29,6 +29,7 @@ using taloma::py::truthy;
 
 namespace {
 
+// clang-format off
 #define ORDER_NAMES(X)                                                                                             \
     /* module globals */                                                                                           \
     X(dt, "dt") X(log, "log") X(FutureAccount, "FutureAccount") X(Future, "Future") X(Contract, "Contract")       \
@@ -69,6 +70,7 @@ namespace {
     X(empty, "") X(blank, " ") X(zero2, "00") X(Z, "Z") X(F, "F") X(O, "O") X(B, "B") X(IOC, "IOC")                \
     X(MKT, "MKT") X(LMT, "LMT") X(TAIFEX, "TAIFEX") X(FUT, "FUT") X(ymd, "%Y%m%d")                                \
     X(fmt_query, "%Y%m%d%H%M%S") X(fmt_placed, "%Y%m%d%H:%M:%S")
+// clang-format on
 TALOMA_NAMES(OrderNames, ORDER_NAMES);
 
 struct OrderState : OrderNames {
