@@ -99,7 +99,10 @@ void Bus::on_message(mosquitto*, void* self, const mosquitto_message* msg) {
     item.topic.assign(msg->topic);  // assign keeps the slot's storage: no allocation once warm
     item.payload.assign(static_cast<const char*>(msg->payload), static_cast<std::size_t>(msg->payloadlen));
     ++bus->count_;
-    if (bus->taker_waiting_) bus->has_items_.notify_one();
+    auto now = std::chrono::steady_clock::now();
+    bus->fast_ = now - bus->last_arrival_ < kDoze;
+    bus->last_arrival_ = now;
+    if (bus->taker_waiting_ && (bus->asleep_ || !bus->fast_ || bus->count_ >= kWakeAt)) bus->has_items_.notify_one();
 }
 
 void Bus::on_subscribe(mosquitto*, void* self, int mid, int count, const int* granted) {
@@ -170,9 +173,14 @@ std::size_t Bus::take(std::size_t max, Item** first_run, std::size_t* first_len,
     std::unique_lock lock(mu_);
     while (count_ == 0 && !stopping_.load(std::memory_order_relaxed)) {
         taker_waiting_ = true;
-        has_items_.wait(lock);
+        if (fast_ && !asleep_) {
+            if (!has_items_.wait_for(lock, kDoze, [&] { return count_ != 0 || stopping_.load(); })) asleep_ = true;
+        } else {
+            asleep_ = true;
+            has_items_.wait(lock);
+        }
     }
-    taker_waiting_ = false;
+    taker_waiting_ = asleep_ = false;
     if (stopping_.load(std::memory_order_relaxed)) return 0;
     std::size_t n = count_ < max ? count_ : max;
     std::size_t run = kCapacity - head_ < n ? kCapacity - head_ : n;
