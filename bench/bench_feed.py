@@ -12,7 +12,8 @@ mosquitto_sub's rate by either.
 
 Latency: a publisher process sends futures ticks at a steady 10,000 (then 1,000) messages a
 second, each stamped with the system-wide monotonic clock; the Feed's callback reads the clock
-again, and so does a paho client alone (decoding with msgpack) for comparison.
+again, and so does a paho client alone (decoding with msgpack) for comparison; the medians of the p99
+of alternating runs at 10,000 a second are compared.
 
 Instructions: with ``--callgrind``, valgrind counts the instructions of decoding one message
 (payload to record, as the Feed does and as the factories did from a msgpack dict).
@@ -368,21 +369,30 @@ def main(argv: list[str] | None = None) -> int:
             print(f"  Feed / mosquitto_sub                {feed / sub:10.2f}        (bar {BAR})")
             print(f"  Feed / paho-mqtt                    {feed / raw:10.2f}")
         print(f"last feed stats {stats}")
-        for rate in (RATE, RATE // 10):
-            for name, raw_client in (("paho-mqtt alone", True), ("Feed", False)):
-                delays, sent, achieved = latency(broker.url, rate, args.seconds, raw_client)
-                delays.sort()
-                p50, p99 = delays[len(delays) // 2], delays[int(len(delays) * 0.99)]
-                latencies[rate, name] = p99
-                print(f"latency at {rate:,} msg/s, {name} (sent at {achieved:,.0f}/s) for {args.seconds:g} s: "
-                      f"{len(delays):,} of {sent:,} delivered, p50 {p50:,.0f} us, p99 {p99:,.0f} us, "
-                      f"max {delays[-1]:,.0f} us")
+        # Alternating runs at the main rate: the p99 of one run swings with what the machine's other
+        # processes do (the publisher and the broker share its cores), so the medians are compared.
+        for rate, runs in ((RATE, args.runs), (RATE // 10, 1)):
+            p99s: dict[str, list[float]] = {"paho-mqtt alone": [], "Feed": []}
+            for _ in range(runs):
+                for name, raw_client in (("paho-mqtt alone", True), ("Feed", False)):
+                    delays, sent, achieved = latency(broker.url, rate, args.seconds, raw_client)
+                    delays.sort()
+                    p50, p99 = delays[len(delays) // 2], delays[int(len(delays) * 0.99)]
+                    p99s[name].append(p99)
+                    print(f"latency at {rate:,} msg/s, {name} (sent at {achieved:,.0f}/s) for {args.seconds:g} s: "
+                          f"{len(delays):,} of {sent:,} delivered, p50 {p50:,.0f} us, p99 {p99:,.0f} us, "
+                          f"max {delays[-1]:,.0f} us")
+            for name, values in p99s.items():
+                latencies[rate, name] = statistics.median(values)
+            if runs > 1:
+                print(f"median p99 at {rate:,} msg/s: paho-mqtt alone {latencies[rate, 'paho-mqtt alone']:,.0f} us, "
+                      f"Feed {latencies[rate, 'Feed']:,.0f} us")
     failed = False
     if max(ratios) < BAR:
         print(f"FAILED: the Feed delivers {max(ratios):.2f} of mosquitto_sub's rate, under the bar {BAR}")
         failed = True
     if latencies[RATE, "Feed"] > latencies[RATE, "paho-mqtt alone"]:
-        print(f"FAILED: at {RATE:,} msg/s the Feed's p99 latency is above paho-mqtt's alone")
+        print(f"FAILED: at {RATE:,} msg/s the Feed's median p99 latency is above paho-mqtt's alone")
         failed = True
     return 1 if failed else 0
 

@@ -2,7 +2,9 @@
 
 Messages travel on an MQTT bus under the topics that ``contract2topic`` names (each "*" level
 filled by one concrete level); the payload is a MessagePack map of the content fields that the
-record's factory (``from_content`` / ``from_content_odd``) takes.
+record's factory (``from_content`` / ``from_content_odd``) takes. The feed receives through the
+native receiver (``taloma.backend.solace.receiver``): libmosquitto reads the bus on its own thread,
+and each payload is decoded straight into its record, whose integer fields must be integers.
 """
 
 from __future__ import annotations
@@ -413,7 +415,8 @@ class Feed:
 
     The feed's session at the bus outlives a dropped link: fills (QoS 1) made meanwhile arrive
     once it is back. A feed dropped without :meth:`close` is closed when it is collected, unless
-    one of its own callbacks refers to it.
+    one of its own callbacks refers to it. A forked child does not inherit the feed: there its
+    calls raise ``RuntimeError`` (``close()`` does nothing); the parent's feed goes on.
     """
 
     def __init__(self, bus_url: str, timeout: float = CONNECT_TIMEOUT, warn_interval: float = 10.0) -> None:
