@@ -75,11 +75,13 @@ def main() -> None:
 
         rounds = []
         for _ in range(2):
-            rounds.append({
-                "raw": bench_sign.rate(lib.SignPkcs7, bench_sign.TEXT, b"BIG5"),
-                "gen_sign": bench_sign.rate(signer.gen_sign, PLAIN),
-                "gen_ca": bench_sign.rate(signer.gen_ca, PID + PLAIN),
-            })
+            rounds.append(
+                {
+                    "raw": bench_sign.rate(lib.SignPkcs7, bench_sign.TEXT, b"BIG5"),
+                    "gen_sign": bench_sign.rate(signer.gen_sign, PLAIN),
+                    "gen_ca": bench_sign.rate(signer.gen_ca, PID + PLAIN),
+                }
+            )
         pooled = max(pool_rate(signer) for _ in range(2))
         parallel = two_threads(pfx)
         os.chdir("/")
@@ -89,13 +91,17 @@ def main() -> None:
     print(f"{'':34}{'per CPU s':>12}{'ratio':>8}{'bar':>6}")
     print(f"{'SignPkcs7 raw (100 B, ctypes)':34}{raw:12.1f}{1:8.2f}")
     ratio = best["gen_sign"] / raw
-    print(f"{'PyVornSign.gen_sign()':34}{best['gen_sign']:12.1f}{ratio:8.2f}{'0.85':>6}"
-          f"  {'ok' if ratio >= 0.85 else 'BELOW'}")
+    print(
+        f"{'PyVornSign.gen_sign()':34}{best['gen_sign']:12.1f}{ratio:8.2f}{'0.85':>6}"
+        f"  {'ok' if ratio >= 0.85 else 'BELOW'}"
+    )
     print(f"{'PyVornSign.gen_ca()':34}{best['gen_ca']:12.1f}{best['gen_ca'] / raw:8.2f}")
     print(f"{'PyVornSign.sign() warm pool':34}{pooled:12.1f}{'':8}  (per wall second)")
     print(f"{'gen_sign, 2 signers x 2 threads':34}{parallel:12.1f}{parallel / raw:8.2f}  (per wall second)")
-    print("rounds (per CPU s, wall s): " + "; ".join(
-        ", ".join(f"{k} {v[0]:.0f} ({v[1]:.0f})" for k, v in r.items()) for r in rounds))
+    print(
+        "rounds (per CPU s, wall s): "
+        + "; ".join(", ".join(f"{k} {v[0]:.0f} ({v[1]:.0f})" for k, v in r.items()) for r in rounds)
+    )
 
 
 if __name__ == "__main__":

@@ -110,8 +110,14 @@ def plain_tw_index_dict_convert(index_dict: Any) -> dict[str, list[dict[str, Any
     for code, name in index_dict.items():
         exchange = {"0": "TSE", "1": "OTC"}.get(code[0], "")
         ret[exchange].append(
-            {"symbol": f"{exchange}{code}", "security_type": "IND", "currency": "TWD", "exchange": exchange,
-             "code": code, "name": name}
+            {
+                "symbol": f"{exchange}{code}",
+                "security_type": "IND",
+                "currency": "TWD",
+                "exchange": exchange,
+                "code": code,
+                "name": name,
+            }
         )
     return ret
 
@@ -124,14 +130,24 @@ def tuned_option_dict_convert(contracts: Any) -> dict[Any, list[dict[str, Any]]]
         for c in entries:
             eprice = c["eprice"]
             basic = c["basic"]
-            append({
-                "symbol": f"{c['category']}{c['deliverymonth']}{c['poc']}{_trimmed(eprice)}",
-                "security_type": "OPT", "currency": "TWD", "exchange": "TAIFEX", "code": c["code"],
-                "name": c["csname"], "category": c["category"], "delivery_month": c["deliverymonth"],
-                "strike_price": eprice, "option_right": c["poc"], "underlying_kind": c["prod_kind"],
-                "underlying_code": c["ostock"], "unit": basic if basic.__class__ is float else float(basic),
-                "multiplier": 0,
-            })
+            append(
+                {
+                    "symbol": f"{c['category']}{c['deliverymonth']}{c['poc']}{_trimmed(eprice)}",
+                    "security_type": "OPT",
+                    "currency": "TWD",
+                    "exchange": "TAIFEX",
+                    "code": c["code"],
+                    "name": c["csname"],
+                    "category": c["category"],
+                    "delivery_month": c["deliverymonth"],
+                    "strike_price": eprice,
+                    "option_right": c["poc"],
+                    "underlying_kind": c["prod_kind"],
+                    "underlying_code": c["ostock"],
+                    "unit": basic if basic.__class__ is float else float(basic),
+                    "multiplier": 0,
+                }
+            )
     return ret
 
 
@@ -211,18 +227,23 @@ def main(argv: list[str] | None = None) -> int:
             t_plain, t_native = best_of([PLAIN[kind], native[kind]], data, repeat)
             if kind == "O":
                 conversion_o = t_native
-            print(f"{kind:<5}{size(kind, data):>9}{t_plain * 1e3:>12.2f} ms{t_native * 1e3:>9.2f} ms"
-                  f"{t_plain / t_native:>8.1f}x")
+            print(
+                f"{kind:<5}{size(kind, data):>9}{t_plain * 1e3:>12.2f} ms{t_native * 1e3:>9.2f} ms"
+                f"{t_plain / t_native:>8.1f}x"
+            )
 
         t_tuned, t_native = best_of([tuned_option_dict_convert, native["O"]], lists["O"], args.repeat)
-        print(f"O against hand-tuned Python: {t_tuned * 1e3:.2f} ms / {t_native * 1e3:.2f} ms"
-              f" = {t_tuned / t_native:.1f}x")
+        print(
+            f"O against hand-tuned Python: {t_tuned * 1e3:.2f} ms / {t_native * 1e3:.2f} ms = {t_tuned / t_native:.1f}x"
+        )
 
         # The option list as the service sends it, decoded by each decoder alone.
         body = client.session.post(client.f_list_code_uri, json={"code": "O", "type": "contract"}).content
         t_json, t_msgspec = best_of([json.loads, msgspec.json.decode], body, args.repeat)
-        print(f"option list reply ({len(body) / 1e6:.1f} MB) decoded: json {t_json * 1e3:.0f} ms,"
-              f" msgspec {t_msgspec * 1e3:.0f} ms = {t_json / t_msgspec:.1f}x")
+        print(
+            f"option list reply ({len(body) / 1e6:.1f} MB) decoded: json {t_json * 1e3:.0f} ms,"
+            f" msgspec {t_msgspec * 1e3:.0f} ms = {t_json / t_msgspec:.1f}x"
+        )
 
         del lists, body
         gc.collect()
@@ -237,14 +258,17 @@ def main(argv: list[str] | None = None) -> int:
                     return contract.fetch_available_product(client, "O")
                 finally:
                     utils.decode_reply = fast
+
             return run
 
         rounds = max(3, args.repeat // 2)
         t_before, t_after = best_of([download(lambda response: response.json()), download(fast)], None, rounds)
-        print(f"fetch_available_product(client, \"O\"), best of {rounds}: stdlib json {t_before * 1e3:.0f} ms,"
-              f" msgspec {t_after * 1e3:.0f} ms = {t_before / t_after:.2f}x;"
-              f" conversion {conversion_o * 1e3:.1f} ms = {conversion_o / t_after:.1%} of it"
-              " (the rest is the simulator's reply, HTTP transfer and JSON decoding)")
+        print(
+            f'fetch_available_product(client, "O"), best of {rounds}: stdlib json {t_before * 1e3:.0f} ms,'
+            f" msgspec {t_after * 1e3:.0f} ms = {t_before / t_after:.2f}x;"
+            f" conversion {conversion_o * 1e3:.1f} ms = {conversion_o / t_after:.1%} of it"
+            " (the rest is the simulator's reply, HTTP transfer and JSON decoding)"
+        )
     return 0
 
 

@@ -63,8 +63,9 @@ def market_messages(count: int) -> list[tuple[str, bytes, Any, QuoteType, bool]]
         for event in market.step():
             contract = market.instrument(event.code).contract
             for message in event.messages:
-                out.append((message.topics[0], msgpack.packb(message.content), contract, message.quote_type,
-                            message.odd))
+                out.append(
+                    (message.topics[0], msgpack.packb(message.content), contract, message.quote_type, message.odd)
+                )
     return out[:count]
 
 
@@ -91,8 +92,9 @@ class Gate:
             self.done.set()
 
 
-def publish_backlog(url: str, messages: list[tuple[str, bytes, Any, QuoteType, bool]],
-                    gate: Gate) -> tuple[float, float]:
+def publish_backlog(
+    url: str, messages: list[tuple[str, bytes, Any, QuoteType, bool]], gate: Gate
+) -> tuple[float, float]:
     """Publishes probes and the backlog, opens the gate; returns the drain rate (messages a second)
     in wall-clock time and in this process's CPU time."""
     sender = connect_client(url, "bench-feed-publisher")
@@ -133,8 +135,21 @@ def sub_rate(url: str, messages: list[tuple[str, bytes, Any, QuoteType, bool]]) 
     # A retained message tells when the subscriptions are in place: it is printed first.
     sender.publish("bench/ready", b"ready", qos=1, retain=True).wait_for_publish(60)
     topics = sorted({topic for topic, *_ in messages})
-    command = [binary, "-h", host, "-p", str(port), "-i", "bench-sub", "-F", "%l", "-C", str(len(messages) + 1),
-               "-t", "bench/ready"]
+    command = [
+        binary,
+        "-h",
+        host,
+        "-p",
+        str(port),
+        "-i",
+        "bench-sub",
+        "-F",
+        "%l",
+        "-C",
+        str(len(messages) + 1),
+        "-t",
+        "bench/ready",
+    ]
     for topic in topics:
         command += ["-t", topic]
     with tempfile.TemporaryFile() as out:
@@ -188,8 +203,9 @@ def raw_rate(url: str, messages: list[tuple[str, bytes, Any, QuoteType, bool]]) 
         received.loop_stop()
 
 
-def feed_rate(url: str, messages: list[tuple[str, bytes, Any, QuoteType, bool]]
-              ) -> tuple[tuple[float, float], dict[str, int]]:
+def feed_rate(
+    url: str, messages: list[tuple[str, bytes, Any, QuoteType, bool]]
+) -> tuple[tuple[float, float], dict[str, int]]:
     gate = Gate(0)
     with Feed(url) as feed:
         seen = set()
@@ -210,10 +226,26 @@ def _steady_publisher(url: str, rate: int, seconds: float, ready: Any, stamps: A
     keeps the pace."""
     sender = connect_client(url, "bench-latency-publisher")
     tick = {
-        "code": "TXFL6", "date": "2026/12/08", "time": "09:00:01.250431", "open": "23150",
-        "target_kind_price": "23148", "trade_bid_vol_sum": 8, "trade_ask_vol_sum": 7, "avg_price": "23151.37",
-        "close": "23152", "high": "23160", "low": "23141", "amount": "23152", "amount_sum": "3745", "volume": 0,
-        "vol_sum": 0, "tick_type": 1, "diff_type": 2, "diff_price": "12", "diff_rate": "0.05", "simtrade": 0,
+        "code": "TXFL6",
+        "date": "2026/12/08",
+        "time": "09:00:01.250431",
+        "open": "23150",
+        "target_kind_price": "23148",
+        "trade_bid_vol_sum": 8,
+        "trade_ask_vol_sum": 7,
+        "avg_price": "23151.37",
+        "close": "23152",
+        "high": "23160",
+        "low": "23141",
+        "amount": "23152",
+        "amount_sum": "3745",
+        "volume": 0,
+        "vol_sum": 0,
+        "tick_type": 1,
+        "diff_type": 2,
+        "diff_price": "12",
+        "diff_rate": "0.05",
+        "simtrade": 0,
     }
     total = len(stamps)
     payloads = [msgpack.packb(tick | {"volume": n}) for n in range(total)]
@@ -244,14 +276,19 @@ def latency(url: str, rate: int, seconds: float, raw: bool = False) -> tuple[lis
 
     ready = multiprocessing.Event()
     achieved = multiprocessing.Value("d", 0.0)
+
     def on_message(client: Any, userdata: Any, message: Any) -> None:  # the baseline: paho and msgpack alone
         delays.append((time.monotonic_ns() - stamps[msgpack.unpackb(message.payload)["volume"]]) / 1e3)
 
     publisher = multiprocessing.Process(target=_steady_publisher, args=(url, rate, seconds, ready, stamps, achieved))
     with contextlib.ExitStack() as stack:
         if raw:
-            client = connect_client(url, "bench-latency-raw", on_message=on_message,
-                                    on_connect=lambda c: c.subscribe("TIC/v1/FOP/+/TFE/TXFL6"))
+            client = connect_client(
+                url,
+                "bench-latency-raw",
+                on_message=on_message,
+                on_connect=lambda c: c.subscribe("TIC/v1/FOP/+/TFE/TXFL6"),
+            )
             stack.callback(client.loop_stop)
             stack.callback(client.disconnect)
         else:
@@ -315,14 +352,28 @@ def callgrind(messages: list[tuple[str, bytes, Any, QuoteType, bool]], count: in
         path = os.path.join(tmp, "messages.pickle")
         with open(path, "wb") as f:
             pickle.dump(_decoders(messages[: 2 * count]), f)
-        for native, name in ((True, "native receiver: payload to record"),
-                             (False, "msgpack.unpackb + from_content(**fields)")):
+        for native, name in (
+            (True, "native receiver: payload to record"),
+            (False, "msgpack.unpackb + from_content(**fields)"),
+        ):
             totals = []
             for n in (count, 2 * count):
                 out = os.path.join(tmp, f"callgrind.{native}.{n}")
-                subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-                                __file__, "--decode-only", path, str(n), "native" if native else "python"],
-                               check=True, capture_output=True)
+                subprocess.run(
+                    [
+                        "valgrind",
+                        "--tool=callgrind",
+                        f"--callgrind-out-file={out}",
+                        sys.executable,
+                        __file__,
+                        "--decode-only",
+                        path,
+                        str(n),
+                        "native" if native else "python",
+                    ],
+                    check=True,
+                    capture_output=True,
+                )
                 with open(out, encoding="ascii", errors="replace") as f:
                     totals.append(int(re.search(r"^(?:summary|totals): (\d+)", f.read(), re.M).group(1)))
             print(f"callgrind, decode step, {name}: {(totals[1] - totals[0]) / count:,.0f} instructions a message")
@@ -333,8 +384,15 @@ def main(argv: list[str] | None = None) -> int:
     p.add_argument("--messages", type=int, default=100_000)
     p.add_argument("--seconds", type=float, default=5.0)
     p.add_argument("--runs", type=int, default=3)
-    p.add_argument("--callgrind", type=int, nargs="?", const=2_000, default=0, metavar="N",
-                   help="count instructions of decoding N messages (default 2,000)")
+    p.add_argument(
+        "--callgrind",
+        type=int,
+        nargs="?",
+        const=2_000,
+        default=0,
+        metavar="N",
+        help="count instructions of decoding N messages (default 2,000)",
+    )
     p.add_argument("--decode-only", nargs=3, help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     if args.decode_only:
@@ -345,8 +403,10 @@ def main(argv: list[str] | None = None) -> int:
     messages = market_messages(args.messages)
     ratios = [0.0, 0.0]
     kinds = sorted({f"{qt}{'/odd' if odd else ''}" for *_, qt, odd in messages})
-    print(f"{len(messages):,} messages of a simulated day ({', '.join(kinds)}), "
-          f"{statistics.mean(len(m[1]) for m in messages):.0f} bytes each on average")
+    print(
+        f"{len(messages):,} messages of a simulated day ({', '.join(kinds)}), "
+        f"{statistics.mean(len(m[1]) for m in messages):.0f} bytes each on average"
+    )
     if args.callgrind:
         callgrind(messages, args.callgrind)
     latencies: dict[tuple[int, str], float] = {}
@@ -362,9 +422,11 @@ def main(argv: list[str] | None = None) -> int:
             sub, raw, feed = (max(r[at] for r in runs) for runs in (subs, raws, feeds))
             ratios[at] = feed / sub
             print(f"per {unit}:")
-            for name, best, runs, what in (("mosquitto_sub (C), printing lengths", sub, subs, "msg/s"),
-                                           ("paho-mqtt receive, counting only  ", raw, raws, "msg/s"),
-                                           ("Feed: receive, decode, callback   ", feed, feeds, "rec/s")):
+            for name, best, runs, what in (
+                ("mosquitto_sub (C), printing lengths", sub, subs, "msg/s"),
+                ("paho-mqtt receive, counting only  ", raw, raws, "msg/s"),
+                ("Feed: receive, decode, callback   ", feed, feeds, "rec/s"),
+            ):
                 print(f"  {name} {best:10,.0f} {what}  (runs: {', '.join(f'{r[at]:,.0f}' for r in runs)})")
             print(f"  Feed / mosquitto_sub                {feed / sub:10.2f}        (bar {BAR})")
             print(f"  Feed / paho-mqtt                    {feed / raw:10.2f}")
@@ -379,14 +441,18 @@ def main(argv: list[str] | None = None) -> int:
                     delays.sort()
                     p50, p99 = delays[len(delays) // 2], delays[int(len(delays) * 0.99)]
                     p99s[name].append(p99)
-                    print(f"latency at {rate:,} msg/s, {name} (sent at {achieved:,.0f}/s) for {args.seconds:g} s: "
-                          f"{len(delays):,} of {sent:,} delivered, p50 {p50:,.0f} us, p99 {p99:,.0f} us, "
-                          f"max {delays[-1]:,.0f} us")
+                    print(
+                        f"latency at {rate:,} msg/s, {name} (sent at {achieved:,.0f}/s) for {args.seconds:g} s: "
+                        f"{len(delays):,} of {sent:,} delivered, p50 {p50:,.0f} us, p99 {p99:,.0f} us, "
+                        f"max {delays[-1]:,.0f} us"
+                    )
             for name, values in p99s.items():
                 latencies[rate, name] = statistics.median(values)
             if runs > 1:
-                print(f"median p99 at {rate:,} msg/s: paho-mqtt alone {latencies[rate, 'paho-mqtt alone']:,.0f} us, "
-                      f"Feed {latencies[rate, 'Feed']:,.0f} us")
+                print(
+                    f"median p99 at {rate:,} msg/s: paho-mqtt alone {latencies[rate, 'paho-mqtt alone']:,.0f} us, "
+                    f"Feed {latencies[rate, 'Feed']:,.0f} us"
+                )
     failed = False
     if max(ratios) < BAR:
         print(f"FAILED: the Feed delivers {max(ratios):.2f} of mosquitto_sub's rate, under the bar {BAR}")

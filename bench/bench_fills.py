@@ -41,8 +41,15 @@ def client_of(sim: BrokerSimulator) -> Client:
 
 
 def place(client: Client, contract, n: int, price_type, order_type, price, action=None) -> None:
-    order = Order(action=action or (Action.Buy, Action.Sell)[n % 2], price_type=price_type, order_type=order_type,
-                  price=price, quantity=1, octype=FuturesOCType.Auto, account=client.default_futopt_account)
+    order = Order(
+        action=action or (Action.Buy, Action.Sell)[n % 2],
+        price_type=price_type,
+        order_type=order_type,
+        price=price,
+        quantity=1,
+        octype=FuturesOCType.Auto,
+        account=client.default_futopt_account,
+    )
     reply = fo.place_futopt_order(contract, order, "CA", client)
     assert reply["success"] == "True", reply
 
@@ -62,13 +69,17 @@ def main() -> int:
     with BrokerSimulator(market=True, speed=1e-6, **common) as market, BrokerSimulator(**common) as plain:
         code = market.market.codes()[0]
         contract = market.market.instrument(code).contract
-        filled = rate(client_of(market), contract, orders, price_type=FuturesPriceType.MKT,
-                      order_type=OrderType.IOC, price=0)
-        rested = rate(client_of(plain), contract, orders, price_type=FuturesPriceType.LMT,
-                      order_type=OrderType.ROD, price=17000)
+        filled = rate(
+            client_of(market), contract, orders, price_type=FuturesPriceType.MKT, order_type=OrderType.IOC, price=0
+        )
+        rested = rate(
+            client_of(plain), contract, orders, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=17000
+        )
         ratio = filled / rested
-        print(f"orders filled against the market {filled:8.0f}/s, resting without a market {rested:8.0f}/s: "
-              f"ratio {ratio:.2f} (bar {BAR})")
+        print(
+            f"orders filled against the market {filled:8.0f}/s, resting without a market {rested:8.0f}/s: "
+            f"ratio {ratio:.2f} (bar {BAR})"
+        )
 
         matcher = market.state.options["matcher"]
         book = market.market.snapshot(code).book
@@ -95,17 +106,27 @@ def main() -> int:
         for count in RESTING:
             for n in range(placed, count):
                 buy = n % 2 == 0
-                place(client, contract, n, FuturesPriceType.LMT, OrderType.ROD,
-                      int(book.best_bid) - 300 if buy else int(book.best_ask) + 300,
-                      Action.Buy if buy else Action.Sell)
+                place(
+                    client,
+                    contract,
+                    n,
+                    FuturesPriceType.LMT,
+                    OrderType.ROD,
+                    int(book.best_bid) - 300 if buy else int(book.best_ask) + 300,
+                    Action.Buy if buy else Action.Sell,
+                )
             placed = count
             cost[count] = per_event()
-            print(f"market listener per event with {count:6,d} resting orders: {cost[count] * 1e3:7.2f} us "
-                  f"({len(matcher._resting):,d} working)")
+            print(
+                f"market listener per event with {count:6,d} resting orders: {cost[count] * 1e3:7.2f} us "
+                f"({len(matcher._resting):,d} working)"
+            )
         busy = cost[RESTING[-1]]
         flat = busy / cost[RESTING[0]]
-        print(f"market listener per event: {idle * 1e3:.2f} us with no resting order; {RESTING[-1]:,d} against "
-              f"{RESTING[0]:,d} resting: ratio {flat:.2f} (bar {FLAT_BAR}); {busy:.3f} ms (bar {EVENT_BAR_MS} ms)")
+        print(
+            f"market listener per event: {idle * 1e3:.2f} us with no resting order; {RESTING[-1]:,d} against "
+            f"{RESTING[0]:,d} resting: ratio {flat:.2f} (bar {FLAT_BAR}); {busy:.3f} ms (bar {EVENT_BAR_MS} ms)"
+        )
     ok = ratio >= BAR and busy <= EVENT_BAR_MS and flat <= FLAT_BAR
     print("ok" if ok else "MISSED A BAR")
     return 0 if ok else 1

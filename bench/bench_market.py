@@ -21,7 +21,15 @@ from decimal import Decimal
 from taloma.backend.solace import ladder, quote, tick, utils
 from taloma.demo.market import KINDS, factories, stream
 
-BARS = {"quote": 4.0, "tick": 3.0, "tick_odd": 3.0, "tick_fop": 3.0, "ladder": 3.0, "ladder_odd": 3.0, "ladder_fop": 3.0}
+BARS = {
+    "quote": 4.0,
+    "tick": 3.0,
+    "tick_odd": 3.0,
+    "tick_fop": 3.0,
+    "ladder": 3.0,
+    "ladder_odd": 3.0,
+    "ladder_fop": 3.0,
+}
 READ_TOLERANCE = 0.85  # both readers run the same specialised instruction (checked); the timing shows it, within noise
 
 
@@ -39,7 +47,12 @@ def py_datetime_parser(date, time):
 def py_handparsed_parser(date, time):
     """The parser as it stood in Python before it went native."""
     if date:
-        if len(date) != 10 or date[4] != date[7] or date[4] not in "/-" or not (date[:4] + date[5:7] + date[8:]).isdigit():
+        if (
+            len(date) != 10
+            or date[4] != date[7]
+            or date[4] not in "/-"
+            or not (date[:4] + date[5:7] + date[8:]).isdigit()
+        ):
             raise ValueError(f"invalid date: {date!r}")
         day = dt.date(int(date[:4]), int(date[5:7]), int(date[8:]))
     else:
@@ -62,12 +75,44 @@ class _PyRecord:
 class PyQuoteSTKv1(_PyRecord):
     __slots__ = list(quote.QuoteSTKv1.__slots__)
 
-    def __init__(self, code, datetime, open, avg_price, close, high, low, amount, total_amount, volume,
-                 total_volume, tick_type, chg_type, price_chg, pct_chg, bid_side_total_vol, ask_side_total_vol,
-                 bid_side_total_cnt, ask_side_total_cnt, closing_oddlot_shares, closing_oddlot_close,
-                 closing_oddlot_amount, closing_oddlot_bid_price, closing_oddlot_ask_price, fixed_trade_vol,
-                 fixed_trade_amount, bid_price, bid_volume, diff_bid_vol, ask_price, ask_volume, diff_ask_vol,
-                 avail_borrowing, suspend, simtrade):
+    def __init__(
+        self,
+        code,
+        datetime,
+        open,
+        avg_price,
+        close,
+        high,
+        low,
+        amount,
+        total_amount,
+        volume,
+        total_volume,
+        tick_type,
+        chg_type,
+        price_chg,
+        pct_chg,
+        bid_side_total_vol,
+        ask_side_total_vol,
+        bid_side_total_cnt,
+        ask_side_total_cnt,
+        closing_oddlot_shares,
+        closing_oddlot_close,
+        closing_oddlot_amount,
+        closing_oddlot_bid_price,
+        closing_oddlot_ask_price,
+        fixed_trade_vol,
+        fixed_trade_amount,
+        bid_price,
+        bid_volume,
+        diff_bid_vol,
+        ask_price,
+        ask_volume,
+        diff_ask_vol,
+        avail_borrowing,
+        suspend,
+        simtrade,
+    ):
         self.code = code
         self.datetime = datetime
         self.open = open
@@ -105,33 +150,114 @@ class PyQuoteSTKv1(_PyRecord):
         self.simtrade = simtrade
 
     @classmethod
-    def from_content(cls, code, date, time, open, avg_price, close, high, low, amount, amount_sum, volume, vol_sum,
-                     tick_type, diff_type, diff_price, diff_rate, trade_bid_vol_sum, trade_ask_vol_sum, trade_bid_cnt,
-                     trade_ask_cnt, closing_oddlot_shares, closing_oddlot_close, closing_oddlot_amount,
-                     closing_oddlot_bid_price, closing_oddlot_ask_price, fixed_trade_volume, fixed_trade_amount,
-                     bid_price, bid_volume, diff_bid_vol, ask_price, ask_volume, diff_ask_vol, avail_borrowing,
-                     suspend, simtrade):
+    def from_content(
+        cls,
+        code,
+        date,
+        time,
+        open,
+        avg_price,
+        close,
+        high,
+        low,
+        amount,
+        amount_sum,
+        volume,
+        vol_sum,
+        tick_type,
+        diff_type,
+        diff_price,
+        diff_rate,
+        trade_bid_vol_sum,
+        trade_ask_vol_sum,
+        trade_bid_cnt,
+        trade_ask_cnt,
+        closing_oddlot_shares,
+        closing_oddlot_close,
+        closing_oddlot_amount,
+        closing_oddlot_bid_price,
+        closing_oddlot_ask_price,
+        fixed_trade_volume,
+        fixed_trade_amount,
+        bid_price,
+        bid_volume,
+        diff_bid_vol,
+        ask_price,
+        ask_volume,
+        diff_ask_vol,
+        avail_borrowing,
+        suspend,
+        simtrade,
+    ):
         return cls(
-            code, py_datetime_parser(date, time), Decimal(open), Decimal(avg_price), Decimal(close), Decimal(high),
-            Decimal(low), Decimal(amount), Decimal(amount_sum), volume, vol_sum, tick_type, diff_type,
-            Decimal(diff_price), Decimal(diff_rate) * Decimal("0.01"), trade_bid_vol_sum, trade_ask_vol_sum,
-            trade_bid_cnt, trade_ask_cnt, closing_oddlot_shares,
+            code,
+            py_datetime_parser(date, time),
+            Decimal(open),
+            Decimal(avg_price),
+            Decimal(close),
+            Decimal(high),
+            Decimal(low),
+            Decimal(amount),
+            Decimal(amount_sum),
+            volume,
+            vol_sum,
+            tick_type,
+            diff_type,
+            Decimal(diff_price),
+            Decimal(diff_rate) * Decimal("0.01"),
+            trade_bid_vol_sum,
+            trade_ask_vol_sum,
+            trade_bid_cnt,
+            trade_ask_cnt,
+            closing_oddlot_shares,
             Decimal(closing_oddlot_close) if closing_oddlot_close else Decimal("0.0"),
             Decimal(closing_oddlot_amount),
             Decimal(closing_oddlot_bid_price) if closing_oddlot_bid_price else Decimal("0.0"),
             Decimal(closing_oddlot_ask_price) if closing_oddlot_ask_price else Decimal("0.0"),
-            fixed_trade_volume, Decimal(fixed_trade_amount), [Decimal(p) for p in bid_price], bid_volume,
-            diff_bid_vol, [Decimal(p) for p in ask_price], ask_volume, diff_ask_vol, avail_borrowing, suspend,
-            simtrade)
+            fixed_trade_volume,
+            Decimal(fixed_trade_amount),
+            [Decimal(p) for p in bid_price],
+            bid_volume,
+            diff_bid_vol,
+            [Decimal(p) for p in ask_price],
+            ask_volume,
+            diff_ask_vol,
+            avail_borrowing,
+            suspend,
+            simtrade,
+        )
 
 
 class PyTickSTKv1(_PyRecord):
     __slots__ = list(tick.TickSTKv1.__slots__)
 
-    def __init__(self, code, datetime, open, avg_price, close, high, low, amount, total_amount, volume,
-                 total_volume, tick_type, chg_type, price_chg, pct_chg, bid_side_total_vol, ask_side_total_vol,
-                 bid_side_total_cnt, ask_side_total_cnt, closing_oddlot_shares, fixed_trade_vol, suspend, simtrade,
-                 intraday_odd):
+    def __init__(
+        self,
+        code,
+        datetime,
+        open,
+        avg_price,
+        close,
+        high,
+        low,
+        amount,
+        total_amount,
+        volume,
+        total_volume,
+        tick_type,
+        chg_type,
+        price_chg,
+        pct_chg,
+        bid_side_total_vol,
+        ask_side_total_vol,
+        bid_side_total_cnt,
+        ask_side_total_cnt,
+        closing_oddlot_shares,
+        fixed_trade_vol,
+        suspend,
+        simtrade,
+        intraday_odd,
+    ):
         self.code = code
         self.datetime = datetime
         self.open = open
@@ -158,34 +284,144 @@ class PyTickSTKv1(_PyRecord):
         self.intraday_odd = intraday_odd
 
     @classmethod
-    def from_content(cls, code, date, time, open, avg_price, close, high, low, amount, amount_sum, volume, vol_sum,
-                     tick_type, diff_type, diff_price, diff_rate, trade_bid_vol_sum, trade_ask_vol_sum, trade_bid_cnt,
-                     trade_ask_cnt, closing_oddlot_shares, closing_oddlot_close, closing_oddlot_amount,
-                     closing_oddlot_bid_price, closing_oddlot_ask_price, fixed_trade_volume, fixed_trade_amount,
-                     suspend, simtrade):
+    def from_content(
+        cls,
+        code,
+        date,
+        time,
+        open,
+        avg_price,
+        close,
+        high,
+        low,
+        amount,
+        amount_sum,
+        volume,
+        vol_sum,
+        tick_type,
+        diff_type,
+        diff_price,
+        diff_rate,
+        trade_bid_vol_sum,
+        trade_ask_vol_sum,
+        trade_bid_cnt,
+        trade_ask_cnt,
+        closing_oddlot_shares,
+        closing_oddlot_close,
+        closing_oddlot_amount,
+        closing_oddlot_bid_price,
+        closing_oddlot_ask_price,
+        fixed_trade_volume,
+        fixed_trade_amount,
+        suspend,
+        simtrade,
+    ):
         return cls(
-            code, py_datetime_parser(date, time), Decimal(open), Decimal(avg_price), Decimal(close), Decimal(high),
-            Decimal(low), Decimal(amount), Decimal(amount_sum), volume, vol_sum, tick_type, diff_type,
-            Decimal(diff_price), Decimal(diff_rate) * Decimal("0.01"), trade_bid_vol_sum, trade_ask_vol_sum,
-            trade_bid_cnt, trade_ask_cnt, closing_oddlot_shares, fixed_trade_volume, suspend, simtrade, 0)
+            code,
+            py_datetime_parser(date, time),
+            Decimal(open),
+            Decimal(avg_price),
+            Decimal(close),
+            Decimal(high),
+            Decimal(low),
+            Decimal(amount),
+            Decimal(amount_sum),
+            volume,
+            vol_sum,
+            tick_type,
+            diff_type,
+            Decimal(diff_price),
+            Decimal(diff_rate) * Decimal("0.01"),
+            trade_bid_vol_sum,
+            trade_ask_vol_sum,
+            trade_bid_cnt,
+            trade_ask_cnt,
+            closing_oddlot_shares,
+            fixed_trade_volume,
+            suspend,
+            simtrade,
+            0,
+        )
 
     @classmethod
-    def from_content_odd(cls, code, date, time, close, tick_type, diff_price, diff_rate, diff_type, volume, vol_sum,
-                         amount, amount_sum, avg_price, open, high, low, trade_bid_vol_sum, trade_ask_vol_sum,
-                         trade_bid_cnt, trade_ask_cnt, suspend, simtrade):
+    def from_content_odd(
+        cls,
+        code,
+        date,
+        time,
+        close,
+        tick_type,
+        diff_price,
+        diff_rate,
+        diff_type,
+        volume,
+        vol_sum,
+        amount,
+        amount_sum,
+        avg_price,
+        open,
+        high,
+        low,
+        trade_bid_vol_sum,
+        trade_ask_vol_sum,
+        trade_bid_cnt,
+        trade_ask_cnt,
+        suspend,
+        simtrade,
+    ):
         return cls(
-            code, py_datetime_parser(date, time), Decimal(open), Decimal(avg_price), Decimal(close), Decimal(high),
-            Decimal(low), Decimal(amount), Decimal(amount_sum), volume, vol_sum, tick_type, diff_type,
-            Decimal(diff_price), Decimal(diff_rate), trade_bid_vol_sum, trade_ask_vol_sum, trade_bid_cnt,
-            trade_ask_cnt, 0, 0, suspend, simtrade, 1)
+            code,
+            py_datetime_parser(date, time),
+            Decimal(open),
+            Decimal(avg_price),
+            Decimal(close),
+            Decimal(high),
+            Decimal(low),
+            Decimal(amount),
+            Decimal(amount_sum),
+            volume,
+            vol_sum,
+            tick_type,
+            diff_type,
+            Decimal(diff_price),
+            Decimal(diff_rate),
+            trade_bid_vol_sum,
+            trade_ask_vol_sum,
+            trade_bid_cnt,
+            trade_ask_cnt,
+            0,
+            0,
+            suspend,
+            simtrade,
+            1,
+        )
 
 
 class PyTickFOPv1(_PyRecord):
     __slots__ = list(tick.TickFOPv1.__slots__)
 
-    def __init__(self, code, datetime, open, underlying_price, bid_side_total_vol, ask_side_total_vol, avg_price,
-                 close, high, low, amount, total_amount, volume, total_volume, tick_type, chg_type, price_chg,
-                 pct_chg, simtrade):
+    def __init__(
+        self,
+        code,
+        datetime,
+        open,
+        underlying_price,
+        bid_side_total_vol,
+        ask_side_total_vol,
+        avg_price,
+        close,
+        high,
+        low,
+        amount,
+        total_amount,
+        volume,
+        total_volume,
+        tick_type,
+        chg_type,
+        price_chg,
+        pct_chg,
+        simtrade,
+    ):
         self.code = code
         self.datetime = datetime
         self.open = open
@@ -207,21 +443,69 @@ class PyTickFOPv1(_PyRecord):
         self.simtrade = simtrade
 
     @classmethod
-    def from_content(cls, code, date, time, open, target_kind_price, trade_bid_vol_sum, trade_ask_vol_sum, avg_price,
-                     close, high, low, amount, amount_sum, volume, vol_sum, tick_type, diff_type, diff_price,
-                     diff_rate, simtrade):
+    def from_content(
+        cls,
+        code,
+        date,
+        time,
+        open,
+        target_kind_price,
+        trade_bid_vol_sum,
+        trade_ask_vol_sum,
+        avg_price,
+        close,
+        high,
+        low,
+        amount,
+        amount_sum,
+        volume,
+        vol_sum,
+        tick_type,
+        diff_type,
+        diff_price,
+        diff_rate,
+        simtrade,
+    ):
         return cls(
-            code, py_datetime_parser(date, time), Decimal(open), Decimal(target_kind_price), trade_bid_vol_sum,
-            trade_ask_vol_sum, Decimal(avg_price), Decimal(close), Decimal(high), Decimal(low), Decimal(amount),
-            Decimal(amount_sum), volume, vol_sum, tick_type, diff_type, Decimal(diff_price), Decimal(diff_rate),
-            simtrade)
+            code,
+            py_datetime_parser(date, time),
+            Decimal(open),
+            Decimal(target_kind_price),
+            trade_bid_vol_sum,
+            trade_ask_vol_sum,
+            Decimal(avg_price),
+            Decimal(close),
+            Decimal(high),
+            Decimal(low),
+            Decimal(amount),
+            Decimal(amount_sum),
+            volume,
+            vol_sum,
+            tick_type,
+            diff_type,
+            Decimal(diff_price),
+            Decimal(diff_rate),
+            simtrade,
+        )
 
 
 class PyLadderSTKv1(_PyRecord):
     __slots__ = list(ladder.LadderSTKv1.__slots__)
 
-    def __init__(self, code, datetime, bid_price, bid_volume, diff_bid_vol, ask_price, ask_volume, diff_ask_vol,
-                 suspend, simtrade, intraday_odd):
+    def __init__(
+        self,
+        code,
+        datetime,
+        bid_price,
+        bid_volume,
+        diff_bid_vol,
+        ask_price,
+        ask_volume,
+        diff_ask_vol,
+        suspend,
+        simtrade,
+        intraday_odd,
+    ):
         self.code = code
         self.datetime = datetime
         self.bid_price = bid_price
@@ -235,24 +519,86 @@ class PyLadderSTKv1(_PyRecord):
         self.intraday_odd = intraday_odd
 
     @classmethod
-    def from_content(cls, code, date, time, bid_price, bid_volume, diff_bid_vol, ask_price, ask_volume, diff_ask_vol,
-                     suspend, simtrade):
-        return cls(code, py_datetime_parser(date, time), [Decimal(p) for p in bid_price], bid_volume, diff_bid_vol,
-                   [Decimal(p) for p in ask_price], ask_volume, diff_ask_vol, suspend, simtrade, 0)
+    def from_content(
+        cls,
+        code,
+        date,
+        time,
+        bid_price,
+        bid_volume,
+        diff_bid_vol,
+        ask_price,
+        ask_volume,
+        diff_ask_vol,
+        suspend,
+        simtrade,
+    ):
+        return cls(
+            code,
+            py_datetime_parser(date, time),
+            [Decimal(p) for p in bid_price],
+            bid_volume,
+            diff_bid_vol,
+            [Decimal(p) for p in ask_price],
+            ask_volume,
+            diff_ask_vol,
+            suspend,
+            simtrade,
+            0,
+        )
 
     @classmethod
-    def from_content_odd(cls, code, date, time, bid_price, ask_price, bid_volume, ask_volume, diff_bid_vol,
-                         diff_ask_vol, suspend, simtrade):
-        return cls(code, py_datetime_parser(date, time), [Decimal(p) for p in bid_price], bid_volume, diff_bid_vol,
-                   [Decimal(p) for p in ask_price], ask_volume, diff_ask_vol, suspend, simtrade, 1)
+    def from_content_odd(
+        cls,
+        code,
+        date,
+        time,
+        bid_price,
+        ask_price,
+        bid_volume,
+        ask_volume,
+        diff_bid_vol,
+        diff_ask_vol,
+        suspend,
+        simtrade,
+    ):
+        return cls(
+            code,
+            py_datetime_parser(date, time),
+            [Decimal(p) for p in bid_price],
+            bid_volume,
+            diff_bid_vol,
+            [Decimal(p) for p in ask_price],
+            ask_volume,
+            diff_ask_vol,
+            suspend,
+            simtrade,
+            1,
+        )
 
 
 class PyLadderFOPv1(_PyRecord):
     __slots__ = list(ladder.LadderFOPv1.__slots__)
 
-    def __init__(self, code, datetime, bid_total_vol, ask_total_vol, bid_price, bid_volume, diff_bid_vol, ask_price,
-                 ask_volume, diff_ask_vol, first_derived_bid_price, first_derived_ask_price, first_derived_bid_vol,
-                 first_derived_ask_vol, underlying_price, simtrade):
+    def __init__(
+        self,
+        code,
+        datetime,
+        bid_total_vol,
+        ask_total_vol,
+        bid_price,
+        bid_volume,
+        diff_bid_vol,
+        ask_price,
+        ask_volume,
+        diff_ask_vol,
+        first_derived_bid_price,
+        first_derived_ask_price,
+        first_derived_bid_vol,
+        first_derived_ask_vol,
+        underlying_price,
+        simtrade,
+    ):
         self.code = code
         self.datetime = datetime
         self.bid_total_vol = bid_total_vol
@@ -271,13 +617,44 @@ class PyLadderFOPv1(_PyRecord):
         self.simtrade = simtrade
 
     @classmethod
-    def from_content(cls, code, date, time, bid_vol_sum, ask_vol_sum, bid_price, bid_volume, diff_bid_vol, ask_price,
-                     ask_volume, diff_ask_vol, first_derived_bid_price, first_derived_ask_price,
-                     first_derived_bid_volume, first_derived_ask_volume, target_kind_price, simtrade):
-        return cls(code, py_datetime_parser(date, time), bid_vol_sum, ask_vol_sum, [Decimal(p) for p in bid_price],
-                   bid_volume, diff_bid_vol, [Decimal(p) for p in ask_price], ask_volume, diff_ask_vol,
-                   Decimal(first_derived_bid_price), Decimal(first_derived_ask_price), first_derived_bid_volume,
-                   first_derived_ask_volume, Decimal(target_kind_price), simtrade)
+    def from_content(
+        cls,
+        code,
+        date,
+        time,
+        bid_vol_sum,
+        ask_vol_sum,
+        bid_price,
+        bid_volume,
+        diff_bid_vol,
+        ask_price,
+        ask_volume,
+        diff_ask_vol,
+        first_derived_bid_price,
+        first_derived_ask_price,
+        first_derived_bid_volume,
+        first_derived_ask_volume,
+        target_kind_price,
+        simtrade,
+    ):
+        return cls(
+            code,
+            py_datetime_parser(date, time),
+            bid_vol_sum,
+            ask_vol_sum,
+            [Decimal(p) for p in bid_price],
+            bid_volume,
+            diff_bid_vol,
+            [Decimal(p) for p in ask_price],
+            ask_volume,
+            diff_ask_vol,
+            Decimal(first_derived_bid_price),
+            Decimal(first_derived_ask_price),
+            first_derived_bid_volume,
+            first_derived_ask_volume,
+            Decimal(target_kind_price),
+            simtrade,
+        )
 
 
 TWINS = {
@@ -322,7 +699,7 @@ def side_by_side(ours, theirs, rounds, collect=True):
     """Passes alternate, so that both sides see the same machine load."""
     a = b = float("inf")
     for i in range(rounds):
-        for side in ((0, 1) if i % 2 else (1, 0)):
+        for side in (0, 1) if i % 2 else (1, 0):
             if side == 0:
                 a = min(a, best_of(ours, 1, collect))
             else:
@@ -332,6 +709,7 @@ def side_by_side(ours, theirs, rounds, collect=True):
 
 def fresh(message):
     """A copy with new texts and lists, as a subscriber builds each message just before decoding it."""
+
     def copy(v):
         if type(v) is str:
             return (v + " ")[:-1]
@@ -353,9 +731,9 @@ def fresh_side_by_side(ours, theirs, day, chunk=64, passes=5):
     try:
         for p in range(passes):
             for i, start in enumerate(starts):
-                part = day[start:start + chunk]
+                part = day[start : start + chunk]
                 a, b = [fresh(m) for m in part], [fresh(m) for m in part]
-                for side in ((0, 1) if (i + p) % 2 else (1, 0)):
+                for side in (0, 1) if (i + p) % 2 else (1, 0):
                     fn, msgs = (ours, a) if side == 0 else (theirs, b)
                     t = time.perf_counter()
                     for fields in msgs:
@@ -375,8 +753,12 @@ def run(records):
     for r in records:
         r.code; r.datetime; r.{0}; r.{1}; r.{2}; r.code; r.datetime; r.{0}; r.{1}; r.{2}
 """
-READ_FIELDS = {"quote": ("close", "volume", "bid_price"), "tick": ("close", "volume", "pct_chg"),
-               "tick_fop": ("close", "underlying_price", "total_volume"), "ladder": ("bid_price", "ask_volume", "simtrade")}
+READ_FIELDS = {
+    "quote": ("close", "volume", "bid_price"),
+    "tick": ("close", "volume", "pct_chg"),
+    "tick_fop": ("close", "underlying_price", "total_volume"),
+    "ladder": ("bid_price", "ask_volume", "simtrade"),
+}
 
 
 def reader(kind):
@@ -421,14 +803,19 @@ def main(argv):
         ok = ratio >= BARS[kind]
         failures += [] if ok else [f"{kind} ratio {ratio:.2f} < {BARS[kind]}"]
         ca, cb = side_by_side(decoder_loop(native[kind], day), decoder_loop(TWINS[kind], day), 3)
-        print(f"{kind:<12}{ours * 1e6:>9.3f}{theirs * 1e6:>9.3f}{ratio:>7.2f}x{BARS[kind]:>5.0f}x "
-              f"{'ok' if ok else 'MISSED':<6} {ca / n * 1e6:7.3f} {cb / n * 1e6:7.3f} {cb / ca:5.2f}x")
+        print(
+            f"{kind:<12}{ours * 1e6:>9.3f}{theirs * 1e6:>9.3f}{ratio:>7.2f}x{BARS[kind]:>5.0f}x "
+            f"{'ok' if ok else 'MISSED':<6} {ca / n * 1e6:7.3f} {cb / n * 1e6:7.3f} {cb / ca:5.2f}x"
+        )
 
     quotes = streams["quote"][:5000]
     runtime_names = [{"".join(list(k)): v for k, v in m.items()} for m in quotes]
     shuffled = [dict(sorted(m.items())) for m in quotes]
-    for label, msgs in (("declared order", quotes), ("run-time keyword names", runtime_names),
-                        ("keywords in another order", shuffled)):
+    for label, msgs in (
+        ("declared order", quotes),
+        ("run-time keyword names", runtime_names),
+        ("keywords in another order", shuffled),
+    ):
         t = best_of(decoder_loop(native["quote"], msgs), 5) / len(msgs)
         print(f"quote, {label:<26} {t * 1e6:.3f} µs")
 
@@ -450,8 +837,10 @@ def main(argv):
             failures.append(f"{kind} field reads run {ops_a}, __slots__ {ops_b}")
         if sa > sb:
             failures.append(f"{kind} size {sa} > {sb}")
-        print(f"{kind:<12}one: native {a1 * 1e9:5.2f} __slots__ {b1 * 1e9:5.2f} ({b1 / a1:.2f}x)   "
-              f"many: {a2 * 1e9:5.2f} {b2 * 1e9:5.2f} ({b2 / a2:.2f}x)   size {sa} vs {sb}   {'/'.join(ops_a)}")
+        print(
+            f"{kind:<12}one: native {a1 * 1e9:5.2f} __slots__ {b1 * 1e9:5.2f} ({b1 / a1:.2f}x)   "
+            f"many: {a2 * 1e9:5.2f} {b2 * 1e9:5.2f} ({b2 / a2:.2f}x)   size {sa} vs {sb}   {'/'.join(ops_a)}"
+        )
     for kind in ("tick_odd", "ladder_fop"):
         sa, sb = sys.getsizeof(native[kind](**streams[kind][0])), sys.getsizeof(TWINS[kind](**streams[kind][0]))
         if sa > sb:
@@ -465,8 +854,10 @@ def main(argv):
         return best_of(lambda: [fn(d, t) for d, t in pairs], 5) / len(pairs)
 
     nat, iso, hand = parse_all(utils.datetime_parser), parse_all(py_datetime_parser), parse_all(py_handparsed_parser)
-    print(f"native {nat * 1e6:.3f}; Python on fromisoformat {iso * 1e6:.3f} ({iso / nat:.1f}x); "
-          f"Python hand-parsed {hand * 1e6:.3f} ({hand / nat:.1f}x)")
+    print(
+        f"native {nat * 1e6:.3f}; Python on fromisoformat {iso * 1e6:.3f} ({iso / nat:.1f}x); "
+        f"Python hand-parsed {hand * 1e6:.3f} ({hand / nat:.1f}x)"
+    )
 
     print("\nDecimal cache of each module after the run:")
     for mod in (quote, tick, ladder):

@@ -20,13 +20,33 @@ from taloma.contracts import Contract, Future, Option
 from taloma.order import Order, OrderStatus, Status, Trade
 
 ENTRY = {
-    "st_comno": "TXFA4", "st_seqno": "000123", "st_ordno": "k0042", "st_orddt": "20240131", "st_ordtm": "084501",
-    "st_comtype": "F", "name_zh": "Index future", "st_ps": "S", "st_ordknd": "ROD", "st_price1": 17000,
-    "st_ordqty": 3, "st_code": "0000", "st_errmsg": "order accepted          ", "st_ord_match_qty": 1,
-    "st_cancel_qty": 2, "st_chg_price1": 0,
+    "st_comno": "TXFA4",
+    "st_seqno": "000123",
+    "st_ordno": "k0042",
+    "st_orddt": "20240131",
+    "st_ordtm": "084501",
+    "st_comtype": "F",
+    "name_zh": "Index future",
+    "st_ps": "S",
+    "st_ordknd": "ROD",
+    "st_price1": 17000,
+    "st_ordqty": 3,
+    "st_code": "0000",
+    "st_errmsg": "order accepted          ",
+    "st_ord_match_qty": 1,
+    "st_cancel_qty": 2,
+    "st_chg_price1": 0,
 }
-REPLY = {"success": "True", "result": {"seqno": "000001", "ordno": "k0001", "stock_id": "TXFA4",
-                                       "ord_date": "20240131", "ord_time": "08:45:01"}}
+REPLY = {
+    "success": "True",
+    "result": {
+        "seqno": "000001",
+        "ordno": "k0001",
+        "stock_id": "TXFA4",
+        "ord_date": "20240131",
+        "ord_time": "08:45:01",
+    },
+}
 
 
 class _Answer:
@@ -59,19 +79,53 @@ def py_convert_order_props(order):
 
 
 def py_place(contract, order, ca_content, client):
-    inp = {**dict(order), **py_convert_order_props(order), "product_id": contract.code,
-           "product_type": contract.security_type[0], "opt_type": contract.option_right or " ",
-           "ca_content": ca_content}
+    inp = {
+        **dict(order),
+        **py_convert_order_props(order),
+        "product_id": contract.code,
+        "product_type": contract.security_type[0],
+        "opt_type": contract.option_right or " ",
+        "ca_content": ca_content,
+    }
     return py_place_private(**inp, client=client)
 
 
-def py_place_private(product_id, product_type, opt_type, price, price_type, action, order_type, octype, quantity,
-                     account, ca_content, client, **kwargs):
+def py_place_private(
+    product_id,
+    product_type,
+    opt_type,
+    price,
+    price_type,
+    action,
+    order_type,
+    octype,
+    quantity,
+    account,
+    ca_content,
+    client,
+    **kwargs,
+):
     broker_id, account_id = account.get("broker_id", ""), account.get("account_id", "")
-    req = {"token": client._token, "ID": client.person_id, "IP": client._public_ip, "broker_id": broker_id,
-           "account": account_id, "fut_futopt": product_type, "stock_id": product_id, "fut_callput": opt_type,
-           "ord_bs": action, "price": price, "price_type": price_type, "quantity": quantity, "ord_type": order_type,
-           "octype": octype, "mttype": " ", "composit": "00", "web_id": "Z", "ca_content": ca_content}
+    req = {
+        "token": client._token,
+        "ID": client.person_id,
+        "IP": client._public_ip,
+        "broker_id": broker_id,
+        "account": account_id,
+        "fut_futopt": product_type,
+        "stock_id": product_id,
+        "fut_callput": opt_type,
+        "ord_bs": action,
+        "price": price,
+        "price_type": price_type,
+        "quantity": quantity,
+        "ord_type": order_type,
+        "octype": octype,
+        "mttype": " ",
+        "composit": "00",
+        "web_id": "Z",
+        "ca_content": ca_content,
+    }
     return client.session.post(client.f_order_uri, json=req, timeout=client.timeout).json()
 
 
@@ -89,14 +143,20 @@ def py_resp2trade(resp, trade):
         else:
             contract = Contract(security_type="FUT", exchange="TAIFEX", code=code, name=name)
         order_type = getattr(foprops.order_type, resp.get("st_ordknd", "IOC"))
-        order = Order(action=getattr(foprops.action, resp.get("st_ps", "B")),
-                      price_type=getattr(foprops.price_type, "MKT" if order_type == "IOC" else "LMT"),
-                      order_type=order_type, price=resp.get("st_price1", 0), quantity=resp.get("st_ordqty", 0),
-                      ordno=resp.get("st_ordno", ""), seqno=resp.get("st_seqno", ""))
-        status = OrderStatus(order_id=hash_orderid(resp.get("st_comno", ""), resp.get("st_seqno", "")),
-                             order_datetime=py_timestamp(resp.get("st_orddt", "") + resp.get("st_ordtm", ""),
-                                                         "%Y%m%d%H%M%S"),
-                             status=Status.PendingSubmit)
+        order = Order(
+            action=getattr(foprops.action, resp.get("st_ps", "B")),
+            price_type=getattr(foprops.price_type, "MKT" if order_type == "IOC" else "LMT"),
+            order_type=order_type,
+            price=resp.get("st_price1", 0),
+            quantity=resp.get("st_ordqty", 0),
+            ordno=resp.get("st_ordno", ""),
+            seqno=resp.get("st_seqno", ""),
+        )
+        status = OrderStatus(
+            order_id=hash_orderid(resp.get("st_comno", ""), resp.get("st_seqno", "")),
+            order_datetime=py_timestamp(resp.get("st_orddt", "") + resp.get("st_ordtm", ""), "%Y%m%d%H%M%S"),
+            status=Status.PendingSubmit,
+        )
         trade = Trade(contract=contract, order=order, status=status)
     status = trade.status
     trade.order.ordno = resp.get("st_ordno", "")
@@ -112,10 +172,11 @@ def py_resp2order_status(resp, order):
     result = resp.get("result", {})
     ok = resp.get("success", "").lower() == "true"
     order.seqno, order.ordno = result.get("seqno", ""), result.get("ordno", "")
-    status = OrderStatus(id=hash_orderid(result.get("stock_id", ""), result.get("seqno", "")),
-                         order_datetime=py_timestamp(result.get("ord_date", "") + result.get("ord_time", ""),
-                                                     "%Y%m%d%H:%M:%S"),
-                         status=Status.PendingSubmit if ok else Status.Failed)
+    status = OrderStatus(
+        id=hash_orderid(result.get("stock_id", ""), result.get("seqno", "")),
+        order_datetime=py_timestamp(result.get("ord_date", "") + result.get("ord_time", ""), "%Y%m%d%H:%M:%S"),
+        status=Status.PendingSubmit if ok else Status.Failed,
+    )
     return order, status, ok
 
 
@@ -135,8 +196,15 @@ def best_of(runs: int, count: int, fn) -> float:
 
 def main() -> None:
     account = FutureAccount(person_id="A123456789", broker_id="F002000", account_id="7654321", username="T")
-    order = Order(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=17000,
-                  quantity=1, octype=FuturesOCType.Auto, account=account)
+    order = Order(
+        action=Action.Buy,
+        price_type=FuturesPriceType.LMT,
+        order_type=OrderType.ROD,
+        price=17000,
+        quantity=1,
+        octype=FuturesOCType.Auto,
+        account=account,
+    )
     contract, client = Future(code="TXFA4", exchange="TAIFEX"), _Client()
     assert fo.place_futopt_order(contract, order, "CA", client) == py_place(contract, order, "CA", client)
     native, python = fo.resp2trade(ENTRY, None), py_resp2trade(ENTRY, None)
@@ -144,10 +212,16 @@ def main() -> None:
     trade = fo.resp2trade(ENTRY, None)
 
     cases = [
-        ("place_futopt_order (no HTTP)", lambda: fo.place_futopt_order(contract, order, "CA", client),
-         lambda: py_place(contract, order, "CA", client)),
-        ("futopt_resp2order_status", lambda: fo.futopt_resp2order_status(REPLY, order),
-         lambda: py_resp2order_status(REPLY, order)),
+        (
+            "place_futopt_order (no HTTP)",
+            lambda: fo.place_futopt_order(contract, order, "CA", client),
+            lambda: py_place(contract, order, "CA", client),
+        ),
+        (
+            "futopt_resp2order_status",
+            lambda: fo.futopt_resp2order_status(REPLY, order),
+            lambda: py_resp2order_status(REPLY, order),
+        ),
         ("resp2trade, new trade", lambda: fo.resp2trade(ENTRY, None), lambda: py_resp2trade(ENTRY, None)),
         ("resp2trade, known trade", lambda: fo.resp2trade(ENTRY, trade), lambda: py_resp2trade(ENTRY, trade)),
     ]

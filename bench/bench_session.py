@@ -56,8 +56,13 @@ def main() -> int:
     folder = tempfile.mkdtemp(prefix="bench-session-")
     # The broker imports the same taloma as this script.
     env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(taloma.__file__))))
-    server = subprocess.Popen([sys.executable, "-m", "taloma.simulator", "--stocks", "80"], cwd=folder, env=env,
-                              stdout=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [sys.executable, "-m", "taloma.simulator", "--stocks", "80"],
+        cwd=folder,
+        env=env,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     try:
         assert server.stdout is not None
         found = re.match(r"simulated broker at (\S+) ", server.stdout.readline())
@@ -68,8 +73,15 @@ def main() -> int:
             client, account = session._client, session.futopt_account
 
             def native() -> object:
-                order = Order(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD,
-                              price=17000, quantity=1, octype=FuturesOCType.Auto, account=account)
+                order = Order(
+                    action=Action.Buy,
+                    price_type=FuturesPriceType.LMT,
+                    order_type=OrderType.ROD,
+                    price=17000,
+                    quantity=1,
+                    octype=FuturesOCType.Auto,
+                    account=account,
+                )
                 return fo.futopt_resp2order_status(fo.place_futopt_order(future, order, "", client), order)
 
             def through_session() -> object:

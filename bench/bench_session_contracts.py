@@ -35,8 +35,7 @@ def main(argv: list[str] | None = None) -> int:
     from taloma.session_contracts import Contracts
     from taloma.simulator import BrokerSimulator
 
-    with BrokerSimulator(users=[("B100000001", "bench")], seed=42) as sim, \
-            tempfile.TemporaryDirectory() as folder:
+    with BrokerSimulator(users=[("B100000001", "bench")], seed=42) as sim, tempfile.TemporaryDirectory() as folder:
         settings.api_url_simulation = sim.base_url
         client = Client(simulation=True, proxies=None)
         client.login("B100000001", "bench")
@@ -61,8 +60,10 @@ def main(argv: list[str] | None = None) -> int:
 
         print(f"catalogue of the simulated broker (seed 42): {size} contracts, day's copy {on_disk / 1e6:.1f} MB")
         print(f"first session (download): {downloaded:.2f} s")
-        print(f"second session, best of {args.repeat}: {best * 1e3:.1f} ms"
-              f" ({downloaded / best:.0f}x faster; target {TARGET * 1e3:.0f} ms: {'met' if best < TARGET else 'MISSED'})")
+        print(
+            f"second session, best of {args.repeat}: {best * 1e3:.1f} ms"
+            f" ({downloaded / best:.0f}x faster; target {TARGET * 1e3:.0f} ms: {'met' if best < TARGET else 'MISSED'})"
+        )
         print(f"then the TXO chain of {front.delivery_month}: {chain * 1e3:.1f} ms")
     return 0 if best < TARGET else 1
 

@@ -34,22 +34,67 @@ def make_credential(folder: Path) -> Path:
     """An RSA-2048 signing certificate and its PKCS#12 file, made with the openssl command."""
     key, cert, pfx = folder / "k.pem", folder / "c.pem", folder / "bench.p12"
     subprocess.run(
-        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", str(key), "-out", str(cert),
-         "-days", "30", "-subj", "/C=TW/O=Bench/CN=Bench Signer",
-         "-addext", "keyUsage=critical,digitalSignature,nonRepudiation"],
-        check=True, capture_output=True,
+        [
+            "openssl",
+            "req",
+            "-x509",
+            "-newkey",
+            "rsa:2048",
+            "-nodes",
+            "-keyout",
+            str(key),
+            "-out",
+            str(cert),
+            "-days",
+            "30",
+            "-subj",
+            "/C=TW/O=Bench/CN=Bench Signer",
+            "-addext",
+            "keyUsage=critical,digitalSignature,nonRepudiation",
+        ],
+        check=True,
+        capture_output=True,
     )
     subprocess.run(
-        ["openssl", "pkcs12", "-export", "-inkey", str(key), "-in", str(cert), "-passout", "pass:1234",
-         "-out", str(pfx)],
-        check=True, capture_output=True,
+        [
+            "openssl",
+            "pkcs12",
+            "-export",
+            "-inkey",
+            str(key),
+            "-in",
+            str(cert),
+            "-passout",
+            "pass:1234",
+            "-out",
+            str(pfx),
+        ],
+        check=True,
+        capture_output=True,
     )
     # The certificate is its own chain, for the run with chain checks.
     (folder / "P7B").mkdir()
-    subprocess.run(["openssl", "crl2pkcs7", "-nocrl", "-certfile", str(cert), "-outform", "DER", "-out",
-                    str(folder / "P7B" / "self.p7b")], check=True, capture_output=True)
-    ski = subprocess.run(["openssl", "x509", "-in", str(cert), "-noout", "-ext", "subjectKeyIdentifier"],
-                         check=True, capture_output=True, text=True).stdout.splitlines()[1]
+    subprocess.run(
+        [
+            "openssl",
+            "crl2pkcs7",
+            "-nocrl",
+            "-certfile",
+            str(cert),
+            "-outform",
+            "DER",
+            "-out",
+            str(folder / "P7B" / "self.p7b"),
+        ],
+        check=True,
+        capture_output=True,
+    )
+    ski = subprocess.run(
+        ["openssl", "x509", "-in", str(cert), "-noout", "-ext", "subjectKeyIdentifier"],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout.splitlines()[1]
     (folder / "chain.properties").write_text(
         f"LOG.level = WARN\nP7B.path = {folder}/P7B\nP7B0.name = self.p7b\n"
         f"P7B0.SKI = {ski.strip().replace(':', '')}\nVerifyCertChain = true\nVerifyCRL = true\n",
@@ -110,8 +155,12 @@ print(n / (resource.getrusage(resource.RUSAGE_SELF).ru_utime - cpu))
 
 def chained_rate(props: Path, signature: bytes) -> float:
     """VerifyPkcs7 with chain and CRL checks on, in a process of its own (settings are per process)."""
-    out = subprocess.run([sys.executable, "-c", CHAINED, str(LIB), str(props), signature.decode(), str(SECONDS)],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", CHAINED, str(LIB), str(props), signature.decode(), str(SECONDS)],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     return float(out.strip())
 
 
@@ -142,14 +191,22 @@ def main() -> None:
     our_verify = max(v[0] for _, v in ours)
     sign_ratio, verify_ratio = our_sign / ossl_sign, our_verify / ossl_verify
     print(f"{'':28}{'ours/s':>12}{'openssl/s':>12}{'ratio':>8}{'bar':>6}")
-    print(f"{'SignPkcs7 (100 B, SHA-256)':28}{our_sign:12.1f}{ossl_sign:12.1f}{sign_ratio:8.2f}{'0.90':>6}"
-          f"  {'ok' if sign_ratio >= 0.9 else 'BELOW'}")
-    print(f"{'VerifyPkcs7 (same)':28}{our_verify:12.1f}{ossl_verify:12.1f}{verify_ratio:8.2f}{'0.50':>6}"
-          f"  {'ok' if verify_ratio >= 0.5 else 'BELOW'}")
-    print(f"{'VerifyPkcs7, chain + CRL':28}{chained:12.1f}{ossl_verify:12.1f}{chained / ossl_verify:8.2f}"
-          f"{'-':>6}  (no bar)")
-    print("rounds, per CPU second and (wall clock): "
-          + ", ".join(f"sign {s[0]:.0f} ({s[1]:.0f}) verify {v[0]:.0f} ({v[1]:.0f})" for s, v in ours))
+    print(
+        f"{'SignPkcs7 (100 B, SHA-256)':28}{our_sign:12.1f}{ossl_sign:12.1f}{sign_ratio:8.2f}{'0.90':>6}"
+        f"  {'ok' if sign_ratio >= 0.9 else 'BELOW'}"
+    )
+    print(
+        f"{'VerifyPkcs7 (same)':28}{our_verify:12.1f}{ossl_verify:12.1f}{verify_ratio:8.2f}{'0.50':>6}"
+        f"  {'ok' if verify_ratio >= 0.5 else 'BELOW'}"
+    )
+    print(
+        f"{'VerifyPkcs7, chain + CRL':28}{chained:12.1f}{ossl_verify:12.1f}{chained / ossl_verify:8.2f}"
+        f"{'-':>6}  (no bar)"
+    )
+    print(
+        "rounds, per CPU second and (wall clock): "
+        + ", ".join(f"sign {s[0]:.0f} ({s[1]:.0f}) verify {v[0]:.0f} ({v[1]:.0f})" for s, v in ours)
+    )
 
 
 if __name__ == "__main__":

@@ -49,8 +49,13 @@ GUARD = 60.0
 def one(pfx: str, seed: int, cwd: str) -> str:
     env = dict(os.environ, PYTHONPATH=str(ROOT))
     try:
-        done = subprocess.run([sys.executable, "-c", CHILD, pfx, PASSWORD, str(seed)], cwd=cwd, env=env,
-                              capture_output=True, timeout=GUARD)
+        done = subprocess.run(
+            [sys.executable, "-c", CHILD, pfx, PASSWORD, str(seed)],
+            cwd=cwd,
+            env=env,
+            capture_output=True,
+            timeout=GUARD,
+        )
     except subprocess.TimeoutExpired:
         return "hang"
     if done.returncode < 0:
@@ -67,8 +72,11 @@ def main() -> int:
         with ThreadPoolExecutor(parallel) as pool:
             outcomes = collections.Counter(pool.map(lambda i: one(pfx, i, tmp), range(runs)))
     bad = runs - outcomes["ok"]
-    print(f"{runs} runs in {time.monotonic() - start:.0f} s: " +
-          ", ".join(f"{k} {v}" for k, v in sorted(outcomes.items())) + f"; failures {bad}")
+    print(
+        f"{runs} runs in {time.monotonic() - start:.0f} s: "
+        + ", ".join(f"{k} {v}" for k, v in sorted(outcomes.items()))
+        + f"; failures {bad}"
+    )
     return 1 if bad else 0
 
 

@@ -28,10 +28,26 @@ from taloma.simulator.bus import Mosquitto  # noqa: E402
 
 TOPIC = "TIC/v1/FOP/0/TFE/TXFL6"
 TICK = {
-    "code": "TXFL6", "date": "2026/12/08", "time": "09:00:01.250431", "open": "23150", "target_kind_price": "23148",
-    "trade_bid_vol_sum": 8, "trade_ask_vol_sum": 7, "avg_price": "23151.37", "close": "23152", "high": "23160",
-    "low": "23141", "amount": "23152", "amount_sum": "3745", "volume": 1, "vol_sum": 16, "tick_type": 1,
-    "diff_type": 2, "diff_price": "12", "diff_rate": "0.05", "simtrade": 0,
+    "code": "TXFL6",
+    "date": "2026/12/08",
+    "time": "09:00:01.250431",
+    "open": "23150",
+    "target_kind_price": "23148",
+    "trade_bid_vol_sum": 8,
+    "trade_ask_vol_sum": 7,
+    "avg_price": "23151.37",
+    "close": "23152",
+    "high": "23160",
+    "low": "23141",
+    "amount": "23152",
+    "amount_sum": "3745",
+    "volume": 1,
+    "vol_sum": 16,
+    "tick_type": 1,
+    "diff_type": 2,
+    "diff_price": "12",
+    "diff_rate": "0.05",
+    "simtrade": 0,
 }
 
 CHILD = r"""
@@ -96,8 +112,9 @@ def publish(url: str, stop: Any) -> None:
 def one(url: str, seed: int) -> str:
     env = dict(os.environ, PYTHONPATH=str(ROOT))
     try:
-        done = subprocess.run([sys.executable, "-c", CHILD, url, str(seed)], env=env, capture_output=True,
-                              timeout=GUARD, cwd="/")
+        done = subprocess.run(
+            [sys.executable, "-c", CHILD, url, str(seed)], env=env, capture_output=True, timeout=GUARD, cwd="/"
+        )
     except subprocess.TimeoutExpired:
         return "hang"
     if done.returncode == 0:
@@ -123,8 +140,11 @@ def main() -> int:
             if publisher.is_alive():
                 publisher.kill()
     bad = runs - outcomes["ok"]
-    print(f"{runs} runs in {time.monotonic() - start:.0f} s: " +
-          ", ".join(f"{k} {v}" for k, v in sorted(outcomes.items())) + f"; failures {bad}")
+    print(
+        f"{runs} runs in {time.monotonic() - start:.0f} s: "
+        + ", ".join(f"{k} {v}" for k, v in sorted(outcomes.items()))
+        + f"; failures {bad}"
+    )
     return 1 if bad else 0
 
 

@@ -12,12 +12,25 @@ if TYPE_CHECKING:
 
 __version__ = "0.1.0"
 
-__all__ = ["LoginError", "Margin", "NotLoggedIn", "OrderError", "Position", "QueryError", "Session", "Settlement",
-           "TalomaError"]
+__all__ = [
+    "LoginError",
+    "Margin",
+    "NotLoggedIn",
+    "OrderError",
+    "Position",
+    "QueryError",
+    "Session",
+    "Settlement",
+    "TalomaError",
+]
 
 # The session pulls in the native modules and the HTTP stack: only when it is asked for.
-_LAZY = {"Session": "taloma.session", "Margin": "taloma.session_accounts", "Position": "taloma.session_accounts",
-         "Settlement": "taloma.session_accounts"}
+_LAZY = {
+    "Session": "taloma.session",
+    "Margin": "taloma.session_accounts",
+    "Position": "taloma.session_accounts",
+    "Settlement": "taloma.session_accounts",
+}
 
 
 def __getattr__(name: str) -> Any:

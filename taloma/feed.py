@@ -71,8 +71,12 @@ def connect_client(
     the messages waiting to go out (0: no bound); paho takes it only before connecting.
     """
     host, port = parse_bus_url(bus_url)
-    client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=f"{name}-{uuid.uuid4().hex[:12]}",
-                         clean_session=not persistent, protocol=mqtt.MQTTv311)
+    client = mqtt.Client(
+        CallbackAPIVersion.VERSION2,
+        client_id=f"{name}-{uuid.uuid4().hex[:12]}",
+        clean_session=not persistent,
+        protocol=mqtt.MQTTv311,
+    )
     client.connect_timeout = timeout
     client.max_queued_messages_set(max_queued)
     client.reconnect_delay_set(1, 2)
@@ -180,11 +184,21 @@ class _Core:
         self.pid = os.getpid()
         host, port = parse_bus_url(bus_url)
         self.where = f"{host}:{port}"
-        client = _Client(on_connect=self._restore, on_disconnect=self._on_disconnect, on_refused=self._refuse,
-                         on_error=self._callback_raised)
+        client = _Client(
+            on_connect=self._restore,
+            on_disconnect=self._on_disconnect,
+            on_refused=self._refuse,
+            on_error=self._callback_raised,
+        )
         # The bus keeps the session (subscriptions, and QoS 1 fills while the link is down) for this id.
-        client.connect(host, port, f"taloma-feed-{uuid.uuid4().hex[:12]}", clean_session=False,
-                       keepalive=KEEPALIVE, timeout=timeout)
+        client.connect(
+            host,
+            port,
+            f"taloma-feed-{uuid.uuid4().hex[:12]}",
+            clean_session=False,
+            keepalive=KEEPALIVE,
+            timeout=timeout,
+        )
         client.limit_routes(ROUTE_CACHE_TOPICS, ROUTE_CACHE_BYTES)
         self.client = client
 
@@ -199,8 +213,15 @@ class _Core:
 
     # ---- subscriptions ------------------------------------------------------------------
 
-    def add(self, topic: str, decode: Decoder, callback: Callback, qos: int = 0,
-            account: tuple[str, str] | None = None, confirm: float | None = None) -> None:
+    def add(
+        self,
+        topic: str,
+        decode: Decoder,
+        callback: Callback,
+        qos: int = 0,
+        account: tuple[str, str] | None = None,
+        confirm: float | None = None,
+    ) -> None:
         """Subscribe ``callback``; with ``confirm``, wait that many seconds for the bus to
         acknowledge, else undo and raise ``ConnectionError``."""
         if not callable(callback):
@@ -238,8 +259,9 @@ class _Core:
         """Hands the subscription's decoder and callbacks to the receiver; called with _lock held."""
         decode = subscription.decode
         if subscription.account is not None:
-            self.client.route(subscription.filter, subscription.topic, _FillDecoder(self, subscription),
-                              subscription.callbacks)
+            self.client.route(
+                subscription.filter, subscription.topic, _FillDecoder(self, subscription), subscription.callbacks
+            )
             return
         cls, name = getattr(decode, "__self__", None), getattr(decode, "__name__", "")
         content = getattr(cls, "_content", {}).get(name) if isinstance(cls, type) else None
@@ -298,8 +320,7 @@ class _Core:
                 client.subscribe(key, qos)
         if self._lost:
             self._lost = False
-            log.warning("reconnected to the message bus at %s; %d subscriptions restored", self.where,
-                        len(filters))
+            log.warning("reconnected to the message bus at %s; %d subscriptions restored", self.where, len(filters))
 
     def _on_disconnect(self, reason: str) -> None:
         if not self.closed and not self._lost:
@@ -326,8 +347,14 @@ class _Core:
         assert subscription.account is not None
         broker_id, account_id = subscription.account
         self.gaps += received - expected
-        log.warning("missed fills %s of account %s/%s: fill %d arrived after %d", _numbers(expected, received - 1),
-                    broker_id, account_id, received, expected - 1)
+        log.warning(
+            "missed fills %s of account %s/%s: fill %d arrived after %d",
+            _numbers(expected, received - 1),
+            broker_id,
+            account_id,
+            received,
+            expected - 1,
+        )
         for callback in subscription.callbacks:
             on_gap = getattr(callback, "on_gap", None)
             if on_gap is None:
@@ -350,8 +377,7 @@ class _Core:
         state[1] += 1
         if now - state[0] >= self.warn_interval:
             more = f" ({state[1] - 1} more refused since the last warning)" if state[1] > 1 else ""
-            log.warning("refused a message on topic %s (%s): %s: %s%s", topic, arrival, type(exc).__name__, exc,
-                        more)
+            log.warning("refused a message on topic %s (%s): %s: %s%s", topic, arrival, type(exc).__name__, exc, more)
             state[0], state[1] = now, 0
 
     # ---- state and lifetime --------------------------------------------------------------
@@ -435,8 +461,14 @@ class Feed:
 
     # ---- subscriptions ------------------------------------------------------------------
 
-    def subscribe(self, contract: Any, quote_type: QuoteType, callback: Callback,
-                  version: QuoteVersion = QuoteVersion.v1, intraday_odd: bool = False) -> str:
+    def subscribe(
+        self,
+        contract: Any,
+        quote_type: QuoteType,
+        callback: Callback,
+        version: QuoteVersion = QuoteVersion.v1,
+        intraday_odd: bool = False,
+    ) -> str:
         """Deliver the contract's records of one kind to ``callback``; returns the topic.
 
         Subscribing the same callback again changes nothing.
@@ -444,8 +476,14 @@ class Feed:
         topic = contract2topic(contract, quote_type, intraday_odd, version)
         return self._add(topic, market_decoder(contract, quote_type, intraday_odd), callback)
 
-    def unsubscribe(self, contract: Any, quote_type: QuoteType, version: QuoteVersion = QuoteVersion.v1,
-                    intraday_odd: bool = False, callback: Callback | None = None) -> None:
+    def unsubscribe(
+        self,
+        contract: Any,
+        quote_type: QuoteType,
+        version: QuoteVersion = QuoteVersion.v1,
+        intraday_odd: bool = False,
+        callback: Callback | None = None,
+    ) -> None:
         """Stop delivering the contract's records of one kind (to ``callback`` only, if given)."""
         self._core.remove(contract2topic(contract, quote_type, intraday_odd, version), callback)
 
@@ -489,8 +527,14 @@ class Feed:
 
     # ---- the account's own fills ---------------------------------------------------------
 
-    def subscribe_fills(self, account: Any, callback: Callable[[dict[str, Any]], None],
-                        timeout: float = CONNECT_TIMEOUT, *, on_gap: GapHook | None = None) -> str:
+    def subscribe_fills(
+        self,
+        account: Any,
+        callback: Callable[[dict[str, Any]], None],
+        timeout: float = CONNECT_TIMEOUT,
+        *,
+        on_gap: GapHook | None = None,
+    ) -> str:
         """Call ``callback(event)`` once per fill of ``account`` (an account record, or a mapping
         with "broker_id" and "account_id"); returns the topic. ``event`` is a mapping (see
         :func:`fill_event`).
@@ -512,8 +556,14 @@ class Feed:
         topic = account_fills_topic(account)
         broker_id, account_id = topic.split("/")[2:]
         on_thread = self._client.on_delivery_thread()
-        self._core.add(topic, fill_event, _FillCallback(callback, on_gap), qos=1, account=(broker_id, account_id),
-                       confirm=None if on_thread else timeout)
+        self._core.add(
+            topic,
+            fill_event,
+            _FillCallback(callback, on_gap),
+            qos=1,
+            account=(broker_id, account_id),
+            confirm=None if on_thread else timeout,
+        )
         return topic
 
     def unsubscribe_fills(self, account: Any, callback: Callable[[dict[str, Any]], None] | None = None) -> None:

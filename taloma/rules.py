@@ -135,8 +135,9 @@ def ladder_of(contract: Any) -> Ladder:
         return STOCK_LADDER
     if kind not in ("FUT", "OPT"):
         raise ValueError(f"no tick ladder for security type {kind or 'none'!r}")
-    by_index = (_field(contract, "underlying_kind", "prod_kind") == "I"
-                or str(_field(contract, "underlying_code", "ostock")).startswith("#"))
+    by_index = _field(contract, "underlying_kind", "prod_kind") == "I" or str(
+        _field(contract, "underlying_code", "ostock")
+    ).startswith("#")
     if kind == "FUT":
         return INDEX_FUTURE_LADDER if by_index else STOCK_LADDER
     return INDEX_OPTION_LADDER if by_index else STOCK_OPTION_LADDER
@@ -184,8 +185,10 @@ def price_problem(price: Any, ladder: Ladder | None, limits: tuple[Decimal, Deci
         return None
     if not ladder.on_grid(value):
         below, above = ladder.nearest(value)
-        return (f"price {value} is not on the tick ladder of {ladder.name} (tick {ladder.size(value)}): "
-                f"nearest valid prices {ladder.text(below)} and {ladder.text(above)}")
+        return (
+            f"price {value} is not on the tick ladder of {ladder.name} (tick {ladder.size(value)}): "
+            f"nearest valid prices {ladder.text(below)} and {ladder.text(above)}"
+        )
     if limits is not None and not limits[0] <= value <= limits[1]:
         return f"price {value} is outside today's limits {ladder.text(limits[0])} to {ladder.text(limits[1])}"
     return None

@@ -54,8 +54,13 @@ __all__ = ["FillCallback", "Session"]
 FillCallback = Callable[[Trade, "dict[str, Any]"], None]
 
 # The order query's status codes.
-_STATUS_OF_CODE = {"0000": Status.Submitted, "0001": Status.PartFilled, "0002": Status.Filled,
-                   "0003": Status.Cancelled, "0004": Status.Cancelled}
+_STATUS_OF_CODE = {
+    "0000": Status.Submitted,
+    "0001": Status.PartFilled,
+    "0002": Status.Filled,
+    "0003": Status.Cancelled,
+    "0004": Status.Cancelled,
+}
 _CODE_OF_FILL = {Status.PartFilled: "0001", Status.Filled: "0002"}
 # What the orders carry for a signature when the session has no certificate (simulation only).
 _UNSIGNED = ""
@@ -113,8 +118,11 @@ def _template_for(template: str, log_folder: Path, chains: Path) -> str:
     except OSError:
         present = set()
     absent = {n for n, name in _CHAIN_NAME.findall(template) if name.strip().casefold() not in present}
-    lines = [line for line in template.split("\n")
-             if not any(line.startswith((f"P7B{n}.name ", f"P7B{n}.SKI ")) for n in absent)]
+    lines = [
+        line
+        for line in template.split("\n")
+        if not any(line.startswith((f"P7B{n}.name ", f"P7B{n}.SKI ")) for n in absent)
+    ]
     written = str(log_folder).replace("{", "{{").replace("}", "}}")
     return "\n".join(lines).replace("LOG.path = logs\n", f"LOG.path = {written}\n")
 
@@ -149,9 +157,15 @@ class Session:
     catalogue is kept (default the user's cache folder).
     """
 
-    def __init__(self, simulation: bool = True, *, url: str | None = None, bus_url: str | None = None,
-                 timeout: float | tuple[float | None, float | None] | None = None,
-                 cache_dir: str | os.PathLike[str] | None = None) -> None:
+    def __init__(
+        self,
+        simulation: bool = True,
+        *,
+        url: str | None = None,
+        bus_url: str | None = None,
+        timeout: float | tuple[float | None, float | None] | None = None,
+        cache_dir: str | os.PathLike[str] | None = None,
+    ) -> None:
         if bus_url is not None and not isinstance(bus_url, str):
             raise TypeError(f"bus_url must be a text, not {type(bus_url).__name__} {bus_url!r}")
         address = _split_url(url) if url is not None else None
@@ -184,7 +198,7 @@ class Session:
         new = f"{base}/api/{ver}/"
         for name, value in list(vars(client).items()):
             if name.endswith("_uri") and isinstance(value, str) and value.startswith(old):
-                setattr(client, name, new + value[len(old):])
+                setattr(client, name, new + value[len(old) :])
         client.api_url, client.api_ver, client.api_uri = base, ver, new
 
     # ---- life ---------------------------------------------------------------------------------
@@ -192,8 +206,7 @@ class Session:
     def __enter__(self) -> Session:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
+    def __exit__(self, kind: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None) -> None:
         self.close()
 
     def close(self) -> None:
@@ -262,8 +275,13 @@ class Session:
         if reply is None and not self._logged_in():
             # The program keeps the package's errors out of its log, and the reason with them: ask again.
             try:
-                reply = _login(self._client.session, self._client.login_uri, person_id, self._client.hashpasswd,
-                               timeout=self._client.timeout)
+                reply = _login(
+                    self._client.session,
+                    self._client.login_uri,
+                    person_id,
+                    self._client.hashpasswd,
+                    timeout=self._client.timeout,
+                )
             except requests.RequestException as exc:
                 raise LoginError(f"cannot reach the service at {self._client.api_url}: {exc}") from exc
         if reply is not None or not self._logged_in():
@@ -315,8 +333,10 @@ class Session:
         signer = self._signer
         if signer is None:
             if not self.simulation:
-                raise TalomaError("orders to the production service must be signed: call "
-                                  "session.use_certificate(path, password) first")
+                raise TalomaError(
+                    "orders to the production service must be signed: call "
+                    "session.use_certificate(path, password) first"
+                )
             return _UNSIGNED
         text = order_text(operation, person_id=self._client.person_id, account=account, code=code, **fields)
         return signer.gen_ca(text).decode("ascii")
@@ -350,14 +370,26 @@ class Session:
                 self._market = MarketData(self._bus_url, self._resolve)
             return self._market
 
-    def subscribe(self, contract: Contract | str, callback: Callable[[Any], None],
-                  quote_type: QuoteType | str = "tick", *, odd_lot: bool = False) -> None:
+    def subscribe(
+        self,
+        contract: Contract | str,
+        callback: Callable[[Any], None],
+        quote_type: QuoteType | str = "tick",
+        *,
+        odd_lot: bool = False,
+    ) -> None:
         """``callback(record)`` for each record of the contract's ``quote_type`` ("tick", "ladder" or
         "quote") heard on the bus; callbacks run on the bus's thread."""
         self._market_data().subscribe(contract, callback, quote_type, odd_lot=odd_lot)
 
-    def unsubscribe(self, contract: Contract | str, quote_type: QuoteType | str = "tick", *, odd_lot: bool = False,
-                    callback: Callable[[Any], None] | None = None) -> None:
+    def unsubscribe(
+        self,
+        contract: Contract | str,
+        quote_type: QuoteType | str = "tick",
+        *,
+        odd_lot: bool = False,
+        callback: Callable[[Any], None] | None = None,
+    ) -> None:
         """Stops the subscription's callbacks (only ``callback``, if given)."""
         self._market_data().unsubscribe(contract, quote_type, odd_lot=odd_lot, callback=callback)
 
@@ -365,8 +397,14 @@ class Session:
         """The latest record received for a subscription, or None."""
         return self._market_data().last(contract, quote_type, odd_lot=odd_lot)
 
-    def stream(self, contract: Contract | str, quote_type: QuoteType | str = "tick", *, odd_lot: bool = False,
-               maxsize: int = 10_000) -> RecordStream:
+    def stream(
+        self,
+        contract: Contract | str,
+        quote_type: QuoteType | str = "tick",
+        *,
+        odd_lot: bool = False,
+        maxsize: int = 10_000,
+    ) -> RecordStream:
         """An async iterator of the contract's records from now on (``async for record in ...``); a
         consumer slower than the bus loses the oldest, counted in ``feed_stats["dropped"]``."""
         return self._market_data().stream(contract, quote_type, odd_lot=odd_lot, maxsize=maxsize)
@@ -389,10 +427,18 @@ class Session:
         found = self.contracts.get(contract.code)
         return found if isinstance(found, Contract) else contract
 
-    def place_order(self, contract: Contract | str, action: Action | str, quantity: int,
-                    price: checks.PriceInput | None = None, *, price_type: FuturesPriceType | str = "LMT",
-                    order_type: OrderType | str = "ROD", octype: FuturesOCType | str = "Auto",
-                    account: FutureAccount | None = None) -> Trade:
+    def place_order(
+        self,
+        contract: Contract | str,
+        action: Action | str,
+        quantity: int,
+        price: checks.PriceInput | None = None,
+        *,
+        price_type: FuturesPriceType | str = "LMT",
+        order_type: OrderType | str = "ROD",
+        octype: FuturesOCType | str = "Auto",
+        account: FutureAccount | None = None,
+    ) -> Trade:
         """Places a futures or options order. A refusal is a trade whose status is ``Failed``, with
         the service's reason in ``status.msg``."""
         client = self._need_login()
@@ -410,8 +456,9 @@ class Session:
             wire = checks.sendable(checks.limit_price(self._ladder_contract(record), price))
         to = checks.futures_account(account, client.accounts, client.default_futopt_account)
         ca_content = self._signed("place", to, record.code, action=side, price=wire, quantity=lots)
-        order = Order(action=side, price_type=kind, order_type=duration, price=wire, quantity=lots, octype=oc,
-                      account=to)
+        order = Order(
+            action=side, price_type=kind, order_type=duration, price=wire, quantity=lots, octype=oc, account=to
+        )
         with self._lock:
             self._placing += 1
         trade: Trade | None = None
@@ -419,8 +466,10 @@ class Session:
             try:
                 reply = fo.place_futopt_order(record, order, ca_content, client)
             except requests.RequestException as exc:
-                raise TalomaError(f"no reply to the order from {client.api_url}; it may still have reached the "
-                                  f"broker: refresh() tells ({exc})") from exc
+                raise TalomaError(
+                    f"no reply to the order from {client.api_url}; it may still have reached the "
+                    f"broker: refresh() tells ({exc})"
+                ) from exc
             order, status, accepted = fo.futopt_resp2order_status(reply, order)
             if accepted:
                 status.status = Status.Submitted
@@ -532,8 +581,7 @@ class Session:
         code = trade.contract.code
         if price is not None:
             wire = checks.sendable(checks.limit_price(self._ladder_contract(trade.contract), price))
-            ca_content = self._signed("update_price", account, code, price=wire, ordno=order.ordno,
-                                      seqno=order.seqno)
+            ca_content = self._signed("update_price", account, code, price=wire, ordno=order.ordno, seqno=order.seqno)
             with _network("price change", client):
                 reply = fo.update_futopt_order_price(trade, ca_content, client, wire)
             return self._amended("price change", reply, trade, account)
@@ -544,8 +592,7 @@ class Session:
         if working <= 1 or lots >= working:
             raise ValueError(f"quantity must be fewer than the {working} lots still working, not {lots}")
         reduction = working - lots
-        ca_content = self._signed("update_qty", account, code, quantity=reduction, ordno=order.ordno,
-                                  seqno=order.seqno)
+        ca_content = self._signed("update_qty", account, code, quantity=reduction, ordno=order.ordno, seqno=order.seqno)
         with _network("quantity change", client):
             reply = fo.update_futopt_order_qty(trade, ca_content, client, reduction)
         return self._amended("quantity change", reply, trade, account)
@@ -597,12 +644,27 @@ class Session:
         """A trade for a fill of an order this session did not place."""
         code = str(event.get("code", ""))
         contract: Contract | None = self._contracts.get(code) if self._contracts is not None else None
-        account = next((a for a in self._client.accounts if isinstance(a, FutureAccount)
-                        and (a.broker_id, a.account_id) == (event.get("broker_id"), event.get("account_id"))), None)
-        order = Order(action=event.get("action"), quantity=int(event.get("order_quantity") or 0),
-                      ordno=str(event.get("ordno", "")), seqno=str(event.get("seqno", "")), account=account)
-        trade = Trade(contract=contract or Future(code=code, exchange="TAIFEX"), order=order,
-                      status=OrderStatus(id=key, status=Status.Submitted))
+        account = next(
+            (
+                a
+                for a in self._client.accounts
+                if isinstance(a, FutureAccount)
+                and (a.broker_id, a.account_id) == (event.get("broker_id"), event.get("account_id"))
+            ),
+            None,
+        )
+        order = Order(
+            action=event.get("action"),
+            quantity=int(event.get("order_quantity") or 0),
+            ordno=str(event.get("ordno", "")),
+            seqno=str(event.get("seqno", "")),
+            account=account,
+        )
+        trade = Trade(
+            contract=contract or Future(code=code, exchange="TAIFEX"),
+            order=order,
+            status=OrderStatus(id=key, status=Status.Submitted),
+        )
         self._trades.append(trade)
         self._by_id[key] = trade
         return trade
@@ -629,8 +691,9 @@ class Session:
             raise QueryError("margin query gave no figures", "")
         return margin_of(rows[0])
 
-    def settlements(self, start: dt.date, end: dt.date, account: FutureAccount | None = None, *,
-                    product: str = "all") -> list[Settlement]:
+    def settlements(
+        self, start: dt.date, end: dt.date, account: FutureAccount | None = None, *, product: str = "all"
+    ) -> list[Settlement]:
         """Each closing fill's realised profit from ``start`` to ``end`` (inclusive)."""
         for name, day in (("start", start), ("end", end)):
             if not isinstance(day, dt.date):
@@ -640,8 +703,12 @@ class Session:
             raise ValueError(f"start {first} is after end {last}")
         code = _product(product)
         which = self._account(account)
-        record = _queried("settlements", lambda: records.AccountSettleProfitLoss(
-            code, "N", first.strftime("%Y%m%d"), last.strftime("%Y%m%d"), "NTD", which, self._client))
+        record = _queried(
+            "settlements",
+            lambda: records.AccountSettleProfitLoss(
+                code, "N", first.strftime("%Y%m%d"), last.strftime("%Y%m%d"), "NTD", which, self._client
+            ),
+        )
         return [settlement_of(row) for row in rows_of(record.data())]
 
 
@@ -687,8 +754,9 @@ class _network:
     def __enter__(self) -> None:
         return None
 
-    def __exit__(self, kind: type[BaseException] | None, exc: BaseException | None,
-                 tb: TracebackType | None) -> None:
+    def __exit__(self, kind: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None) -> None:
         if isinstance(exc, requests.RequestException):
-            raise TalomaError(f"no reply to the {self.what} from {self.client.api_url}; refresh() tells whether "
-                              f"it reached the broker ({exc})") from exc
+            raise TalomaError(
+                f"no reply to the {self.what} from {self.client.api_url}; refresh() tells whether "
+                f"it reached the broker ({exc})"
+            ) from exc

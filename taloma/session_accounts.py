@@ -79,16 +79,26 @@ def position_of(row: Mapping[str, Any]) -> Position:
             action = Action(side)
         except ValueError:
             raise ValueError(f"the service's position side is neither B nor S: {side!r}") from None
-    return Position(code=str(row.get("code", "")), action=action, quantity=_int(row, "quantity"),
-                    avg_price=_decimal(row, "avg_price"), last_price=_decimal(row, "last_price"),
-                    unrealised_pnl=_decimal(row, "unreal_pl"))
+    return Position(
+        code=str(row.get("code", "")),
+        action=action,
+        quantity=_int(row, "quantity"),
+        avg_price=_decimal(row, "avg_price"),
+        last_price=_decimal(row, "last_price"),
+        unrealised_pnl=_decimal(row, "unreal_pl"),
+    )
 
 
 def margin_of(row: Mapping[str, Any]) -> Margin:
-    return Margin(equity=_decimal(row, "equity"), available_margin=_decimal(row, "available_margin"),
-                  initial_margin=_decimal(row, "initial_margin"),
-                  maintenance_margin=_decimal(row, "maintenance_margin"), fee=_decimal(row, "fee"),
-                  tax=_decimal(row, "tax"), unrealised_pnl=_decimal(row, "unreal_pl"))
+    return Margin(
+        equity=_decimal(row, "equity"),
+        available_margin=_decimal(row, "available_margin"),
+        initial_margin=_decimal(row, "initial_margin"),
+        maintenance_margin=_decimal(row, "maintenance_margin"),
+        fee=_decimal(row, "fee"),
+        tax=_decimal(row, "tax"),
+        unrealised_pnl=_decimal(row, "unreal_pl"),
+    )
 
 
 def settlement_of(row: Mapping[str, Any]) -> Settlement:
@@ -97,8 +107,14 @@ def settlement_of(row: Mapping[str, Any]) -> Settlement:
         day = dt.datetime.strptime(text, "%Y%m%d").date()
     except ValueError:
         raise ValueError(f"the service's settlement date is not YYYYMMDD: {text!r}") from None
-    return Settlement(date=day, code=str(row.get("code", "")), quantity=_int(row, "quantity"),
-                      pnl=_decimal(row, "settle_pl"), fee=_decimal(row, "fee"), tax=_decimal(row, "tax"))
+    return Settlement(
+        date=day,
+        code=str(row.get("code", "")),
+        quantity=_int(row, "quantity"),
+        pnl=_decimal(row, "settle_pl"),
+        fee=_decimal(row, "fee"),
+        tax=_decimal(row, "tax"),
+    )
 
 
 def rows_of(data: Any) -> list[Mapping[str, Any]]:

@@ -90,8 +90,10 @@ class _Part:
         part = cls(kind, group, [row["code"] for row in rows], b"")
         names = list(dict.fromkeys(name for row in rows for name in row))
         columns = {name: [row.get(name) for row in rows] for name in names}
-        part._set({name: values[0] for name, values in columns.items() if values.count(values[0]) == len(values)},
-                  {name: values for name, values in columns.items() if values.count(values[0]) != len(values)})
+        part._set(
+            {name: values[0] for name, values in columns.items() if values.count(values[0]) == len(values)},
+            {name: values for name, values in columns.items() if values.count(values[0]) != len(values)},
+        )
         return part
 
     def _set(self, same: dict[str, Any], columns: dict[str, list[Any]]) -> None:
@@ -202,11 +204,14 @@ class Contracts(Mapping[str, Contract]):
             if top["day"] != day.isoformat() or changed != dt.date.today():  # and not an old file copied in
                 log.info("the cached contract catalogue %s is of %s; downloading today's", path, top["day"])
                 return None
-            parts = [_Part(kind, group, codes.split("\n") if codes else [], blob)
-                     for kind, group, codes, blob in top["parts"]]
+            parts = [
+                _Part(kind, group, codes.split("\n") if codes else [], blob)
+                for kind, group, codes, blob in top["parts"]
+            ]
         except Exception as exc:
-            log.warning("ignoring the cached contract catalogue %s (%s: %s); downloading it", path,
-                        type(exc).__name__, exc)
+            log.warning(
+                "ignoring the cached contract catalogue %s (%s: %s); downloading it", path, type(exc).__name__, exc
+            )
             return None
         log.debug("contract catalogue of %s read from %s", day, path)
         return parts
@@ -227,15 +232,22 @@ class Contracts(Mapping[str, Contract]):
                 parts.append(_Part.of_rows(kind, str(group), list(rows)))
                 count += len(rows)
             log.info("contract catalogue: %d %s in %.1f s", count, title, time.perf_counter() - start)
-        log.info("contract catalogue downloaded: %d contracts in %.1f s", sum(len(p.codes) for p in parts),
-                 time.perf_counter() - started)
+        log.info(
+            "contract catalogue downloaded: %d contracts in %.1f s",
+            sum(len(p.codes) for p in parts),
+            time.perf_counter() - started,
+        )
         self._write_cache(parts)
         return parts
 
     def _write_cache(self, parts: list[_Part]) -> None:
         encode = msgspec.msgpack.encode
-        top = {"format": FORMAT, "address": self.address, "day": trading_day().isoformat(),
-               "parts": [(p.kind, p.group, "\n".join(p.codes), p.encoded()) for p in parts]}
+        top = {
+            "format": FORMAT,
+            "address": self.address,
+            "day": trading_day().isoformat(),
+            "parts": [(p.kind, p.group, "\n".join(p.codes), p.encoded()) for p in parts],
+        }
         body = encode(top)
         path = self.cache_file
         try:
@@ -249,8 +261,9 @@ class Contracts(Mapping[str, Contract]):
                 os.unlink(temp)
                 raise
         except OSError as exc:
-            log.warning("cannot keep the contract catalogue in %s (%s); the next session downloads it again",
-                        path.parent, exc)
+            log.warning(
+                "cannot keep the contract catalogue in %s (%s); the next session downloads it again", path.parent, exc
+            )
 
     # ---- look-ups -----------------------------------------------------------------------------
 
@@ -263,8 +276,9 @@ class Contracts(Mapping[str, Contract]):
                     try:
                         fields = part.row(code)
                     except (msgspec.DecodeError, msgspec.ValidationError, ValueError) as exc:
-                        log.warning("the cached contract catalogue %s is damaged (%s); downloading it",
-                                    self.cache_file, exc)
+                        log.warning(
+                            "the cached contract catalogue %s is damaged (%s); downloading it", self.cache_file, exc
+                        )
                         self.refresh()
                         return self[code]
                     record = catalogue.records[code] = _CLASS[part.kind](**fields)
@@ -307,8 +321,9 @@ class Contracts(Mapping[str, Contract]):
     def _unknown(what: str, name: str, known: Mapping[str, Any]) -> str:
         # Comparing with every code takes long; codes close to a mistyped one share its start.
         candidates = [k for k in known if k[:2].upper() == name[:2].upper()] or list(known)
-        close = difflib.get_close_matches(name, candidates, n=5) or \
-            difflib.get_close_matches(name.upper(), candidates, n=5)
+        close = difflib.get_close_matches(name, candidates, n=5) or difflib.get_close_matches(
+            name.upper(), candidates, n=5
+        )
         hint = f"; close: {', '.join(close)}" if close else ""
         return f"no {what} {name!r} in the catalogue{hint}"
 
@@ -339,8 +354,10 @@ class Contracts(Mapping[str, Contract]):
         for future in futures:
             if expiry_date(future.delivery_month) >= today:
                 return future
-        raise KeyError(f"no {product} future trades after {today.isoformat()}"
-                       f" (the catalogue's last: {futures[-1].code if futures else 'none'})")
+        raise KeyError(
+            f"no {product} future trades after {today.isoformat()}"
+            f" (the catalogue's last: {futures[-1].code if futures else 'none'})"
+        )
 
     def options(self, product: str, delivery_month: str | None = None) -> list[Option]:
         """The options of a product ("TXO"), by delivery month, strike, then calls before puts;
@@ -351,16 +368,17 @@ class Contracts(Mapping[str, Contract]):
             chosen = [c for c in records if c.delivery_month == delivery_month]
             if not chosen:
                 months = sorted({c.delivery_month for c in records})
-                raise ValueError(f"delivery_month {delivery_month!r}: {product} has options of "
-                                 f"{', '.join(months)}")
+                raise ValueError(f"delivery_month {delivery_month!r}: {product} has options of {', '.join(months)}")
             records = chosen
         return sorted(records, key=lambda c: (c.delivery_month, _strike(c), c.option_right))
 
     def stocks(self) -> list[Stock]:
         """Every stock, by code."""
         catalogue = self._loaded()
-        records: list[Stock] = [self._record(catalogue, code, part)  # type: ignore[misc]
-                                for (kind, _), part in catalogue.groups.items() if kind == "S"
-                                for code in part.codes]
+        records: list[Stock] = [
+            self._record(catalogue, code, part)  # type: ignore[misc]
+            for (kind, _), part in catalogue.groups.items()
+            if kind == "S"
+            for code in part.codes
+        ]
         return sorted(records, key=lambda c: c.code)
-

@@ -98,8 +98,7 @@ class _Subscription:
 
     __slots__ = ("key", "contract", "quote_type", "odd_lot", "callbacks", "sinks", "last", "market")
 
-    def __init__(self, key: str, contract: Contract, quote_type: QuoteType, odd_lot: bool,
-                 market: MarketData) -> None:
+    def __init__(self, key: str, contract: Contract, quote_type: QuoteType, odd_lot: bool, market: MarketData) -> None:
         self.key, self.contract, self.quote_type, self.odd_lot = key, contract, quote_type, odd_lot
         self.callbacks: tuple[RecordCallback, ...] = ()
         self.sinks: tuple[_Sink, ...] = ()
@@ -220,8 +219,7 @@ class MarketData:
     @property
     def stats(self) -> Mapping[str, int]:
         """The feed's counts ("received", "delivered", "refused") and the records streams "dropped"."""
-        counts = dict(self._feed.stats) if self._feed is not None else {"received": 0, "delivered": 0,
-                                                                          "refused": 0}
+        counts = dict(self._feed.stats) if self._feed is not None else {"received": 0, "delivered": 0, "refused": 0}
         counts["dropped"] = self._dropped
         return MappingProxyType(counts)
 
@@ -271,8 +269,9 @@ class MarketData:
                 self._subscriptions[key] = subscription
             return subscription
 
-    def subscribe(self, contract: Any, callback: RecordCallback, quote_type: QuoteType | str = "tick", *,
-                  odd_lot: bool = False) -> None:
+    def subscribe(
+        self, contract: Any, callback: RecordCallback, quote_type: QuoteType | str = "tick", *, odd_lot: bool = False
+    ) -> None:
         """Call ``callback(record)`` for each of the contract's records of ``quote_type`` ("tick",
         "ladder" or "quote"); subscribing the same callback again changes nothing."""
         if not callable(callback):
@@ -282,8 +281,14 @@ class MarketData:
             if callback not in subscription.callbacks:
                 subscription.callbacks = (*subscription.callbacks, callback)
 
-    def unsubscribe(self, contract: Any, quote_type: QuoteType | str = "tick", *, odd_lot: bool = False,
-                    callback: RecordCallback | None = None) -> None:
+    def unsubscribe(
+        self,
+        contract: Any,
+        quote_type: QuoteType | str = "tick",
+        *,
+        odd_lot: bool = False,
+        callback: RecordCallback | None = None,
+    ) -> None:
         """Stop calling the callbacks of a subscription (only ``callback``, if given); its streams
         go on until closed."""
         key, _, _ = self._key(contract, quote_type, odd_lot)
@@ -300,21 +305,29 @@ class MarketData:
             self._drop_if_unused(subscription)
 
     def _drop_if_unused(self, subscription: _Subscription) -> None:
-        if subscription.callbacks or subscription.sinks or \
-                self._subscriptions.get(subscription.key) is not subscription:
+        if (
+            subscription.callbacks
+            or subscription.sinks
+            or self._subscriptions.get(subscription.key) is not subscription
+        ):
             return
         del self._subscriptions[subscription.key]
         if self._feed is not None:
-            self._feed.unsubscribe(subscription.contract, subscription.quote_type,
-                                   intraday_odd=subscription.odd_lot, callback=subscription.deliver)
+            self._feed.unsubscribe(
+                subscription.contract,
+                subscription.quote_type,
+                intraday_odd=subscription.odd_lot,
+                callback=subscription.deliver,
+            )
 
     def last(self, contract: Any, quote_type: QuoteType | str = "tick", *, odd_lot: bool = False) -> Any:
         """The latest record received for the contract's subscription of ``quote_type``, or None."""
         key, _, _ = self._key(contract, quote_type, odd_lot)
         return self._last.get(key)
 
-    def stream(self, contract: Any, quote_type: QuoteType | str = "tick", *, odd_lot: bool = False,
-               maxsize: int = 10_000) -> RecordStream:
+    def stream(
+        self, contract: Any, quote_type: QuoteType | str = "tick", *, odd_lot: bool = False, maxsize: int = 10_000
+    ) -> RecordStream:
         """An async iterator of the contract's records of ``quote_type`` from now on.
 
         It keeps at most ``maxsize`` records: a consumer slower than the bus loses the oldest,

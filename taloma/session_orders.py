@@ -144,13 +144,15 @@ def contract_kind(contract: object, name: str = "contract") -> Contract:
     if isinstance(contract, (Future, Option)):
         return contract
     if isinstance(contract, Contract):
-        raise TypeError(f"{name} {contract.code!r} is a {type(contract).__name__}: only futures and options "
-                        "orders can be placed")
+        raise TypeError(
+            f"{name} {contract.code!r} is a {type(contract).__name__}: only futures and options orders can be placed"
+        )
     raise TypeError(f"{name} must be a contract record or its code, not {type(contract).__name__} {contract!r}")
 
 
-def futures_account(account: object, accounts: Sequence[Account], default: FutureAccount | None,
-                    name: str = "account") -> FutureAccount:
+def futures_account(
+    account: object, accounts: Sequence[Account], default: FutureAccount | None, name: str = "account"
+) -> FutureAccount:
     """The futures account of the login that a request is for: the one given, or the default one."""
     if account is None:
         if default is None:
@@ -164,10 +166,14 @@ def futures_account(account: object, accounts: Sequence[Account], default: Futur
     return account
 
 
-def order_types(price_type: object, order_type: object, octype: object) -> tuple[
-        FuturesPriceType, OrderType, FuturesOCType]:
-    return (choice("price_type", price_type, FuturesPriceType), choice("order_type", order_type, OrderType),
-            choice("octype", octype, FuturesOCType))
+def order_types(
+    price_type: object, order_type: object, octype: object
+) -> tuple[FuturesPriceType, OrderType, FuturesOCType]:
+    return (
+        choice("price_type", price_type, FuturesPriceType),
+        choice("order_type", order_type, OrderType),
+        choice("octype", octype, FuturesOCType),
+    )
 
 
 def action_of(action: object) -> Action:

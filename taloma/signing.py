@@ -137,8 +137,18 @@ def _time_text(at: float | None) -> str:
     return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds)) + f".{millis:03d}Z"
 
 
-def _fields(operation: str, person_id: Any, broker_id: Any, account_id: Any, code: Any, action: Any, price: Any,
-            quantity: Any, ordno: Any, seqno: Any) -> list[str]:
+def _fields(
+    operation: str,
+    person_id: Any,
+    broker_id: Any,
+    account_id: Any,
+    code: Any,
+    action: Any,
+    price: Any,
+    quantity: Any,
+    ordno: Any,
+    seqno: Any,
+) -> list[str]:
     if operation not in _CARRIES:
         raise ValueError(f"operation must be one of {', '.join(OPERATIONS)}, not {operation!r}")
     has_action, has_price, has_quantity, has_numbers = _CARRIES[operation]
@@ -148,8 +158,11 @@ def _fields(operation: str, person_id: Any, broker_id: Any, account_id: Any, cod
         raise ValueError("code must not be empty")
     if has_numbers and not (_field("ordno", ordno) and _field("seqno", seqno)):
         raise ValueError(f"{operation} needs the order's ordno and seqno")
-    for name, value, needed in (("action", action, has_action), ("price", price, has_price),
-                                ("quantity", quantity, has_quantity)):
+    for name, value, needed in (
+        ("action", action, has_action),
+        ("price", price, has_price),
+        ("quantity", quantity, has_quantity),
+    ):
         if needed and value is None:
             raise ValueError(f"{operation} needs the {name}")
     return [
@@ -166,8 +179,19 @@ def _fields(operation: str, person_id: Any, broker_id: Any, account_id: Any, cod
     ]
 
 
-def order_text(operation: str, *, person_id: str, account: Any, code: str, action: Any = None, price: Any = None,
-               quantity: Any = None, ordno: str = "", seqno: str = "", at: float | None = None) -> str:
+def order_text(
+    operation: str,
+    *,
+    person_id: str,
+    account: Any,
+    code: str,
+    action: Any = None,
+    price: Any = None,
+    quantity: Any = None,
+    ordno: str = "",
+    seqno: str = "",
+    at: float | None = None,
+) -> str:
     """The text to sign for one order request.
 
     ``account``: an ``Account`` record or a mapping with "broker_id" and "account_id". ``action``:
@@ -196,8 +220,9 @@ def parse_order_text(text: str) -> OrderText:
     except ValueError:
         raise ValueError(f"time is not a valid date and time: {parts[-1]!r}") from None
     person_id, operation, broker_id, account_id, code, action, price, quantity, ordno, seqno, _ = parts
-    canonical = _fields(operation, person_id, broker_id, account_id, code, action or None, price or None,
-                        quantity or None, ordno, seqno)
+    canonical = _fields(
+        operation, person_id, broker_id, account_id, code, action or None, price or None, quantity or None, ordno, seqno
+    )
     if canonical != parts[:-1]:
         raise ValueError("the order text is not in its canonical form")
     return OrderText(*parts)

@@ -47,35 +47,44 @@ def test_constant_converts_both_ways() -> None:
 def test_futures_converters() -> None:
     assert foprops.keys() == ["action", "price_type", "order_type", "octype"]
     assert (foprops.action.Buy, foprops.action.B) == ("B", enums.Action.Buy)
-    assert [foprops.octype.Auto, foprops.octype.New, foprops.octype.Cover, foprops.octype.DayTrade] == [" ", "0", "1", "6"]
+    assert [foprops.octype.Auto, foprops.octype.New, foprops.octype.Cover, foprops.octype.DayTrade] == [
+        " ",
+        "0",
+        "1",
+        "6",
+    ]
     assert foprops.order_type.IOC == "IOC" and foprops.price_type.MKP == "MKP"
 
 
-@pytest.mark.parametrize("enum,values", [
-    (enums.Exchange, ["TSE", "OTC", "OES", "TAIFEX"]),
-    (enums.QuoteType, ["tick", "ladder", "quote"]),
-    (enums.QuoteVersion, ["v0", "v1"]),
-    (enums.SecurityType, ["IND", "STK", "FUT", "OPT"]),
-    (enums.OptionRight, ["C", "P"]),
-    (enums.Action, ["Buy", "Sell"]),
-    (enums.OrderType, ["ROD", "IOC", "FOK"]),
-    (enums.FuturesPriceType, ["LMT", "MKT", "MKP"]),
-    (enums.FuturesOCType, ["Auto", "New", "Cover", "DayTrade"]),
-    (enums.StockPriceType, ["LimitPrice", "Close", "LimitUp", "LimitDown"]),
-    (enums.StockOrderType, ["Common", "BlockTrade", "Fixing", "Odd"]),
-    (enums.StockOrderCond, ["Cash", "Netting", "MarginTrading", "ShortSelling"]),
-    (enums.StockFirstSell, ["Yes", "No"]),
-    (AccountType, ["S", "F"]),
-    (Status, ["PendingSubmit", "PreSubmitted", "Submitted", "Failed", "Cancelled", "Filled", "PartFilled"]),
-])
+@pytest.mark.parametrize(
+    "enum,values",
+    [
+        (enums.Exchange, ["TSE", "OTC", "OES", "TAIFEX"]),
+        (enums.QuoteType, ["tick", "ladder", "quote"]),
+        (enums.QuoteVersion, ["v0", "v1"]),
+        (enums.SecurityType, ["IND", "STK", "FUT", "OPT"]),
+        (enums.OptionRight, ["C", "P"]),
+        (enums.Action, ["Buy", "Sell"]),
+        (enums.OrderType, ["ROD", "IOC", "FOK"]),
+        (enums.FuturesPriceType, ["LMT", "MKT", "MKP"]),
+        (enums.FuturesOCType, ["Auto", "New", "Cover", "DayTrade"]),
+        (enums.StockPriceType, ["LimitPrice", "Close", "LimitUp", "LimitDown"]),
+        (enums.StockOrderType, ["Common", "BlockTrade", "Fixing", "Odd"]),
+        (enums.StockOrderCond, ["Cash", "Netting", "MarginTrading", "ShortSelling"]),
+        (enums.StockFirstSell, ["Yes", "No"]),
+        (AccountType, ["S", "F"]),
+        (Status, ["PendingSubmit", "PreSubmitted", "Submitted", "Failed", "Cancelled", "Filled", "PartFilled"]),
+    ],
+)
 def test_text_enumerations(enum, values) -> None:
     assert [m.value for m in enum] == values
     for member, value in zip(enum, values, strict=True):
         assert str(member) == value == member and f"{member}" == value
 
 
-@pytest.mark.parametrize("account_type,kind", [("S", StockAccount), (AccountType.Stock, StockAccount),
-                                               ("F", FutureAccount), ("H", Account)])
+@pytest.mark.parametrize(
+    "account_type,kind", [("S", StockAccount), (AccountType.Stock, StockAccount), ("F", FutureAccount), ("H", Account)]
+)
 def test_account_astype(account_type, kind) -> None:
     fields = dict(person_id="A1", broker_id="9A95", account_id="123", username="u")
     account = Account(account_type=account_type, **fields).astype()
@@ -109,8 +118,17 @@ def test_order_as_mapping() -> None:
     order = Order(action=enums.Action.Buy, price=10, quantity=2)
     order.ordno = "A0001"
     assert dict(order)["ordno"] == "A0001" and dict(order)["action"] is enums.Action.Buy
-    assert set(dict(order)) == {"action", "price_type", "order_type", "price", "quantity", "octype", "account",
-                                "ordno", "seqno"}
+    assert set(dict(order)) == {
+        "action",
+        "price_type",
+        "order_type",
+        "price",
+        "quantity",
+        "octype",
+        "account",
+        "ordno",
+        "seqno",
+    }
 
 
 @pytest.mark.parametrize("kind,security_type", [(Stock, "STK"), (Future, "FUT"), (Option, "OPT"), (Index, "IND")])
@@ -127,9 +145,20 @@ def test_contract_keeps_given_security_type() -> None:
 
 
 CATALOGUE_FUTURE = {
-    "symbol": "TXF202612", "security_type": "FUT", "currency": "TWD", "exchange": "TAIFEX", "code": "TXFL6",
-    "name": "臺股期貨12", "category": "TXF", "delivery_month": "202612", "strike_price": 0, "option_right": "",
-    "underlying_kind": "I", "underlying_code": "#001", "unit": 200.0, "multiplier": 0,
+    "symbol": "TXF202612",
+    "security_type": "FUT",
+    "currency": "TWD",
+    "exchange": "TAIFEX",
+    "code": "TXFL6",
+    "name": "臺股期貨12",
+    "category": "TXF",
+    "delivery_month": "202612",
+    "strike_price": 0,
+    "option_right": "",
+    "underlying_kind": "I",
+    "underlying_code": "#001",
+    "unit": 200.0,
+    "multiplier": 0,
 }
 
 
@@ -150,7 +179,12 @@ def test_contract_takes_every_catalogue_field() -> None:
 
 def test_settings_overridden_by_environment(tmp_path: Path) -> None:
     code = "import taloma.backend.http as s; print(s.api_url_production, s.api_url_simulation, s.api_ver)"
-    done = run_python(code, cwd=tmp_path, TALOMA_API_URL_PRODUCTION="http://p", TALOMA_API_URL_SIMULATION="http://s",
-                      TALOMA_API_VER="v7")
+    done = run_python(
+        code,
+        cwd=tmp_path,
+        TALOMA_API_URL_PRODUCTION="http://p",
+        TALOMA_API_URL_SIMULATION="http://s",
+        TALOMA_API_VER="v7",
+    )
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["http://p", "http://s", "v7"]

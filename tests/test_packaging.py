@@ -42,9 +42,18 @@ def test_missing_dependency_stops_configure(tmp_path: Path, variable: str, value
     where = tmp_path / "deps"
     where.mkdir()
     run = subprocess.run(
-        [cmake, "-S", str(SOURCE), "-B", str(tmp_path / "build"), "-DTALOMA_PYTHON_MODULES=OFF",
-         f"-D{variable}={value(where)}"],
-        capture_output=True, text=True, timeout=300,
+        [
+            cmake,
+            "-S",
+            str(SOURCE),
+            "-B",
+            str(tmp_path / "build"),
+            "-DTALOMA_PYTHON_MODULES=OFF",
+            f"-D{variable}={value(where)}",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert run.returncode != 0, run.stdout
     message = " ".join(run.stderr.split())  # CMake wraps long messages

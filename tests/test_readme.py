@@ -29,7 +29,9 @@ def example(heading: str) -> str:
 
 def setup_command() -> str:
     """The Python one-liner of the README's offline set-up block."""
-    section = README.read_text(encoding="utf-8").split("\n## Log in and place a signed order\n", 1)[1].split("\n## ", 1)[0]
+    section = (
+        README.read_text(encoding="utf-8").split("\n## Log in and place a signed order\n", 1)[1].split("\n## ", 1)[0]
+    )
     block = re.search(r"```sh\n(.*?)```", section, re.S).group(1)
     found = re.search(r'^python -c "(.*?)"', block, re.M)
     assert found, "no identity command in the set-up block"
@@ -112,11 +114,16 @@ def test_the_session_examples(tmp_path: Path) -> None:
     assert made.returncode == 0, made.stderr
     header: list[str] = []
     # Options the reader's broker does not need: a small catalogue keeps the test quick.
-    with simulator(tmp_path, "--market", "--bus", "auto", "--trusted-ca", made.stdout.split()[2], "--stocks", "80",
-                   header=header) as base_url:
+    with simulator(
+        tmp_path, "--market", "--bus", "auto", "--trusted-ca", made.stdout.split()[2], "--stocks", "80", header=header
+    ) as base_url:
         bus_url = next(line.partition("=")[2] for line in header if line.startswith("export TALOMA_BUS_URL="))
-        env = {"TALOMA_API_URL_SIMULATION": base_url, "TALOMA_BUS_URL": bus_url,
-               "XDG_CACHE_HOME": str(tmp_path / "cache"), "XDG_STATE_HOME": str(tmp_path / "state")}
+        env = {
+            "TALOMA_API_URL_SIMULATION": base_url,
+            "TALOMA_BUS_URL": bus_url,
+            "XDG_CACHE_HOME": str(tmp_path / "cache"),
+            "XDG_STATE_HOME": str(tmp_path / "state"),
+        }
         runs = [run_python(example(heading), cwd=tmp_path, **env) for heading in SESSION_EXAMPLES]
     for done in runs:
         assert done.returncode == 0, done.stderr
@@ -127,8 +134,13 @@ def test_the_session_examples(tmp_path: Path) -> None:
     ticks, last = (line.split() for line in runs[1].stdout.splitlines())
     assert ticks[0] == filled[0] and len(ticks) == 4 and all(re.fullmatch(r"\d+", c) for c in ticks[1:])
     assert last[0] == "True" and last[1].isdigit()
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["cache", "demo-ca.pem", "demo-user.p12", "simulator.stderr",
-                                                         "state"]  # no log or property file in the working folder
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        "cache",
+        "demo-ca.pem",
+        "demo-user.p12",
+        "simulator.stderr",
+        "state",
+    ]  # no log or property file in the working folder
 
 
 def test_the_session_examples_type_check(tmp_path: Path) -> None:
@@ -139,6 +151,12 @@ def test_the_session_examples_type_check(tmp_path: Path) -> None:
     root = Path(taloma.__file__).resolve().parents[1]
     if root.name not in ("site-packages", "dist-packages"):
         env["MYPYPATH"] = str(root)  # an in-tree build; mypy refuses site-packages here
-    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--follow-imports=silent", "example0.py",
-                          "example1.py"], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--follow-imports=silent", "example0.py", "example1.py"],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert run.returncode == 0, run.stdout + run.stderr

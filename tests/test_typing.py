@@ -22,9 +22,7 @@ import taloma
 pytest.importorskip("mypy.stubtest")
 
 PACKAGE_DIR = Path(taloma.__file__).resolve().parent
-STUBBED = sorted(
-    ".".join(p.relative_to(PACKAGE_DIR.parent).with_suffix("").parts) for p in PACKAGE_DIR.rglob("*.pyi")
-)
+STUBBED = sorted(".".join(p.relative_to(PACKAGE_DIR.parent).with_suffix("").parts) for p in PACKAGE_DIR.rglob("*.pyi"))
 ALLOWLIST = Path(__file__).with_name("stubtest_allowlist.txt")
 
 
@@ -34,7 +32,11 @@ def mypy(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
         env["MYPYPATH"] = str(PACKAGE_DIR.parent)  # an in-tree build; mypy refuses site-packages here
     return subprocess.run(
         [sys.executable, "-m", *args],
-        cwd=cwd, env=env, capture_output=True, text=True, timeout=600,
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
     )
 
 
@@ -127,7 +129,7 @@ def test_allowlisted_matches_nb_signature(qualified: str) -> None:
 
 
 # Each line marked "# E: code ..." must give exactly those mypy error codes; no other line may give any.
-MISUSE = '''
+MISUSE = """
     from decimal import Decimal
     import taloma.backend.http.futureoption.order as fo
     from taloma.account import FutureAccount, StockAccount
@@ -149,9 +151,9 @@ MISUSE = '''
         Order(price="18000", quantity="1")  # E: arg-type arg-type
         tick.__getitem__(key="close")  # E: call-arg
         trade.order.seqno = 7  # E: assignment
-'''
+"""
 
-CORRECT = '''
+CORRECT = """
     from typing import Any
     import taloma.backend.http.futureoption.order as fo
     from taloma.backend.http.account import AccountMargin, AccountUnRealProfitLoss
@@ -181,7 +183,7 @@ CORRECT = '''
         margin = AccountMargin("NTD", "1", futures[0], client)
         unreal = AccountUnRealProfitLoss("A", "A", " ", stocks[0], client)
         return [margin.data(), unreal.data()["detail"], tick["close"], ok, trade.status.status]
-'''
+"""
 
 
 def expected_errors(source: str) -> list[tuple[int, str]]:

@@ -68,8 +68,11 @@ def test_wheel_contents(wheel: Path, tmp_path: Path) -> None:
     # The shipped C header stands on its own.
     cc = shutil.which("cc")
     if cc:
-        run = subprocess.run([cc, "-fsyntax-only", "-Wall", "-Werror", "-x", "c",
-                              str(tmp_path / "taloma/Vorn/pkiGlobal_C.h")], capture_output=True, text=True)
+        run = subprocess.run(
+            [cc, "-fsyntax-only", "-Wall", "-Werror", "-x", "c", str(tmp_path / "taloma/Vorn/pkiGlobal_C.h")],
+            capture_output=True,
+            text=True,
+        )
         assert run.returncode == 0, run.stderr
 
 
@@ -83,9 +86,25 @@ def test_wheel_installs_and_runs(wheel: Path, tmp_path: Path) -> None:
     env_python = env_dir / "bin" / "python"
     # The environment's own pip, as a user's; --only-binary forbids building anything there.
     install = subprocess.run(
-        [str(env_python), "-m", "pip", "install", "-q", "--disable-pip-version-check", "--no-index",
-         "--only-binary", ":all:", "--find-links", str(DIST), "--find-links", str(DIST / "deps"), str(wheel)],
-        capture_output=True, text=True, timeout=300,
+        [
+            str(env_python),
+            "-m",
+            "pip",
+            "install",
+            "-q",
+            "--disable-pip-version-check",
+            "--no-index",
+            "--only-binary",
+            ":all:",
+            "--find-links",
+            str(DIST),
+            "--find-links",
+            str(DIST / "deps"),
+            str(wheel),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert install.returncode == 0, install.stderr
     work = tmp_path / "work"
@@ -93,7 +112,11 @@ def test_wheel_installs_and_runs(wheel: Path, tmp_path: Path) -> None:
     clean_env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "TALOMA_"))}
     smoke = subprocess.run(
         [str(env_python), "-I", str(SOURCE / "tests" / "support" / "wheel_smoke.py"), str(work)],
-        cwd=work, env=clean_env, capture_output=True, text=True, timeout=300,
+        cwd=work,
+        env=clean_env,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert smoke.returncode == 0, smoke.stdout + smoke.stderr
     assert smoke.stdout.rstrip().endswith("smoke ok"), smoke.stdout

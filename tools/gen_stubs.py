@@ -51,7 +51,7 @@ def _table(body: str, decl: str, kind: str) -> list[tuple[str, str]]:
         return []
     rows = re.findall(r'\{"(\w+)", ' + kind + r"::(\w+)\}", m.group(1))
     if len(rows) != m.group(1).count("{"):
-        raise ValueError(f"a {decl} row is not of the form {{\"name\", {kind}::Kind}}")
+        raise ValueError(f'a {decl} row is not of the form {{"name", {kind}::Kind}}')
     return rows
 
 

@@ -68,4 +68,3 @@ class PyVornSign:
     store_count: int
     @property
     def threads(self) -> list[threading.Thread]: ...
-

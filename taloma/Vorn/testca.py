@@ -92,18 +92,57 @@ def make_demo_identity(
         _openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", str(key))
     _openssl("req", "-new", "-key", str(ca_key), "-subj", "/C=TW/O=Taloma Demo/CN=Taloma Demo CA", "-out", str(ca_csr))
     _openssl(
-        "ca", "-batch", "-notext", "-config", str(config), "-selfsign", "-keyfile", str(ca_key),
-        "-extensions", "ext_ca", "-startdate", start,
-        "-enddate", _stamp(now + dt.timedelta(days=days + 365)), "-in", str(ca_csr), "-out", str(ca_pem),
+        "ca",
+        "-batch",
+        "-notext",
+        "-config",
+        str(config),
+        "-selfsign",
+        "-keyfile",
+        str(ca_key),
+        "-extensions",
+        "ext_ca",
+        "-startdate",
+        start,
+        "-enddate",
+        _stamp(now + dt.timedelta(days=days + 365)),
+        "-in",
+        str(ca_csr),
+        "-out",
+        str(ca_pem),
     )
     _openssl(
-        "req", "-new", "-utf8", "-key", str(user_key), "-subj", f"/C=TW/O=Taloma Demo/CN={common_name}",
-        "-out", str(user_csr),
+        "req",
+        "-new",
+        "-utf8",
+        "-key",
+        str(user_key),
+        "-subj",
+        f"/C=TW/O=Taloma Demo/CN={common_name}",
+        "-out",
+        str(user_csr),
     )
     _openssl(
-        "ca", "-batch", "-notext", "-utf8", "-config", str(config), "-cert", str(ca_pem), "-keyfile", str(ca_key),
-        "-extensions", "ext_user", "-startdate", start, "-enddate", _stamp(now + dt.timedelta(days=days)),
-        "-in", str(user_csr), "-out", str(user_pem),
+        "ca",
+        "-batch",
+        "-notext",
+        "-utf8",
+        "-config",
+        str(config),
+        "-cert",
+        str(ca_pem),
+        "-keyfile",
+        str(ca_key),
+        "-extensions",
+        "ext_user",
+        "-startdate",
+        start,
+        "-enddate",
+        _stamp(now + dt.timedelta(days=days)),
+        "-in",
+        str(user_csr),
+        "-out",
+        str(user_pem),
     )
     if password is None:
         password = secrets.token_urlsafe(12)
@@ -112,8 +151,21 @@ def make_demo_identity(
     # The password goes through the environment, not the command line that others can list.
     env = dict(os.environ, TALOMA_DEMO_PFX_PASS=password)
     _openssl(
-        "pkcs12", "-export", "-inkey", str(user_key), "-in", str(user_pem), "-certfile", str(ca_pem),
-        "-name", common_name, "-passout", "env:TALOMA_DEMO_PFX_PASS", "-out", str(pfx), env=env,
+        "pkcs12",
+        "-export",
+        "-inkey",
+        str(user_key),
+        "-in",
+        str(user_pem),
+        "-certfile",
+        str(ca_pem),
+        "-name",
+        common_name,
+        "-passout",
+        "env:TALOMA_DEMO_PFX_PASS",
+        "-out",
+        str(pfx),
+        env=env,
     )
     os.chmod(pfx, 0o600)
     shutil.rmtree(work)

@@ -161,7 +161,9 @@ def _der(tag: int, body: bytes) -> bytes:
 
 
 def _certs_only_p7b(certs: list[bytes]) -> bytes:
-    signed = _der(0x30, _der(0x02, b"\x01") + b"\x31\x00" + _der(0x30, _OID_DATA) + _der(0xA0, b"".join(certs)) + b"\x31\x00")
+    signed = _der(
+        0x30, _der(0x02, b"\x01") + b"\x31\x00" + _der(0x30, _OID_DATA) + _der(0xA0, b"".join(certs)) + b"\x31\x00"
+    )
     return _der(0x30, _OID_SIGNED_DATA + _der(0xA0, signed))
 
 

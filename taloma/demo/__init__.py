@@ -190,7 +190,7 @@ class Demo:
             filled = step.done * 20 // step.total
             text += f"  [{'#' * filled}{'.' * (20 - filled)}] {step.done}/{step.total} {step.unit}"
         width = shutil.get_terminal_size((100, 24)).columns - 10
-        return f"{text[:max(width, 20)]}  {elapsed:5.1f} s"
+        return f"{text[: max(width, 20)]}  {elapsed:5.1f} s"
 
     # ---- the summary -------------------------------------------------------------------------
 
@@ -241,12 +241,23 @@ def _sections() -> list[Any]:
 
 
 def _arguments(argv: list[str] | None) -> argparse.Namespace:
-    p = argparse.ArgumentParser(prog="python -m taloma.demo",
-                                description="One session of taloma against the bundled simulated broker.")
-    p.add_argument("--orders", type=int, default=300, metavar="N",
-                   help="signed orders placed and cancelled to measure the order rate (default 300)")
-    p.add_argument("--messages", type=int, default=3000, metavar="N",
-                   help="market-data messages of each kind decoded to measure the decode rate (default 3000)")
+    p = argparse.ArgumentParser(
+        prog="python -m taloma.demo", description="One session of taloma against the bundled simulated broker."
+    )
+    p.add_argument(
+        "--orders",
+        type=int,
+        default=300,
+        metavar="N",
+        help="signed orders placed and cancelled to measure the order rate (default 300)",
+    )
+    p.add_argument(
+        "--messages",
+        type=int,
+        default=3000,
+        metavar="N",
+        help="market-data messages of each kind decoded to measure the decode rate (default 3000)",
+    )
     args = p.parse_args(argv)
     if args.orders < 1 or args.messages < 1:
         p.error("--orders and --messages must be at least 1")

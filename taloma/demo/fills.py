@@ -33,8 +33,9 @@ class _Loop:
         from taloma.simulator import BrokerSimulator
 
         self.ctx = ctx
-        self.sim = stack.enter_context(BrokerSimulator(seed=2026, market=True, bus="auto", speed=SPEED,
-                                                       catalogue_stocks=200))
+        self.sim = stack.enter_context(
+            BrokerSimulator(seed=2026, market=True, bus="auto", speed=SPEED, catalogue_stocks=200)
+        )
         saved = settings.api_url_simulation
         settings.api_url_simulation = self.sim.base_url
         try:
@@ -72,10 +73,16 @@ class _Loop:
         from taloma.constant import FuturesOCType, FuturesPriceType, OrderType
         from taloma.order import Order
 
-        order = Order(action=action, price_type=FuturesPriceType.MKT, order_type=OrderType.IOC, price=0,
-                      quantity=LOTS, octype=FuturesOCType.Auto, account=self.account)
-        reply = fo.place_futopt_order(self.contract, order, self.sign("place", self.contract, order),
-                                      self.client)
+        order = Order(
+            action=action,
+            price_type=FuturesPriceType.MKT,
+            order_type=OrderType.IOC,
+            price=0,
+            quantity=LOTS,
+            octype=FuturesOCType.Auto,
+            account=self.account,
+        )
+        reply = fo.place_futopt_order(self.contract, order, self.sign("place", self.contract, order), self.client)
         order, _, ok = fo.futopt_resp2order_status(reply, order)
         if not ok:
             raise StepFailed(f"the order was refused: {reply.get('msg')}")
@@ -90,8 +97,10 @@ class _Loop:
             except queue.Empty:
                 raise StepFailed(f"heard {len(heard)} fills of order {order.seqno}, then nothing") from None
             heard.append(event)
-            self.ctx.say(f"   fill {event['fill_no']}: {event['code']} {event['action']} {event['quantity']} @ "
-                         f"{event['price']}  ordno={event['ordno']} seqno={event['seqno']} ({event['status']})")
+            self.ctx.say(
+                f"   fill {event['fill_no']}: {event['code']} {event['action']} {event['quantity']} @ "
+                f"{event['price']}  ordno={event['ordno']} seqno={event['seqno']} ({event['status']})"
+            )
         return heard
 
     def position(self) -> list[dict[str, Any]]:
@@ -154,5 +163,7 @@ def run(ctx: Demo) -> None:
             settled = acc.AccountSettleProfitLoss("1", "Y", today, today, "NTD", loop.account, loop.client).data()
             _rows(ctx, settled, ("code", "quantity", "settle_pl", "fee", "tax"))
             margin = loop.margin()
-            ctx.say(f"   flat; realised {margin['realised_pl']}, fees {margin['fee']}, tax {margin['tax']}, "
-                    f"balance {margin['yesterday_balance']} -> {margin['today_balance']}")
+            ctx.say(
+                f"   flat; realised {margin['realised_pl']}, fees {margin['fee']}, tax {margin['tax']}, "
+                f"balance {margin['yesterday_balance']} -> {margin['today_balance']}"
+            )

@@ -20,24 +20,35 @@ def _near_month_future() -> Any:
     from taloma.contracts import Future
 
     today = dt.date.today()
-    return Future(code=f"TXF{'ABCDEFGHIJKL'[today.month - 1]}{today.year % 10}", exchange="TAIFEX",
-                  name="Index future (near month)")
+    return Future(
+        code=f"TXF{'ABCDEFGHIJKL'[today.month - 1]}{today.year % 10}",
+        exchange="TAIFEX",
+        name="Index future (near month)",
+    )
 
 
 def _near_month_call() -> Any:
     from taloma.contracts import Option
 
     today = dt.date.today()
-    return Option(code=f"TXO1750000{'ABCDEFGHIJKL'[today.month - 1]}{today.year % 10}", exchange="TAIFEX",
-                  name="Index call 17500 (near month)", option_right="C")
+    return Option(
+        code=f"TXO1750000{'ABCDEFGHIJKL'[today.month - 1]}{today.year % 10}",
+        exchange="TAIFEX",
+        name="Index call 17500 (near month)",
+        option_right="C",
+    )
 
 
 def _show(ctx: Demo, trade: Any) -> None:
     c, o, s = trade.contract, trade.order, trade.status
-    ctx.say(f"   {c.code} {o.action} {o.quantity} @ {o.price} {o.price_type} {o.order_type}"
-            f"  seqno={o.seqno!r} ordno={o.ordno!r}")
-    ctx.say(f"   status {s.status} at {s.order_datetime}  code={s.status_code!r} msg={s.msg!r}"
-            f"  filled={s.deal_quantity} cancelled={s.cancel_quantity} new price={s.modified_price}")
+    ctx.say(
+        f"   {c.code} {o.action} {o.quantity} @ {o.price} {o.price_type} {o.order_type}"
+        f"  seqno={o.seqno!r} ordno={o.ordno!r}"
+    )
+    ctx.say(
+        f"   status {s.status} at {s.order_datetime}  code={s.status_code!r} msg={s.msg!r}"
+        f"  filled={s.deal_quantity} cancelled={s.cancel_quantity} new price={s.modified_price}"
+    )
 
 
 def _topics(ctx: Demo, contract: Any) -> None:
@@ -90,8 +101,15 @@ def run(ctx: Demo) -> None:
         with ctx.step(f"sign and place {'an' if kind[0] in 'aeiou' else 'a'} {kind} order"):
             if client is None or client.default_futopt_account is None:
                 raise StepFailed("no logged-in client with a futures account")
-            order = Order(action=action, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=price,
-                          quantity=quantity, octype=FuturesOCType.Auto, account=client.default_futopt_account)
+            order = Order(
+                action=action,
+                price_type=FuturesPriceType.LMT,
+                order_type=OrderType.ROD,
+                price=price,
+                quantity=quantity,
+                octype=FuturesOCType.Auto,
+                account=client.default_futopt_account,
+            )
             ca_content = sign("place", contract, order)
             reply = fo.place_futopt_order(contract, order, ca_content, client)
             order, status, ok = fo.futopt_resp2order_status(reply, order)
@@ -126,8 +144,10 @@ def run(ctx: Demo) -> None:
         refresh("the amendments and the cancel")
         future, option = trade("future"), trade("option")
         if future.status.cancel_quantity != QUANTITY or future.status.modified_price != PRICE - 10:
-            raise StepFailed(f"the future shows {future.status.cancel_quantity} cancelled at "
-                             f"{future.status.modified_price}, not {QUANTITY} at {PRICE - 10}")
+            raise StepFailed(
+                f"the future shows {future.status.cancel_quantity} cancelled at "
+                f"{future.status.modified_price}, not {QUANTITY} at {PRICE - 10}"
+            )
         if option.status.cancel_quantity != 1:
             raise StepFailed(f"the option shows {option.status.cancel_quantity} cancelled, not 1")
         ctx.say(f"   the future is cancelled; the option rests with {OPTION_QUANTITY - 1} of {OPTION_QUANTITY}")

@@ -48,16 +48,27 @@ def _orders(ctx: Demo, count: int) -> None:
     trades = []
     start = time.perf_counter()
     for n in range(count):
-        order = Order(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD,
-                      price=PRICE - n % 100, quantity=1, octype=FuturesOCType.Auto, account=account)
+        order = Order(
+            action=Action.Buy,
+            price_type=FuturesPriceType.LMT,
+            order_type=OrderType.ROD,
+            price=PRICE - n % 100,
+            quantity=1,
+            octype=FuturesOCType.Auto,
+            account=account,
+        )
         reply = fo.place_futopt_order(contract, order, sign("place", contract, order), client)
         order, status, ok = fo.futopt_resp2order_status(reply, order)
         if not ok:
             raise StepFailed(f"placement {n + 1} refused: {reply.get('msg')}")
         trades.append(Trade(contract=contract, order=order, status=status))
         progress.advance()
-    placed = ctx.rate("orders", count, time.perf_counter() - start,
-                      f"{count} signed placements, one at a time: sign, send, broker verifies, reply converted")
+    placed = ctx.rate(
+        "orders",
+        count,
+        time.perf_counter() - start,
+        f"{count} signed placements, one at a time: sign, send, broker verifies, reply converted",
+    )
 
     listed = fo.query_futopt_order(client)
     missing = [t.status.id for t in trades if t.status.id not in listed]
@@ -74,12 +85,17 @@ def _orders(ctx: Demo, count: int) -> None:
     cancelled = ctx.rate("cancels", count, time.perf_counter() - start, f"{count} signed cancels, one at a time")
 
     listed = fo.query_futopt_order(client)
-    left = [t for t in trades
-            if (entry := listed.get(t.status.id)) is None or fo.resp2trade(entry, t).status.cancel_quantity != 1]
+    left = [
+        t
+        for t in trades
+        if (entry := listed.get(t.status.id)) is None or fo.resp2trade(entry, t).status.cancel_quantity != 1
+    ]
     if left:
         raise StepFailed(f"{len(left)} orders are not cancelled in the final query")
-    ctx.say(f"   {placed.per_second:,.0f} orders/s placed, {cancelled.per_second:,.0f}/s cancelled;"
-            f" all {count} listed, then all cancelled")
+    ctx.say(
+        f"   {placed.per_second:,.0f} orders/s placed, {cancelled.per_second:,.0f}/s cancelled;"
+        f" all {count} listed, then all cancelled"
+    )
 
 
 def _decodes(ctx: Demo, per_kind: int) -> None:
@@ -103,7 +119,11 @@ def _decodes(ctx: Demo, per_kind: int) -> None:
         elapsed += time.perf_counter() - start
         decoded += len(batch)
         progress.advance(len(batch))
-    rate = ctx.rate("decodes", decoded, elapsed,
-                    f"{decoded:,} quotes, ticks and books of stocks, odd lots, futures and options, interleaved")
+    rate = ctx.rate(
+        "decodes",
+        decoded,
+        elapsed,
+        f"{decoded:,} quotes, ticks and books of stocks, odd lots, futures and options, interleaved",
+    )
     kinds = sorted({type(decode(**fields)).__name__ for decode, fields in arrivals[:100]})
     ctx.say(f"   {rate.per_second:,.0f} messages/s, {elapsed / decoded * 1e6:.2f} us each, into {', '.join(kinds)}")

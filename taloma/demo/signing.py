@@ -39,16 +39,14 @@ class OrderSigner:
     def text(self, text: str) -> str:
         return self._signer.gen_ca(text).decode("ascii")
 
-    def __call__(self, operation: str, contract: Any, order: Any, *, price: Any = None,
-                 quantity: Any = None) -> str:
+    def __call__(self, operation: str, contract: Any, order: Any, *, price: Any = None, quantity: Any = None) -> str:
         from taloma.signing import order_text
 
         common = {"person_id": self.person_id, "account": order.account, "code": contract.code}
         if operation == "place":
             text = order_text(operation, action=order.action, price=order.price, quantity=order.quantity, **common)
         else:
-            text = order_text(operation, price=price, quantity=quantity, ordno=order.ordno, seqno=order.seqno,
-                              **common)
+            text = order_text(operation, price=price, quantity=quantity, ordno=order.ordno, seqno=order.seqno, **common)
         return self.text(text)
 
 
@@ -103,16 +101,25 @@ def run(ctx: Demo) -> None:
         start = time.perf_counter()
         texts = []
         for n in range(SIGNATURES):
-            texts.append(sign.text(order_text("cancel", person_id=sign.person_id, account=account,
-                                              code="TXFL6", ordno="k0001", seqno=f"{n + 1:06d}")))
+            texts.append(
+                sign.text(
+                    order_text(
+                        "cancel",
+                        person_id=sign.person_id,
+                        account=account,
+                        code="TXFL6",
+                        ordno="k0001",
+                        seqno=f"{n + 1:06d}",
+                    )
+                )
+            )
             progress.advance()
         elapsed = time.perf_counter() - start
         if len(set(texts)) != len(texts):
             raise StepFailed("two signatures came out the same")
         rate = ctx.rate("signatures", SIGNATURES, elapsed, f"{SIGNATURES} PKCS#7 signatures of order texts")
         length, signature, tail = split(texts[-1])
-        ctx.say(f"   {rate.per_second:,.0f} signatures/s; ca_content = '0000' + length {length} + signature"
-                f" + {tail!r}")
+        ctx.say(f"   {rate.per_second:,.0f} signatures/s; ca_content = '0000' + length {length} + signature + {tail!r}")
         ctx.say(f"   signature (percent-encoded Base64): {signature[:48]}...{signature[-12:]}")
 
     with ctx.step("the broker refuses an order whose signature was altered"):
@@ -138,8 +145,15 @@ def _refuse_altered(ctx: Demo) -> None:
     sign, client, contract = ctx.data.get("sign"), ctx.client, ctx.data.get("future")
     require(signer=sign, client=client, future_from_the_catalogue=contract)
     assert sign is not None and contract is not None  # require() raised otherwise
-    order = Order(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=1,
-                  quantity=1, octype=FuturesOCType.Auto, account=client.default_futopt_account)
+    order = Order(
+        action=Action.Buy,
+        price_type=FuturesPriceType.LMT,
+        order_type=OrderType.ROD,
+        price=1,
+        quantity=1,
+        octype=FuturesOCType.Auto,
+        account=client.default_futopt_account,
+    )
     reply = fo.place_futopt_order(contract, order, _altered(sign("place", contract, order)), client)
     _, status, accepted = fo.futopt_resp2order_status(reply, order)
     if accepted:

@@ -44,8 +44,10 @@ def run(ctx: Demo) -> None:
             except queue.Empty:
                 raise StepFailed(f"no tick of {future.code} within {WAIT:g} s") from None
             closes.append(tick.close)
-            ctx.say(f"   {tick.datetime:%H:%M:%S.%f}  {tick.code} {tick.close} x {tick.volume}"
-                    f"  day volume {tick.total_volume}  underlying {tick.underlying_price}")
+            ctx.say(
+                f"   {tick.datetime:%H:%M:%S.%f}  {tick.code} {tick.close} x {tick.volume}"
+                f"  day volume {tick.total_volume}  underlying {tick.underlying_price}"
+            )
         ctx.say(f"   feed: {dict(feed.stats)}")
 
     with ctx.step("strategy: place a signed order with the trend"):
@@ -55,13 +57,22 @@ def run(ctx: Demo) -> None:
         assert sign is not None  # require() raised otherwise
         action = Action.Buy if closes[-1] >= closes[0] else Action.Sell
         price = int(closes[-1])
-        order = Order(action=action, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=price,
-                      quantity=1, octype=FuturesOCType.Auto, account=client.default_futopt_account)
+        order = Order(
+            action=action,
+            price_type=FuturesPriceType.LMT,
+            order_type=OrderType.ROD,
+            price=price,
+            quantity=1,
+            octype=FuturesOCType.Auto,
+            account=client.default_futopt_account,
+        )
         reply = fo.place_futopt_order(future, order, sign("place", future, order), client)
         order, status, ok = fo.futopt_resp2order_status(reply, order)
         if not ok or status.status is not Status.PendingSubmit:
             raise StepFailed(f"placement refused: {reply.get('msg')}")
-        ctx.say(f"   {closes[0]} -> {closes[-1]}: {action} 1 {future.code} @ {price} LMT ROD,"
-                f" {status.status} seqno={order.seqno!r}")
+        ctx.say(
+            f"   {closes[0]} -> {closes[-1]}: {action} 1 {future.code} @ {price} LMT ROD,"
+            f" {status.status} seqno={order.seqno!r}"
+        )
     # The rates that follow measure the package, not the market's thread.
     market.stop()

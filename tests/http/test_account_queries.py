@@ -30,8 +30,14 @@ class Recorder:
 
 
 def recording_client() -> Any:
-    names = ["s_query_funds_profitloss_uri", "s_query_unreal_profitloss_uri", "s_query_real_profitloss_uri",
-             "f_query_margin_uri", "f_query_open_position_uri", "f_query_settle_pl_uri"]
+    names = [
+        "s_query_funds_profitloss_uri",
+        "s_query_unreal_profitloss_uri",
+        "s_query_real_profitloss_uri",
+        "f_query_margin_uri",
+        "f_query_open_position_uri",
+        "f_query_settle_pl_uri",
+    ]
     return SimpleNamespace(session=Recorder(), _token="tok", timeout=(1.5, 2.5), **{n: API + n for n in names})
 
 
@@ -39,24 +45,57 @@ IDS_S = {"token": "tok", "broker_id": "9A95", "account_id": "1234567"}
 IDS_F = {"token": "tok", "broker_id": "F002000", "account_id": "7654321"}
 
 
-@pytest.mark.parametrize(("call", "uri", "body"), [
-    (lambda c: stock_queries._query_funds_profitloss(STOCK, c, "1"), "s_query_funds_profitloss_uri",
-     {**IDS_S, "tax": "1"}),
-    (lambda c: stock_queries._query_unreal_profitloss(STOCK, c, "", "A", "NTD", "3"), "s_query_unreal_profitloss_uri",
-     {**IDS_S, "stock_code": "", "stock_type": "A", "currency": "NTD", "action": "3"}),
-    (lambda c: stock_queries._query_real_profitloss(STOCK, c, "2330", "0", "20240101", "20240131", "A", " "),
-     "s_query_real_profitloss_uri",
-     {**IDS_S, "stock_code": "2330", "stock_type": "0", "start_date": "20240101", "end_date": "20240131",
-      "currency": "A", "action": " "}),
-    (lambda c: futopt_queries._query_margin("USD", "2", FUTURE, c), "f_query_margin_uri",
-     {**IDS_F, "currency": "USD", "margin_type": "2"}),
-    (lambda c: futopt_queries._query_open_position("1", "0", FUTURE, c), "f_query_open_position_uri",
-     {**IDS_F, "product_type": "1", "query_type": "0"}),
-    (lambda c: futopt_queries._query_settle_profitloss("2", "N", "20240101", "20240105", "BAS", FUTURE, c),
-     "f_query_settle_pl_uri",
-     {**IDS_F, "product_type": "2", "summary": "N", "start_date": "20240101", "end_date": "20240105",
-      "currency": "BAS"}),
-], ids=["funds", "unreal", "real", "margin", "position", "settle"])
+@pytest.mark.parametrize(
+    ("call", "uri", "body"),
+    [
+        (
+            lambda c: stock_queries._query_funds_profitloss(STOCK, c, "1"),
+            "s_query_funds_profitloss_uri",
+            {**IDS_S, "tax": "1"},
+        ),
+        (
+            lambda c: stock_queries._query_unreal_profitloss(STOCK, c, "", "A", "NTD", "3"),
+            "s_query_unreal_profitloss_uri",
+            {**IDS_S, "stock_code": "", "stock_type": "A", "currency": "NTD", "action": "3"},
+        ),
+        (
+            lambda c: stock_queries._query_real_profitloss(STOCK, c, "2330", "0", "20240101", "20240131", "A", " "),
+            "s_query_real_profitloss_uri",
+            {
+                **IDS_S,
+                "stock_code": "2330",
+                "stock_type": "0",
+                "start_date": "20240101",
+                "end_date": "20240131",
+                "currency": "A",
+                "action": " ",
+            },
+        ),
+        (
+            lambda c: futopt_queries._query_margin("USD", "2", FUTURE, c),
+            "f_query_margin_uri",
+            {**IDS_F, "currency": "USD", "margin_type": "2"},
+        ),
+        (
+            lambda c: futopt_queries._query_open_position("1", "0", FUTURE, c),
+            "f_query_open_position_uri",
+            {**IDS_F, "product_type": "1", "query_type": "0"},
+        ),
+        (
+            lambda c: futopt_queries._query_settle_profitloss("2", "N", "20240101", "20240105", "BAS", FUTURE, c),
+            "f_query_settle_pl_uri",
+            {
+                **IDS_F,
+                "product_type": "2",
+                "summary": "N",
+                "start_date": "20240101",
+                "end_date": "20240105",
+                "currency": "BAS",
+            },
+        ),
+    ],
+    ids=["funds", "unreal", "real", "margin", "position", "settle"],
+)
 def test_query_requests(call: Any, uri: str, body: dict) -> None:
     client = recording_client()
     reply = call(client)
@@ -115,7 +154,8 @@ class TestAgainstTheSimulator:
         assert detail._status and summary._status
         assert all(start <= r["date"] <= end for r in detail.data())
         assert sum(Decimal(r["settle_pl"]) for r in detail.data()) == sum(
-            Decimal(r["settle_pl"]) for r in summary.data())
+            Decimal(r["settle_pl"]) for r in summary.data()
+        )
 
     def test_settled_with_dates_reversed_fails(self, client: Any, accounts: tuple) -> None:
         start, end = dates(30)

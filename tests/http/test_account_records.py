@@ -63,18 +63,41 @@ class Query:
 # class, query function name, constructor arguments (without account and client), query call builder, text form
 KINDS = [
     (AccountFunds, "_query_funds_profitloss", {"tax": " "}, lambda a, c: (a, c, " "), "{}"),
-    (AccountMargin, "_query_margin", {"currency": "NTD", "margin_type": "1"}, lambda a, c: ("NTD", "1", a, c),
-     "{}({})"),
-    (AccountOpenPosition, "_query_open_position", {"product_type": "0", "query_type": "1"},
-     lambda a, c: ("0", "1", a, c), "{}({})"),
-    (AccountSettleProfitLoss, "_query_settle_profitloss",
-     {"product_type": "1", "summary": "Y", "start_date": "20240101", "end_date": "20240131", "currency": "NTD"},
-     lambda a, c: ("1", "Y", "20240101", "20240131", "NTD", a, c), "{}({})"),
-    (AccountUnRealProfitLoss, "_query_unreal_profitloss", {"stock_type": "A", "currency": "NTD", "action": "1"},
-     lambda a, c: (a, c, "", "A", "NTD", "1"), "{}\n{}"),
-    (AccountRealProfitLoss, "_query_real_profitloss",
-     {"stock_type": "0", "start_date": "20240101", "end_date": "20240131", "currency": "A", "action": " "},
-     lambda a, c: (a, c, "", "0", "20240101", "20240131", "A", " "), "{}\n{}"),
+    (
+        AccountMargin,
+        "_query_margin",
+        {"currency": "NTD", "margin_type": "1"},
+        lambda a, c: ("NTD", "1", a, c),
+        "{}({})",
+    ),
+    (
+        AccountOpenPosition,
+        "_query_open_position",
+        {"product_type": "0", "query_type": "1"},
+        lambda a, c: ("0", "1", a, c),
+        "{}({})",
+    ),
+    (
+        AccountSettleProfitLoss,
+        "_query_settle_profitloss",
+        {"product_type": "1", "summary": "Y", "start_date": "20240101", "end_date": "20240131", "currency": "NTD"},
+        lambda a, c: ("1", "Y", "20240101", "20240131", "NTD", a, c),
+        "{}({})",
+    ),
+    (
+        AccountUnRealProfitLoss,
+        "_query_unreal_profitloss",
+        {"stock_type": "A", "currency": "NTD", "action": "1"},
+        lambda a, c: (a, c, "", "A", "NTD", "1"),
+        "{}\n{}",
+    ),
+    (
+        AccountRealProfitLoss,
+        "_query_real_profitloss",
+        {"stock_type": "0", "start_date": "20240101", "end_date": "20240131", "currency": "A", "action": " "},
+        lambda a, c: (a, c, "", "0", "20240101", "20240131", "A", " "),
+        "{}\n{}",
+    ),
 ]
 IDS = [k[0].__name__ for k in KINDS]
 
@@ -119,8 +142,10 @@ class TestPattern:
         assert repr(record) == fmt.format(cls.__name__, account_for(cls))
         assert repr(record).count("\n") == fmt.count("\n")
 
-    @pytest.mark.parametrize(("success", "status"), [("True", True), ("TRUE", True), ("true", True),
-                                                     ("false", False), ("", False), (None, False)])
+    @pytest.mark.parametrize(
+        ("success", "status"),
+        [("True", True), ("TRUE", True), ("true", True), ("false", False), ("", False), (None, False)],
+    )
     def test_status_and_message(self, monkeypatch, kind, success, status) -> None:
         reply: dict[str, Any] = {"result": {"msg": "closed today"}}
         if success is not None:
@@ -132,9 +157,14 @@ class TestPattern:
         record, _ = make(monkeypatch, kind, {})
         cls = kind[0]
         assert record._status is False and record._msg == ""
-        expected = {AccountFunds: [], AccountMargin: {}, AccountOpenPosition: [{}], AccountSettleProfitLoss: [{}],
-                    AccountUnRealProfitLoss: {"summary": [], "detail": []},
-                    AccountRealProfitLoss: {"summary": [], "detail": []}}[cls]
+        expected = {
+            AccountFunds: [],
+            AccountMargin: {},
+            AccountOpenPosition: [{}],
+            AccountSettleProfitLoss: [{}],
+            AccountUnRealProfitLoss: {"summary": [], "detail": []},
+            AccountRealProfitLoss: {"summary": [], "detail": []},
+        }[cls]
         assert record.data() == expected and record.data() is record._data
 
     def test_update_replaces_the_outcome(self, monkeypatch, kind) -> None:
@@ -146,8 +176,9 @@ class TestPattern:
         assert len(query.calls) == 2 and query.calls[0] == query.calls[1]
 
     def test_failing_query_keeps_the_previous_outcome(self, monkeypatch, kind) -> None:
-        record, _query = make(monkeypatch, kind, {"success": "true", "result": {"msg": "first"}},
-                             ConnectionError("down"))
+        record, _query = make(
+            monkeypatch, kind, {"success": "true", "result": {"msg": "first"}}, ConnectionError("down")
+        )
         before = dict(vars(record))
         with pytest.raises(ConnectionError):
             record.update()
@@ -257,8 +288,7 @@ class TestAccountId:
         query.replies = [{"success": "false", "result": {"msg": "second", "body": [2]}}]
         with pytest.raises(KeyError):
             record.update()
-        assert (record._status, record._msg, record.data(), record._accountid) == (False, "second", [1],
-                                                                                   "9A001234567")
+        assert (record._status, record._msg, record.data(), record._accountid) == (False, "second", [1], "9A001234567")
 
     def test_field_mapping_that_is_not_a_dict(self, monkeypatch) -> None:
         class Wrapped:
@@ -278,8 +308,10 @@ class TestHelpers:
         copy = rm_dict_key(d)
         assert copy == d and copy is not d
 
-    @pytest.mark.parametrize(("d", "keys", "error"), [({"a": 1}, ("b",), KeyError), ({"a": 1}, ("a", "a"), KeyError),
-                                                      (None, (), TypeError), (5, (), TypeError)])
+    @pytest.mark.parametrize(
+        ("d", "keys", "error"),
+        [({"a": 1}, ("b",), KeyError), ({"a": 1}, ("a", "a"), KeyError), (None, (), TypeError), (5, (), TypeError)],
+    )
     def test_rm_dict_key_failures(self, d, keys, error) -> None:
         with pytest.raises(error):
             rm_dict_key(d, *keys)

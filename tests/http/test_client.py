@@ -44,9 +44,22 @@ ADDRESSES = [
 ]
 # Both a TypeError and the AttributeError that text-only code would meet.
 NOT_TEXT = (TypeError, AttributeError)
-CONSTRUCTED = ["session", "_token", "api_url", "api_ver", "api_uri", "accounts", "default_stock_account",
-               "default_futopt_account", "activated_ca", *(name for name, _ in ADDRESSES), "timeout",
-               "catalogue_timeout", "catalogue_deadline", "_public_ip"]
+CONSTRUCTED = [
+    "session",
+    "_token",
+    "api_url",
+    "api_ver",
+    "api_uri",
+    "accounts",
+    "default_stock_account",
+    "default_futopt_account",
+    "activated_ca",
+    *(name for name, _ in ADDRESSES),
+    "timeout",
+    "catalogue_timeout",
+    "catalogue_deadline",
+    "_public_ip",
+]
 
 
 def entry(kind: str, account: str, **overrides: str) -> dict[str, str]:
@@ -87,8 +100,9 @@ def scripted(monkeypatch):
     """A client whose session answers from a script; starts logged in with token "T1"."""
     monkeypatch.setattr(settings, "api_url_simulation", "http://127.0.0.1:9")
     c = Client(True, None)
-    c.session = ScriptedSession({"success": "True", "result": {
-        "token": "T1", "accounts": [entry("S", "S-1"), entry("F", "F-1")]}})
+    c.session = ScriptedSession(
+        {"success": "True", "result": {"token": "T1", "accounts": [entry("S", "S-1"), entry("F", "F-1")]}}
+    )
     c.login(PERSON_ID, PASSWORD)
     assert c._token == "T1"
     return c
@@ -114,8 +128,10 @@ def test_address_table(sim_settings, attribute: str, path: str) -> None:
     assert c.api_uri == f"{sim_settings.base_url}/api/{settings.api_ver}/"
 
 
-@pytest.mark.parametrize("simulation,chosen", [(True, "sim"), (1, "sim"), ("x", "sim"), (False, "prod"), (None, "prod"),
-                                               ("", "prod"), ([], "prod")])
+@pytest.mark.parametrize(
+    "simulation,chosen",
+    [(True, "sim"), (1, "sim"), ("x", "sim"), (False, "prod"), (None, "prod"), ("", "prod"), ([], "prod")],
+)
 @pytest.mark.parametrize("base", ["http://h:1", "http://h:1/"])
 def test_settings_are_read_at_each_construction(monkeypatch, simulation, chosen, base) -> None:
     monkeypatch.setattr(settings, "api_url_simulation", base + "sim")
@@ -134,9 +150,15 @@ def test_missing_setting_fails_construction(monkeypatch, name) -> None:
         Client(True, None)
 
 
-@pytest.mark.parametrize("proxies", [
-    None, {}, {"https": "http://127.0.0.1:3128"}, types.MappingProxyType({"http": "http://127.0.0.1:3128"}),
-])
+@pytest.mark.parametrize(
+    "proxies",
+    [
+        None,
+        {},
+        {"https": "http://127.0.0.1:3128"},
+        types.MappingProxyType({"http": "http://127.0.0.1:3128"}),
+    ],
+)
 def test_proxies(sim_settings, proxies) -> None:
     c = Client(True, proxies)
     if proxies:
@@ -153,19 +175,22 @@ def test_session_comes_from_requests_at_construction(sim_settings, monkeypatch) 
     assert type(Client(True, None).session) is Tagged
 
 
-@pytest.mark.parametrize("call", [
-    lambda: Client(),
-    lambda: Client(True),
-    lambda: Client(True, None, None),
-    lambda: Client(True, None, extra=1),
-    lambda: Client(True, None).login(123, "pw"),
-    lambda: Client(True, None).login("A1", None),
-    lambda: Client(True, None).login("A1", b"pw"),
-    lambda: Client(True, None).login("A1"),
-    lambda: _login(requests.Session(), 5, "A1", "x"),
-    lambda: _login(requests.Session(), "http://127.0.0.1:9/", "A1", None),
-    lambda: _login(requests.Session(), "http://127.0.0.1:9/"),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: Client(),
+        lambda: Client(True),
+        lambda: Client(True, None, None),
+        lambda: Client(True, None, extra=1),
+        lambda: Client(True, None).login(123, "pw"),
+        lambda: Client(True, None).login("A1", None),
+        lambda: Client(True, None).login("A1", b"pw"),
+        lambda: Client(True, None).login("A1"),
+        lambda: _login(requests.Session(), 5, "A1", "x"),
+        lambda: _login(requests.Session(), "http://127.0.0.1:9/", "A1", None),
+        lambda: _login(requests.Session(), "http://127.0.0.1:9/"),
+    ],
+)
 def test_wrong_argument_types_raise_type_error(sim_settings, call) -> None:
     with pytest.raises(TypeError):
         call()
@@ -218,14 +243,26 @@ def test_non_ascii_password_digested_as_utf8(monkeypatch) -> None:
     assert list(sent[0]) == ["user_id", "password", "domain"]
 
 
-@pytest.mark.parametrize("success,succeeds", [
-    ("True", True), ("TRUE", True), ("true", True), ("tRuE", True),
-    ("false", False), ("False", False), ("", False), ("true ", False), ("yes", False),
-])
+@pytest.mark.parametrize(
+    "success,succeeds",
+    [
+        ("True", True),
+        ("TRUE", True),
+        ("true", True),
+        ("tRuE", True),
+        ("false", False),
+        ("False", False),
+        ("", False),
+        ("true ", False),
+        ("yes", False),
+    ],
+)
 def test_success_is_judged_case_insensitively(scripted, success, succeeds) -> None:
     before = snapshot(scripted)
-    scripted.session.replies["getToken"] = {"success": success, "result": {"token": "T2", "accounts": [
-        entry("F", "F-2"), entry("S", "S-2"), entry("S", "S-3")]}}
+    scripted.session.replies["getToken"] = {
+        "success": success,
+        "result": {"token": "T2", "accounts": [entry("F", "F-2"), entry("S", "S-2"), entry("S", "S-3")]},
+    }
     stock, futures = scripted.login(PERSON_ID, PASSWORD)
     if succeeds:
         assert scripted._token == "T2"
@@ -239,8 +276,12 @@ def test_success_is_judged_case_insensitively(scripted, success, succeeds) -> No
 def test_success_without_result_empties_the_login(scripted) -> None:
     scripted.session.replies["getToken"] = {"success": "True"}
     assert scripted.login(PERSON_ID, PASSWORD) == ([], [])
-    assert snapshot(scripted) == {"_token": "", "accounts": [], "default_stock_account": None,
-                                  "default_futopt_account": None}
+    assert snapshot(scripted) == {
+        "_token": "",
+        "accounts": [],
+        "default_stock_account": None,
+        "default_futopt_account": None,
+    }
 
 
 def test_defaults_are_recomputed_after_a_failed_login(scripted) -> None:
@@ -251,17 +292,28 @@ def test_defaults_are_recomputed_after_a_failed_login(scripted) -> None:
     assert (scripted.default_stock_account, scripted.default_futopt_account) == (None, futures)
 
 
-@pytest.mark.parametrize("reply,error", [
-    ({"result": {"token": "T2"}}, KeyError),
-    ({"success": True, "result": {"token": "T2"}}, NOT_TEXT),
-    ({"success": 1, "result": {"token": "T2"}}, NOT_TEXT),
-    ({"success": None}, NOT_TEXT),
-    ({"success": ["true"]}, NOT_TEXT),
-    ({"success": b"true"}, NOT_TEXT),
-    ({"success": "True", "result": {"token": "T2", "accounts": [entry("S", "S-2"), {"idno": "x"}]}}, KeyError),
-    *[({"success": "True", "result": {"token": "T2", "accounts": [{k: v for k, v in entry("F", "F-2").items() if k != key}]}},
-       KeyError) for key in ("idno", "broker_id", "account", "username")],
-])
+@pytest.mark.parametrize(
+    "reply,error",
+    [
+        ({"result": {"token": "T2"}}, KeyError),
+        ({"success": True, "result": {"token": "T2"}}, NOT_TEXT),
+        ({"success": 1, "result": {"token": "T2"}}, NOT_TEXT),
+        ({"success": None}, NOT_TEXT),
+        ({"success": ["true"]}, NOT_TEXT),
+        ({"success": b"true"}, NOT_TEXT),
+        ({"success": "True", "result": {"token": "T2", "accounts": [entry("S", "S-2"), {"idno": "x"}]}}, KeyError),
+        *[
+            (
+                {
+                    "success": "True",
+                    "result": {"token": "T2", "accounts": [{k: v for k, v in entry("F", "F-2").items() if k != key}]},
+                },
+                KeyError,
+            )
+            for key in ("idno", "broker_id", "account", "username")
+        ],
+    ],
+)
 def test_unjudgeable_replies_leave_the_login_untouched(scripted, reply, error) -> None:
     before = snapshot(scripted)
     scripted.session.replies["getToken"] = reply
@@ -275,8 +327,10 @@ def test_unjudgeable_replies_leave_the_login_untouched(scripted, reply, error) -
 
 
 def test_unknown_account_type_is_dropped_before_its_fields_are_read(scripted) -> None:
-    scripted.session.replies["getToken"] = {"success": "True", "result": {"token": "T2", "accounts": [
-        {"accttype": "H"}, entry("S", "S-9")]}}
+    scripted.session.replies["getToken"] = {
+        "success": "True",
+        "result": {"token": "T2", "accounts": [{"accttype": "H"}, entry("S", "S-9")]},
+    }
     stock, futures = scripted.login(PERSON_ID, PASSWORD)
     assert [a.account_id for a in stock] == ["S-9"] and futures == []
 
@@ -290,11 +344,14 @@ def test_success_is_logged_at_debug(scripted, caplog) -> None:
     assert caplog.records[0].msg["result"]["accounts"] == scripted.session.replies["getToken"]["result"]["accounts"]
 
 
-@pytest.mark.parametrize("reply,ip", [
-    ({}, "127.0.0.1"),
-    ({"result": {}}, "127.0.0.1"),
-    ({"success": "True", "result": {"client_ip": "203.0.113.9"}}, "203.0.113.9"),
-])
+@pytest.mark.parametrize(
+    "reply,ip",
+    [
+        ({}, "127.0.0.1"),
+        ({"result": {}}, "127.0.0.1"),
+        ({"success": "True", "result": {"client_ip": "203.0.113.9"}}, "203.0.113.9"),
+    ],
+)
 def test_public_ip(scripted, reply, ip) -> None:
     scripted.session.replies["getClientIP"] = reply
     scripted._public_ip = "unchanged"

@@ -21,8 +21,22 @@ from taloma.backend.http.contract import (
 )
 
 STOCK_FIELDS = ["symbol", "security_type", "currency", "exchange", "code", "name", "category"]
-FUTOPT_FIELDS = ["symbol", "security_type", "currency", "exchange", "code", "name", "category", "delivery_month",
-                 "strike_price", "option_right", "underlying_kind", "underlying_code", "unit", "multiplier"]
+FUTOPT_FIELDS = [
+    "symbol",
+    "security_type",
+    "currency",
+    "exchange",
+    "code",
+    "name",
+    "category",
+    "delivery_month",
+    "strike_price",
+    "option_right",
+    "underlying_kind",
+    "underlying_code",
+    "unit",
+    "multiplier",
+]
 INDEX_FIELDS = ["symbol", "security_type", "currency", "exchange", "code", "name"]
 
 
@@ -47,13 +61,32 @@ def stock(code: str, exchange: str = "TSE", name: str = "台積電", industry: s
 
 
 def future(code: str = "TXFL6", month: str = "202612", basic: Any = "200", **extra: Any) -> dict:
-    return {"code": code, "ename": "TXF", "csname": "臺股期貨12", "category": "TXF", "deliverymonth": month,
-            "prod_kind": "I", "ostock": "#001", "basic": basic, **extra}
+    return {
+        "code": code,
+        "ename": "TXF",
+        "csname": "臺股期貨12",
+        "category": "TXF",
+        "deliverymonth": month,
+        "prod_kind": "I",
+        "ostock": "#001",
+        "basic": basic,
+        **extra,
+    }
 
 
 def option(eprice: Any = "10500.0", poc: str = "C", code: str = "TXO10500L6", **extra: Any) -> dict:
-    return {"code": code, "csname": "臺指選擇權", "category": "TXO", "deliverymonth": "202612", "poc": poc,
-            "eprice": eprice, "prod_kind": "I", "ostock": "#001", "basic": "50", **extra}
+    return {
+        "code": code,
+        "csname": "臺指選擇權",
+        "category": "TXO",
+        "deliverymonth": "202612",
+        "poc": poc,
+        "eprice": eprice,
+        "prod_kind": "I",
+        "ostock": "#001",
+        "basic": "50",
+        **extra,
+    }
 
 
 class TestStocks:
@@ -61,8 +94,15 @@ class TestStocks:
         result = stock_dict_convert([stock("2330", extra_key="ignored")])
         record = result["TSE"][0]
         assert list(record) == STOCK_FIELDS
-        assert record == {"symbol": "TSE2330", "security_type": "STK", "currency": "TWD", "exchange": "TSE",
-                          "code": "2330", "name": "台積電", "category": "24"}
+        assert record == {
+            "symbol": "TSE2330",
+            "security_type": "STK",
+            "currency": "TWD",
+            "exchange": "TSE",
+            "code": "2330",
+            "name": "台積電",
+            "category": "24",
+        }
 
     def test_groups_in_order_of_first_appearance(self) -> None:
         result = stock_dict_convert([stock("6488", "OTC"), stock("2330", "TSE"), stock("5347", "OTC")])
@@ -108,14 +148,27 @@ class TestFutures:
         result = future_dict_convert({"TXF": [future()]})
         record = result["TXF"][0]
         assert list(record) == FUTOPT_FIELDS
-        assert record == {"symbol": "TXF202612", "security_type": "FUT", "currency": "TWD", "exchange": "TAIFEX",
-                          "code": "TXFL6", "name": "臺股期貨12", "category": "TXF", "delivery_month": "202612",
-                          "strike_price": 0, "option_right": "", "underlying_kind": "I", "underlying_code": "#001",
-                          "unit": 200.0, "multiplier": 0}
+        assert record == {
+            "symbol": "TXF202612",
+            "security_type": "FUT",
+            "currency": "TWD",
+            "exchange": "TAIFEX",
+            "code": "TXFL6",
+            "name": "臺股期貨12",
+            "category": "TXF",
+            "delivery_month": "202612",
+            "strike_price": 0,
+            "option_right": "",
+            "underlying_kind": "I",
+            "underlying_code": "#001",
+            "unit": 200.0,
+            "multiplier": 0,
+        }
         assert type(record["strike_price"]) is int and type(record["multiplier"]) is int
 
-    @pytest.mark.parametrize(("basic", "unit"), [("200", 200.0), (" 2000 ", 2000.0), ("0.5", 0.5), (50, 50.0),
-                                                 (12.5, 12.5), ("1e3", 1000.0)])
+    @pytest.mark.parametrize(
+        ("basic", "unit"), [("200", 200.0), (" 2000 ", 2000.0), ("0.5", 0.5), (50, 50.0), (12.5, 12.5), ("1e3", 1000.0)]
+    )
     def test_unit_is_always_a_float(self, basic: Any, unit: float) -> None:
         value = future_dict_convert({"G": [future(basic=basic)]})["G"][0]["unit"]
         assert type(value) is float and value == unit
@@ -139,8 +192,9 @@ class TestFutures:
         assert list(result) == ["MXF", "TXF"]
         assert [r["code"] for r in result["TXF"]] == ["TXFL6", "TXFA7"]
 
-    @pytest.mark.parametrize("missing", ["ename", "deliverymonth", "code", "csname", "category", "prod_kind",
-                                         "ostock", "basic"])
+    @pytest.mark.parametrize(
+        "missing", ["ename", "deliverymonth", "code", "csname", "category", "prod_kind", "ostock", "basic"]
+    )
     def test_missing_key_stops_the_conversion(self, missing: str) -> None:
         bad = future()
         del bad[missing]
@@ -161,16 +215,39 @@ class TestOptions:
     def test_record_fields_and_values(self) -> None:
         record = option_dict_convert({"TXO": [option()]})["TXO"][0]
         assert list(record) == FUTOPT_FIELDS
-        assert record == {"symbol": "TXO202612C10500", "security_type": "OPT", "currency": "TWD",
-                          "exchange": "TAIFEX", "code": "TXO10500L6", "name": "臺指選擇權", "category": "TXO",
-                          "delivery_month": "202612", "strike_price": "10500.0", "option_right": "C",
-                          "underlying_kind": "I", "underlying_code": "#001", "unit": 50.0, "multiplier": 0}
+        assert record == {
+            "symbol": "TXO202612C10500",
+            "security_type": "OPT",
+            "currency": "TWD",
+            "exchange": "TAIFEX",
+            "code": "TXO10500L6",
+            "name": "臺指選擇權",
+            "category": "TXO",
+            "delivery_month": "202612",
+            "strike_price": "10500.0",
+            "option_right": "C",
+            "underlying_kind": "I",
+            "underlying_code": "#001",
+            "unit": 50.0,
+            "multiplier": 0,
+        }
 
     @pytest.mark.parametrize(
         ("eprice", "shown"),
-        [("10500.0", "10500"), ("100.0", "100"), ("0.0", "0"), ("1000.0", "1000"), ("10.0", "10"),
-         ("10500.5", "10500.5"), ("100.00", "100.00"), ("25.50", "25.50"), ("10500", "10500"), ("", ""),
-         (".0", ""), ("7.0", "7")],
+        [
+            ("10500.0", "10500"),
+            ("100.0", "100"),
+            ("0.0", "0"),
+            ("1000.0", "1000"),
+            ("10.0", "10"),
+            ("10500.5", "10500.5"),
+            ("100.00", "100.00"),
+            ("25.50", "25.50"),
+            ("10500", "10500"),
+            ("", ""),
+            (".0", ""),
+            ("7.0", "7"),
+        ],
     )
     def test_trimmed_strike_only_in_the_symbol(self, eprice: str, shown: str) -> None:
         record = option_dict_convert({"G": [option(eprice=eprice)]})["G"][0]
@@ -188,8 +265,9 @@ class TestOptions:
         entry = option(category="TXO", deliverymonth="202612W2", poc="買", eprice="9.0")
         assert option_dict_convert({"G": [entry]})["G"][0]["symbol"] == "TXO202612W2買9"
 
-    @pytest.mark.parametrize("missing", ["deliverymonth", "code", "csname", "category", "prod_kind", "ostock",
-                                         "basic", "poc", "eprice"])
+    @pytest.mark.parametrize(
+        "missing", ["deliverymonth", "code", "csname", "category", "prod_kind", "ostock", "basic", "poc", "eprice"]
+    )
     def test_missing_key_stops_the_conversion(self, missing: str) -> None:
         bad = option()
         del bad[missing]
@@ -275,13 +353,25 @@ class TestIndices:
     def test_record_fields_and_values(self) -> None:
         result = tw_index_dict_convert({"001": "加權指數", "101": "櫃買指數"})
         assert list(result["TSE"][0]) == INDEX_FIELDS
-        assert result["TSE"][0] == {"symbol": "TSE001", "security_type": "IND", "currency": "TWD",
-                                    "exchange": "TSE", "code": "001", "name": "加權指數"}
+        assert result["TSE"][0] == {
+            "symbol": "TSE001",
+            "security_type": "IND",
+            "currency": "TWD",
+            "exchange": "TSE",
+            "code": "001",
+            "name": "加權指數",
+        }
         assert result["OTC"][0]["symbol"] == "OTC101"
 
-    @pytest.mark.parametrize(("index_dict", "error"), [({"001": "a", "": "b"}, IndexError),
-                                                       ({"001": "a", "201": "b"}, KeyError),
-                                                       ({"T01": "b"}, KeyError), ({1: "x"}, TypeError)])
+    @pytest.mark.parametrize(
+        ("index_dict", "error"),
+        [
+            ({"001": "a", "": "b"}, IndexError),
+            ({"001": "a", "201": "b"}, KeyError),
+            ({"T01": "b"}, KeyError),
+            ({1: "x"}, TypeError),
+        ],
+    )
     def test_codes_without_an_exchange(self, index_dict: dict, error: type) -> None:
         with pytest.raises(error):
             tw_index_dict_convert(index_dict)
@@ -311,8 +401,9 @@ def test_whole_catalogue_matches_the_plain_python_version(kind: str) -> None:
     cat = Catalogue(3)
     raw = {"S": cat.stocks, "F": cat.futures, "O": cat.options, "I": cat.indices}[kind]()
     data = json.loads(json.dumps(raw))
-    native = {"S": stock_dict_convert, "F": future_dict_convert, "O": option_dict_convert,
-              "I": tw_index_dict_convert}[kind]
+    native = {"S": stock_dict_convert, "F": future_dict_convert, "O": option_dict_convert, "I": tw_index_dict_convert}[
+        kind
+    ]
     assert native(data) == bench.PLAIN[kind](data)
     if kind == "O":
         assert bench.tuned_option_dict_convert(data) == native(data)

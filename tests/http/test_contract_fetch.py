@@ -42,7 +42,7 @@ class Session:
         self.requests: list[tuple[str, str, Any]] = []
 
     def _answer(self, url: str) -> Reply:
-        reply = self.replies[url[len(API):]]
+        reply = self.replies[url[len(API) :]]
         if isinstance(reply, requests.RequestException):
             raise reply
         return Reply(reply)
@@ -72,8 +72,16 @@ def fake_client(**replies: Any) -> Any:
 
 
 STOCK = {"exchange": "OTC", "code": "6488", "name": "環球晶 ", "industry": "24"}
-FUTURE = {"code": "TXFL6", "ename": "TXF", "csname": "臺股期貨", "category": "TXF", "deliverymonth": "202612",
-          "prod_kind": "I", "ostock": "#001", "basic": "200"}
+FUTURE = {
+    "code": "TXFL6",
+    "ename": "TXF",
+    "csname": "臺股期貨",
+    "category": "TXF",
+    "deliverymonth": "202612",
+    "prod_kind": "I",
+    "ostock": "#001",
+    "basic": "200",
+}
 OPTION = {**FUTURE, "code": "TXO10500L6", "category": "TXO", "poc": "P", "eprice": "10500.0", "basic": "50"}
 
 
@@ -86,15 +94,20 @@ class TestRequests:
         client = fake_client(stock={"success": "true", "result": []}, index={"success": "true", "result": {}})
         assert _list_stock_code(client) == {"success": "true", "result": []}
         assert _list_tw_index_code(client=client) == {"success": "true", "result": {}}
-        assert client.session.requests == [("GET", API + "codeList/stock_code", None),
-                                           ("GET", API + "codeList/sc_code", None)]
+        assert client.session.requests == [
+            ("GET", API + "codeList/stock_code", None),
+            ("GET", API + "codeList/sc_code", None),
+        ]
 
-    @pytest.mark.parametrize(("product_type", "detail", "body"), [
-        ("F", True, {"code": "F", "type": "contract"}),
-        ("O", 1, {"code": "O", "type": "contract"}),
-        ("F", False, {"code": "F", "type": "delivery"}),
-        ("O", "", {"code": "O", "type": "delivery"}),
-    ])
+    @pytest.mark.parametrize(
+        ("product_type", "detail", "body"),
+        [
+            ("F", True, {"code": "F", "type": "contract"}),
+            ("O", 1, {"code": "O", "type": "contract"}),
+            ("F", False, {"code": "F", "type": "delivery"}),
+            ("O", "", {"code": "O", "type": "delivery"}),
+        ],
+    )
     def test_futopt_list_body(self, product_type: str, detail: Any, body: dict) -> None:
         client = fake_client(futopt={"success": "true"})
         _list_futopt_code(product_type=product_type, detail=detail, client=client)
@@ -127,33 +140,43 @@ class TestRequests:
 
 
 class TestReplies:
-    @pytest.mark.parametrize(("product_type", "replies", "expected_groups"), [
-        ("S", {"stock": {"success": "true", "result": [STOCK]}}, {"OTC": 1}),
-        ("F", {"futopt": {"success": "True", "result": {"content": {"TXF": [FUTURE, FUTURE]}}}}, {"TXF": 2}),
-        ("O", {"futopt": {"success": "TRUE", "result": {"content": {"TXO": [OPTION]}}}}, {"TXO": 1}),
-        ("I", {"index": {"success": "true", "result": {"101": "櫃買指數"}}}, {"TSE": 0, "OTC": 1}),
-    ])
-    def test_each_product_type(self, product_type: str, replies: dict, expected_groups: dict,
-                               caplog: pytest.LogCaptureFixture) -> None:
+    @pytest.mark.parametrize(
+        ("product_type", "replies", "expected_groups"),
+        [
+            ("S", {"stock": {"success": "true", "result": [STOCK]}}, {"OTC": 1}),
+            ("F", {"futopt": {"success": "True", "result": {"content": {"TXF": [FUTURE, FUTURE]}}}}, {"TXF": 2}),
+            ("O", {"futopt": {"success": "TRUE", "result": {"content": {"TXO": [OPTION]}}}}, {"TXO": 1}),
+            ("I", {"index": {"success": "true", "result": {"101": "櫃買指數"}}}, {"TSE": 0, "OTC": 1}),
+        ],
+    )
+    def test_each_product_type(
+        self, product_type: str, replies: dict, expected_groups: dict, caplog: pytest.LogCaptureFixture
+    ) -> None:
         result = fetch_available_product(fake_client(**replies), product_type)
         assert {k: len(v) for k, v in result.items()} == expected_groups
         assert list(result) == list(expected_groups)
         assert errors(caplog) == []
 
-    @pytest.mark.parametrize("reply", [
-        {"success": "TRUE", "result": {"msg": NO_DATA}},
-        {"success": "true"},
-        {"success": "true", "result": []},
-    ])
+    @pytest.mark.parametrize(
+        "reply",
+        [
+            {"success": "TRUE", "result": {"msg": NO_DATA}},
+            {"success": "true"},
+            {"success": "true", "result": []},
+        ],
+    )
     def test_empty_stock_list_is_not_an_error(self, reply: dict, caplog: pytest.LogCaptureFixture) -> None:
         assert fetch_available_product(fake_client(stock=reply), "S") == {}
         assert errors(caplog) == []
 
-    @pytest.mark.parametrize(("product_type", "result", "expected"), [
-        ("O", {}, {}),
-        ("F", {"content": {}}, {}),
-        ("I", None, {"TSE": [], "OTC": []}),
-    ])
+    @pytest.mark.parametrize(
+        ("product_type", "result", "expected"),
+        [
+            ("O", {}, {}),
+            ("F", {"content": {}}, {}),
+            ("I", None, {"TSE": [], "OTC": []}),
+        ],
+    )
     def test_missing_payload_levels_default_to_empty(self, product_type: str, result: Any, expected: dict) -> None:
         reply: dict[str, Any] = {"success": "true"}
         if result is not None:
@@ -177,8 +200,7 @@ class TestReplies:
         assert fetch_available_product(fake_client(futopt={"success": "false", "result": None}), "F") == {}
 
     @pytest.mark.parametrize("product_type", ["X", "s", "STK", "", None, 1])
-    def test_unknown_product_type_makes_no_request(self, product_type: Any,
-                                                   caplog: pytest.LogCaptureFixture) -> None:
+    def test_unknown_product_type_makes_no_request(self, product_type: Any, caplog: pytest.LogCaptureFixture) -> None:
         client = fake_client()
         assert fetch_available_product(client, product_type) == {}
         assert client.session.requests == []

@@ -9,13 +9,16 @@ import pytest
 from taloma.backend.error import ServerError
 
 
-@pytest.mark.parametrize("code,message,text", [
-    (404, "Not Found", "404 : Not Found"),
-    ("", "", " : "),
-    ("E01", "a : b", "E01 : a : b"),
-    (None, None, "None : None"),
-    (1.5, ["x"], "1.5 : ['x']"),
-])
+@pytest.mark.parametrize(
+    "code,message,text",
+    [
+        (404, "Not Found", "404 : Not Found"),
+        ("", "", " : "),
+        ("E01", "a : b", "E01 : a : b"),
+        (None, None, "None : None"),
+        (1.5, ["x"], "1.5 : ['x']"),
+    ],
+)
 def test_text_and_attributes(code, message, text) -> None:
     err = ServerError(code, message)
     assert (str(err), err.args) == (text, (text,))
@@ -30,8 +33,9 @@ def test_keywords_and_catching() -> None:
     assert ServerError.__mro__[1] is Exception
 
 
-@pytest.mark.parametrize("args,kwargs", [((), {}), ((1,), {}), ((1, 2, 3), {}), ((1, 2), {"extra": 3}),
-                                         ((1,), {"code": 2})])
+@pytest.mark.parametrize(
+    "args,kwargs", [((), {}), ((1,), {}), ((1, 2, 3), {}), ((1, 2), {"extra": 3}), ((1,), {"code": 2})]
+)
 def test_wrong_arguments(args, kwargs) -> None:
     with pytest.raises(TypeError):
         ServerError(*args, **kwargs)

@@ -81,8 +81,10 @@ class Gateway:
                     return
                 head += chunk
             if self.mode != "silent":
-                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                             b"Content-Length: 100000000\r\n\r\n{\"success\": \"true\", ")
+                conn.sendall(
+                    b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                    b'Content-Length: 100000000\r\n\r\n{"success": "true", '
+                )
             while not self.stop.wait(0.01):
                 if self.mode == "trickle":
                     conn.sendall(b" ")
@@ -166,25 +168,31 @@ class TestClientDeadlines:
         c = Client(False, None)
         assert (c.timeout, c.catalogue_timeout, c.catalogue_deadline) == ((1, 2), settings.catalogue_timeout, 7.5)
 
-    @pytest.mark.parametrize("given, kept", [
-        (dict(timeout=3, catalogue_timeout=[4, 40], catalogue_deadline=99), (3, (4, 40), 99)),
-        (dict(timeout=(1, 2)), ((1, 2), (1, 2), settings.catalogue_deadline)),  # one timeout for every call
-        (dict(catalogue_timeout=4), (settings.timeout, 4, settings.catalogue_deadline)),
-    ])
+    @pytest.mark.parametrize(
+        "given, kept",
+        [
+            (dict(timeout=3, catalogue_timeout=[4, 40], catalogue_deadline=99), (3, (4, 40), 99)),
+            (dict(timeout=(1, 2)), ((1, 2), (1, 2), settings.catalogue_deadline)),  # one timeout for every call
+            (dict(catalogue_timeout=4), (settings.timeout, 4, settings.catalogue_deadline)),
+        ],
+    )
     def test_keywords_override(self, given, kept) -> None:
         c = Client(False, None, **given)
         assert (c.timeout, c.catalogue_timeout, c.catalogue_deadline) == kept
 
-    @pytest.mark.parametrize("keyword, value, error", [
-        ("timeout", 0, ValueError),
-        ("timeout", -1.0, ValueError),
-        ("timeout", float("inf"), ValueError),
-        ("timeout", (1, 2, 3), ValueError),
-        ("timeout", "10", TypeError),
-        ("catalogue_timeout", (1, True), TypeError),
-        ("catalogue_deadline", (1, 2), TypeError),
-        ("catalogue_deadline", float("nan"), ValueError),
-    ])
+    @pytest.mark.parametrize(
+        "keyword, value, error",
+        [
+            ("timeout", 0, ValueError),
+            ("timeout", -1.0, ValueError),
+            ("timeout", float("inf"), ValueError),
+            ("timeout", (1, 2, 3), ValueError),
+            ("timeout", "10", TypeError),
+            ("catalogue_timeout", (1, True), TypeError),
+            ("catalogue_deadline", (1, 2), TypeError),
+            ("catalogue_deadline", float("nan"), ValueError),
+        ],
+    )
     def test_a_bad_deadline_fails_construction(self, keyword, value, error) -> None:
         with pytest.raises(error, match=keyword):
             Client(False, None, **{keyword: value})
@@ -220,18 +228,22 @@ def replies():
 JSON = "application/json"
 
 
-@pytest.mark.parametrize("body, kind", [
-    (b'{"a": 1, "a": [2.5, -0.0, 1e-7, 123456789012345678901234567890.5, "\\u00e9"], "b": null}', JSON),
-    (b'[18446744073709551616, -9223372036854775809, 10000000000000000000000000000000000000001]', JSON),
-    (b'[NaN, Infinity, -Infinity, 1e400]', JSON),
-    (b'["\\ud800", "\xe8\x87\xba"]', JSON),
-    (b'\xef\xbb\xbf{"bom": true}', JSON),
-    ('{"s": "臺股"}'.encode("big5"), "application/json; charset=big5"),
-    ('{"s": "臺股"}'.encode(), "text/plain"),
-    ('{"s": "臺股"}'.encode("utf-16"), JSON),
-    (b'{"deep": ' + b"[" * 5000 + b"]" * 5000 + b"}", JSON),
-    (b"<html>gateway timeout</html>", "text/html"),  # requests' own JSONDecodeError, as callers catch it
-], ids=["values", "big-ints", "non-finite", "surrogates", "bom", "big5", "latin-1", "utf-16", "deep", "not-json"])
+@pytest.mark.parametrize(
+    "body, kind",
+    [
+        (b'{"a": 1, "a": [2.5, -0.0, 1e-7, 123456789012345678901234567890.5, "\\u00e9"], "b": null}', JSON),
+        (b"[18446744073709551616, -9223372036854775809, 10000000000000000000000000000000000000001]", JSON),
+        (b"[NaN, Infinity, -Infinity, 1e400]", JSON),
+        (b'["\\ud800", "\xe8\x87\xba"]', JSON),
+        (b'\xef\xbb\xbf{"bom": true}', JSON),
+        ('{"s": "臺股"}'.encode("big5"), "application/json; charset=big5"),
+        ('{"s": "臺股"}'.encode(), "text/plain"),
+        ('{"s": "臺股"}'.encode("utf-16"), JSON),
+        (b'{"deep": ' + b"[" * 5000 + b"]" * 5000 + b"}", JSON),
+        (b"<html>gateway timeout</html>", "text/html"),  # requests' own JSONDecodeError, as callers catch it
+    ],
+    ids=["values", "big-ints", "non-finite", "surrogates", "bom", "big5", "latin-1", "utf-16", "deep", "not-json"],
+)
 @pytest.mark.parametrize("deadline", [None, 10.0])
 def test_replies_decode_as_requests_decodes_them(replies, body, kind, deadline) -> None:
     queue, url = replies
@@ -271,15 +283,18 @@ def test_secrets_stay_out_of_the_log(sim_settings, caplog) -> None:
     assert "'token': '***'" in text
 
 
-SECRETS = {"result": {"Token": "T-9", "accounts": [{"ca_content": "T-9\"x", "n": 1}]}, "password": 5, "ok": "T"}
+SECRETS = {"result": {"Token": "T-9", "accounts": [{"ca_content": 'T-9"x', "n": 1}]}, "password": 5, "ok": "T"}
 SHOWN = {"result": {"Token": "***", "accounts": [{"ca_content": "***", "n": 1}]}, "password": "***", "ok": "T"}
 
 
-@pytest.mark.parametrize("logged, read", [
-    (SECRETS, lambda shown: shown),
-    (json.dumps(SECRETS).encode(), json.loads),  # a raw reply body
-    (json.dumps(SECRETS, indent=1).encode(), json.loads),
-])
+@pytest.mark.parametrize(
+    "logged, read",
+    [
+        (SECRETS, lambda shown: shown),
+        (json.dumps(SECRETS).encode(), json.loads),  # a raw reply body
+        (json.dumps(SECRETS, indent=1).encode(), json.loads),
+    ],
+)
 def test_masked_keeps_the_keys_and_hides_the_values(logged, read) -> None:
     before = copy.deepcopy(logged)
     assert read(masked(logged)) == SHOWN

@@ -20,8 +20,15 @@ TXO = Option(code="TXO18000B4", exchange="TAIFEX", option_right="P")
 
 
 def new_order(client, **fields):
-    base = dict(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=17000,
-                quantity=3, octype=FuturesOCType.Auto, account=client.default_futopt_account)
+    base = dict(
+        action=Action.Buy,
+        price_type=FuturesPriceType.LMT,
+        order_type=OrderType.ROD,
+        price=17000,
+        quantity=3,
+        octype=FuturesOCType.Auto,
+        account=client.default_futopt_account,
+    )
     return Order(**(base | fields))
 
 
@@ -43,14 +50,18 @@ def refreshed(client, trade):
 
 def test_place_query_amend_and_cancel(client):
     future = placed_trade(client, fo.place_future_order, TXF)
-    option = placed_trade(client, fo.place_option_order, TXO, action=Action.Sell, price=56, quantity=2,
-                          octype=FuturesOCType.New)
+    option = placed_trade(
+        client, fo.place_option_order, TXO, action=Action.Sell, price=56, quantity=2, octype=FuturesOCType.New
+    )
 
     entries = fo.query_futopt_order(client)
     built = fo.resp2trade(entries[option.status.id], None)
     assert type(built.contract) is Option and built.contract.code == TXO.code
     assert (built.order.action, built.order.order_type, built.order.price_type) == (
-        Action.Sell, OrderType.ROD, FuturesPriceType.LMT)
+        Action.Sell,
+        OrderType.ROD,
+        FuturesPriceType.LMT,
+    )
     assert (built.order.price, built.order.quantity, built.order.seqno) == (56, 2, option.order.seqno)
     assert built.status.order_datetime == option.status.order_datetime
     assert (built.status.msg, built.status.deal_quantity, built.status.cancel_quantity) == ("order accepted", 0, 0)
@@ -88,8 +99,10 @@ def test_a_refused_placement_is_failed(client, fields):
 
 def test_a_failed_account_query_is_logged_and_skipped(client, caplog):
     placed = placed_trade(client, fo.place_future_order, TXF)
-    client.accounts = [*client.accounts, FutureAccount(person_id=client.person_id, broker_id="F000000",
-                                                       account_id="0000000")]
+    client.accounts = [
+        *client.accounts,
+        FutureAccount(person_id=client.person_id, broker_id="F000000", account_id="0000000"),
+    ]
     with caplog.at_level(logging.ERROR, logger="taloma"):
         entries = fo.query_futopt_order(client)
     assert placed.status.id in entries

@@ -20,9 +20,21 @@ from taloma.order import Order, OrderStatus, Status, Trade
 QUERY_KEYS = ["token", "action", "user_id", "broker_id", "account", "start_date", "end_date"]
 
 ENTRY = {
-    "st_comno": "TXFA4", "st_seqno": "000123", "st_ordno": "k0042", "st_orddt": "20240131", "st_ordtm": "084501",
-    "st_comtype": "F", "name_zh": "Index future", "st_ps": "S", "st_ordknd": "ROD", "st_price1": 17000.5,
-    "st_ordqty": 3, "st_code": "0000", "st_errmsg": "  ok  ", "st_ord_match_qty": "1", "st_cancel_qty": 2,
+    "st_comno": "TXFA4",
+    "st_seqno": "000123",
+    "st_ordno": "k0042",
+    "st_orddt": "20240131",
+    "st_ordtm": "084501",
+    "st_comtype": "F",
+    "name_zh": "Index future",
+    "st_ps": "S",
+    "st_ordknd": "ROD",
+    "st_price1": 17000.5,
+    "st_ordqty": 3,
+    "st_code": "0000",
+    "st_errmsg": "  ok  ",
+    "st_ord_match_qty": "1",
+    "st_cancel_qty": 2,
     "st_chg_price1": "17010",
 }
 
@@ -40,18 +52,27 @@ class TestQueryRequest:
         assert list(body) == QUERY_KEYS
         assert body["start_date"] in (before, after) and body["end_date"] == body["start_date"]
         assert body | {"start_date": "", "end_date": ""} == {
-            "token": "tok-123", "action": "account", "user_id": "A123456789", "broker_id": "F002000",
-            "account": "7654321", "start_date": "", "end_date": ""}
+            "token": "tok-123",
+            "action": "account",
+            "user_id": "A123456789",
+            "broker_id": "F002000",
+            "account": "7654321",
+            "start_date": "",
+            "end_date": "",
+        }
         # The request, its token masked, then the raw reply bytes.
         logged = [r.msg for r in caplog.records if r.levelno == logging.DEBUG]
         assert logged[-2:] == [body | {"token": "***"}, b'{"success": "True", "result": []}']
         assert client.session.timeouts == [client.timeout]
 
-    @pytest.mark.parametrize("start, end, sent", [
-        ("20240101", "20240131", ("20240101", "20240131")),
-        ("20240101", "", ("20240101", "TODAY")),
-        (None, "20241231", ("TODAY", "20241231")),
-    ])
+    @pytest.mark.parametrize(
+        "start, end, sent",
+        [
+            ("20240101", "20240131", ("20240101", "20240131")),
+            ("20240101", "", ("20240101", "TODAY")),
+            (None, "20241231", ("TODAY", "20241231")),
+        ],
+    )
     def test_given_dates_are_sent(self, start, end, sent):
         client = StandInClient()
         fo._query_futopt_order("userid", {}, client, start_date=start, end_date=end)
@@ -97,8 +118,9 @@ class TestQueryAllAccounts:
     def test_a_failed_account_is_logged_and_the_others_still_count(self, caplog):
         failed = {"success": "false", "msg": "service busy", "result": [entry("X", "9")]}
         other = FutureAccount(account_id="2")
-        client = StandInClient(failed, {"success": "True", "result": [entry("TXFA4", "1")]},
-                               accounts=[FUTURE_ACCOUNT, other])
+        client = StandInClient(
+            failed, {"success": "True", "result": [entry("TXFA4", "1")]}, accounts=[FUTURE_ACCOUNT, other]
+        )
         with caplog.at_level(logging.DEBUG, logger="taloma"):
             got = fo.query_futopt_order(client)
         assert got == {hash_orderid("TXFA4", "1"): entry("TXFA4", "1")}
@@ -122,39 +144,56 @@ class TestQueryAllAccounts:
 
     def test_the_query_goes_through_the_module_twin(self, monkeypatch):
         calls = []
-        monkeypatch.setattr(fo, "_query_futopt_order",
-                            lambda *a: calls.append(a) or {"success": "True", "result": [entry("C", "1")]})
+        monkeypatch.setattr(
+            fo, "_query_futopt_order", lambda *a: calls.append(a) or {"success": "True", "result": [entry("C", "1")]}
+        )
         client = StandInClient()
         assert fo.query_futopt_order(client) == {hash_orderid("C", "1"): entry("C", "1")}
         assert calls == [("account", FUTURE_ACCOUNT, client)]
 
-    @pytest.mark.parametrize("reply, error", [
-        ({"success": True, "result": []}, AttributeError),  # not a text: cannot be judged
-        ({"success": "True", "result": [None]}, AttributeError),
-        ({"success": "True", "result": 5}, TypeError),
-        ([], AttributeError),
-    ])
+    @pytest.mark.parametrize(
+        "reply, error",
+        [
+            ({"success": True, "result": []}, AttributeError),  # not a text: cannot be judged
+            ({"success": "True", "result": [None]}, AttributeError),
+            ({"success": "True", "result": 5}, TypeError),
+            ([], AttributeError),
+        ],
+    )
     def test_a_reply_of_the_wrong_shape_raises(self, reply, error):
         with pytest.raises(error):
             fo.query_futopt_order(StandInClient(reply))
 
 
 class TestQueryEntryRecords:
-    @pytest.mark.parametrize("kind, cls, security_type", [
-        ("F", Future, "FUT"), ("O", Option, "OPT"), ("", Contract, "FUT"), ("S", Contract, "FUT"),
-    ])
+    @pytest.mark.parametrize(
+        "kind, cls, security_type",
+        [
+            ("F", Future, "FUT"),
+            ("O", Option, "OPT"),
+            ("", Contract, "FUT"),
+            ("S", Contract, "FUT"),
+        ],
+    )
     def test_contract_by_kind(self, kind, cls, security_type):
         got = fo.queryresp2contract({"st_comtype": kind, "st_comno": "TXFA4", "name_zh": "name"})
         assert type(got) is cls
-        assert (got.security_type, got.exchange, got.code, got.name) == (security_type, Exchange.TAIFEX, "TXFA4",
-                                                                          "name")
+        assert (got.security_type, got.exchange, got.code, got.name) == (
+            security_type,
+            Exchange.TAIFEX,
+            "TXFA4",
+            "name",
+        )
 
-    @pytest.mark.parametrize("ps, kind, action, order_type, price_type", [
-        (None, None, Action.Buy, OrderType.IOC, FuturesPriceType.MKT),
-        ("S", "ROD", Action.Sell, OrderType.ROD, FuturesPriceType.LMT),
-        ("B", "FOK", Action.Buy, OrderType.FOK, FuturesPriceType.LMT),
-        ("S", "IOC", Action.Sell, OrderType.IOC, FuturesPriceType.MKT),
-    ])
+    @pytest.mark.parametrize(
+        "ps, kind, action, order_type, price_type",
+        [
+            (None, None, Action.Buy, OrderType.IOC, FuturesPriceType.MKT),
+            ("S", "ROD", Action.Sell, OrderType.ROD, FuturesPriceType.LMT),
+            ("B", "FOK", Action.Buy, OrderType.FOK, FuturesPriceType.LMT),
+            ("S", "IOC", Action.Sell, OrderType.IOC, FuturesPriceType.MKT),
+        ],
+    )
     def test_order_from_service_codes(self, ps, kind, action, order_type, price_type):
         resp = {k: v for k, v in (("st_ps", ps), ("st_ordknd", kind)) if v is not None}
         got = fo.queryresp2order(resp | {"st_price1": "17000.5", "st_ordqty": 4, "st_ordno": "k1", "st_seqno": "9"})
@@ -182,10 +221,19 @@ class TestQueryEntryRecords:
         got = fo.queryresp2orderstatus({"st_code": "0000"})
         assert (got.order_datetime, got.id) == (None, hash_orderid("", ""))
 
-    @pytest.mark.parametrize("date, time", [
-        ("20240131", "08:45:01"), ("20240131", "0845011"), ("2024-01-31", "084501"), ("20240230", "084501"),
-        ("20240131", "250000"), ("", "084501"), ("20240131", ""), ("20240131", "08450a"),
-    ])
+    @pytest.mark.parametrize(
+        "date, time",
+        [
+            ("20240131", "08:45:01"),
+            ("20240131", "0845011"),
+            ("2024-01-31", "084501"),
+            ("20240230", "084501"),
+            ("20240131", "250000"),
+            ("", "084501"),
+            ("20240131", ""),
+            ("20240131", "08450a"),
+        ],
+    )
     def test_a_malformed_date_time_is_a_value_error(self, date, time):
         with pytest.raises(ValueError):
             fo.queryresp2orderstatus({"st_orddt": date, "st_ordtm": time})
@@ -198,14 +246,41 @@ class TestQueryEntryRecords:
 
 # Canonical texts go a quick way; these pin it to what strptime says, valid or not.
 DATE_TIMES = [
-    "20240131084501", "20240229235959", "20230229000000", "20241231000060", "20240101240000", "20240100000000",
-    "20241301000000", "00010101000000", "00000101000000", "99991231235959", "20240430000000", "20240431000000",
-    "21000229000000", "20000229120000", "2024013108450", "202401310845011", "2024131 84501", "20241318451",
-    "２０２４０１３１０８４５０１", "20240131O84501", " 20240131084501",
+    "20240131084501",
+    "20240229235959",
+    "20230229000000",
+    "20241231000060",
+    "20240101240000",
+    "20240100000000",
+    "20241301000000",
+    "00010101000000",
+    "00000101000000",
+    "99991231235959",
+    "20240430000000",
+    "20240431000000",
+    "21000229000000",
+    "20000229120000",
+    "2024013108450",
+    "202401310845011",
+    "2024131 84501",
+    "20241318451",
+    "２０２４０１３１０８４５０１",
+    "20240131O84501",
+    " 20240131084501",
 ]
 PLACED_DATE_TIMES = [
-    "2024013108:45:01", "2024013108:45:01x", "2024013108:45:0", "2024022923:59:59", "2023022900:00:00", "2024013124:00:00", "2024013108:60:00",
-    "202401318:5:1", "2024013108:45:1", "20240131084501", "2024013108-45-01", "2024013108:45:01 ",
+    "2024013108:45:01",
+    "2024013108:45:01x",
+    "2024013108:45:0",
+    "2024022923:59:59",
+    "2023022900:00:00",
+    "2024013124:00:00",
+    "2024013108:60:00",
+    "202401318:5:1",
+    "2024013108:45:1",
+    "20240131084501",
+    "2024013108-45-01",
+    "2024013108:45:01 ",
 ]
 
 
@@ -247,10 +322,18 @@ class TestPlacementReply:
         assert (order.seqno, order.ordno, order.action) == ("000001", "k0001", Action.Buy)
         assert fo.res2order({}, order) is order and (order.seqno, order.ordno) == ("", "")
 
-    @pytest.mark.parametrize("successed, status", [
-        (True, Status.PendingSubmit), (1, Status.PendingSubmit), ("x", Status.PendingSubmit),
-        (False, Status.Failed), (0, Status.Failed), (None, Status.Failed), ([], Status.Failed),
-    ])
+    @pytest.mark.parametrize(
+        "successed, status",
+        [
+            (True, Status.PendingSubmit),
+            (1, Status.PendingSubmit),
+            ("x", Status.PendingSubmit),
+            (False, Status.Failed),
+            (0, Status.Failed),
+            (None, Status.Failed),
+            ([], Status.Failed),
+        ],
+    )
     def test_res2orderstatus(self, successed, status):
         result = {"seqno": "000001", "stock_id": "TXFA4", "ord_date": "20240131", "ord_time": "08:45:01"}
         got = fo.res2orderstatus(result, successed)
@@ -263,8 +346,16 @@ class TestPlacementReply:
 
     @pytest.mark.parametrize("success", ["True", "true", "TRUE"])
     def test_a_successful_reply(self, success):
-        reply = {"success": success, "result": {"seqno": "000007", "ordno": "k0007", "stock_id": "TXO17000A4",
-                                                "ord_date": "20240131", "ord_time": "13:44:59"}}
+        reply = {
+            "success": success,
+            "result": {
+                "seqno": "000007",
+                "ordno": "k0007",
+                "stock_id": "TXO17000A4",
+                "ord_date": "20240131",
+                "ord_time": "13:44:59",
+            },
+        }
         order = future_order()
         got_order, status, ok = fo.futopt_resp2order_status(reply, order)
         assert got_order is order and ok is True
@@ -272,13 +363,16 @@ class TestPlacementReply:
         assert (status.id, status.status) == (hash_orderid("TXO17000A4", "000007"), Status.PendingSubmit)
         assert status.order_datetime == dt.datetime(2024, 1, 31, 13, 44, 59)
 
-    @pytest.mark.parametrize("reply", [
-        {"success": "False"},
-        {"success": "false", "msg": "no margin", "result": {}},
-        {"success": "False", "msg": "no margin", "result": None},
-        {"success": "", "result": {"seqno": ""}},
-        {},
-    ])
+    @pytest.mark.parametrize(
+        "reply",
+        [
+            {"success": "False"},
+            {"success": "false", "msg": "no margin", "result": {}},
+            {"success": "False", "msg": "no margin", "result": None},
+            {"success": "", "result": {"seqno": ""}},
+            {},
+        ],
+    )
     def test_a_failed_reply_gives_a_failed_status(self, reply):
         order = future_order(seqno="old", ordno="old")
         got_order, status, ok = fo.futopt_resp2order_status(reply, order)
@@ -314,13 +408,20 @@ class TestResp2Trade:
         assert type(trade) is Trade
         assert type(trade.contract) is Future and trade.contract.code == "TXFA4"
         order, status = trade.order, trade.status
-        assert (order.action, order.order_type, order.price_type) == (Action.Sell, OrderType.ROD,
-                                                                      FuturesPriceType.LMT)
+        assert (order.action, order.order_type, order.price_type) == (Action.Sell, OrderType.ROD, FuturesPriceType.LMT)
         assert (order.price, order.quantity, order.ordno, order.seqno) == (17000.5, 3, "k0042", "000123")
         assert (status.id, status.status, status.order_datetime) == (
-            hash_orderid("TXFA4", "000123"), Status.PendingSubmit, dt.datetime(2024, 1, 31, 8, 45, 1))
-        assert (status.status_code, status.msg, status.deal_quantity, status.cancel_quantity,
-                status.modified_price) == ("0000", "ok", 1, 2, "17010")
+            hash_orderid("TXFA4", "000123"),
+            Status.PendingSubmit,
+            dt.datetime(2024, 1, 31, 8, 45, 1),
+        )
+        assert (
+            status.status_code,
+            status.msg,
+            status.deal_quantity,
+            status.cancel_quantity,
+            status.modified_price,
+        ) == ("0000", "ok", 1, 2, "17010")
 
     def test_an_existing_trade_is_updated_in_place(self):
         status = OrderStatus(id="mine", status=Status.Submitted)
@@ -328,19 +429,36 @@ class TestResp2Trade:
         assert fo.resp2trade(ENTRY, trade) is trade
         assert trade.status is status and trade.contract.code == "X"
         assert (trade.order.ordno, status.id, status.status) == ("k0042", "mine", Status.Submitted)
-        assert (status.status_code, status.msg, status.deal_quantity, status.cancel_quantity,
-                status.modified_price) == ("0000", "ok", 1, 2, "17010")
+        assert (
+            status.status_code,
+            status.msg,
+            status.deal_quantity,
+            status.cancel_quantity,
+            status.modified_price,
+        ) == ("0000", "ok", 1, 2, "17010")
 
     def test_an_empty_entry_resets_the_status_fields(self):
         trade = fo.resp2trade(ENTRY, None)
         fo.resp2trade({}, trade)
         s = trade.status
         assert (trade.order.ordno, s.status_code, s.msg, s.deal_quantity, s.cancel_quantity, s.modified_price) == (
-            "", "", "", 0, 0, 0)
+            "",
+            "",
+            "",
+            0,
+            0,
+            0,
+        )
 
-    @pytest.mark.parametrize("raw, msg", [
-        ("  ok  ", "ok"), ("\tok\t", "\tok\t"), ("  ", ""), (" order accepted          ", "order accepted"),
-    ])
+    @pytest.mark.parametrize(
+        "raw, msg",
+        [
+            ("  ok  ", "ok"),
+            ("\tok\t", "\tok\t"),
+            ("  ", ""),
+            (" order accepted          ", "order accepted"),
+        ],
+    )
     def test_message_loses_its_blanks_only(self, raw, msg):
         assert fo.resp2trade({"st_errmsg": raw}, None).status.msg == msg
 
@@ -354,21 +472,23 @@ class TestResp2Trade:
     def test_a_quantity_that_is_not_whole_is_a_value_error(self, raw):
         trade = fo.resp2trade({}, None)
         with pytest.raises(ValueError):
-            fo.resp2trade({"st_code": "0001", "st_errmsg": " e ", "st_ord_match_qty": 5, "st_cancel_qty": raw},
-                          trade)
+            fo.resp2trade({"st_code": "0001", "st_errmsg": " e ", "st_ord_match_qty": 5, "st_cancel_qty": raw}, trade)
         # Fields set before the bad one keep their new values.
         assert (trade.status.status_code, trade.status.msg, trade.status.deal_quantity) == ("0001", "e", 5)
         assert trade.status.cancel_quantity == 0
 
-    @pytest.mark.parametrize("resp, trade", [
-        (None, None),
-        ([], None),
-        (ENTRY, SimpleNamespace(order=Order())),  # no status
-        (ENTRY, SimpleNamespace(order=None, status=OrderStatus())),
-        (ENTRY, SimpleNamespace(order=Order(), status=None)),
-        ({"st_errmsg": None}, None),
-        ({"st_errmsg": 5}, None),
-    ])
+    @pytest.mark.parametrize(
+        "resp, trade",
+        [
+            (None, None),
+            ([], None),
+            (ENTRY, SimpleNamespace(order=Order())),  # no status
+            (ENTRY, SimpleNamespace(order=None, status=OrderStatus())),
+            (ENTRY, SimpleNamespace(order=Order(), status=None)),
+            ({"st_errmsg": None}, None),
+            ({"st_errmsg": 5}, None),
+        ],
+    )
     def test_records_of_the_wrong_shape_raise_attribute_errors(self, resp, trade):
         with pytest.raises(AttributeError):
             fo.resp2trade(resp, trade)

@@ -15,12 +15,38 @@ from taloma.contracts import Future, Option
 from taloma.order import Order, OrderStatus, Trade
 
 PLACE_KEYS = [
-    "token", "ID", "IP", "broker_id", "account", "fut_futopt", "stock_id", "fut_callput", "ord_bs", "price",
-    "price_type", "quantity", "ord_type", "octype", "mttype", "composit", "web_id", "ca_content",
+    "token",
+    "ID",
+    "IP",
+    "broker_id",
+    "account",
+    "fut_futopt",
+    "stock_id",
+    "fut_callput",
+    "ord_bs",
+    "price",
+    "price_type",
+    "quantity",
+    "ord_type",
+    "octype",
+    "mttype",
+    "composit",
+    "web_id",
+    "ca_content",
 ]
 PLACE_PARAMS = [
-    "product_id", "product_type", "opt_type", "price", "price_type", "action", "order_type", "octype", "quantity",
-    "account", "ca_content", "client",
+    "product_id",
+    "product_type",
+    "opt_type",
+    "price",
+    "price_type",
+    "action",
+    "order_type",
+    "octype",
+    "quantity",
+    "account",
+    "ca_content",
+    "client",
 ]
 TXF = Future(code="TXFA4", exchange="TAIFEX")
 TXO_CALL = Option(code="TXO17000A4", exchange="TAIFEX", option_right="C")
@@ -31,13 +57,21 @@ class TestConvertOrderProps:
         "fields, codes",
         [
             (
-                dict(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD,
-                     octype=FuturesOCType.Auto),
+                dict(
+                    action=Action.Buy,
+                    price_type=FuturesPriceType.LMT,
+                    order_type=OrderType.ROD,
+                    octype=FuturesOCType.Auto,
+                ),
                 dict(action="B", price_type="LMT", order_type="ROD", octype=" "),
             ),
             (
-                dict(action=Action.Sell, price_type=FuturesPriceType.MKT, order_type=OrderType.IOC,
-                     octype=FuturesOCType.New),
+                dict(
+                    action=Action.Sell,
+                    price_type=FuturesPriceType.MKT,
+                    order_type=OrderType.IOC,
+                    octype=FuturesOCType.New,
+                ),
                 dict(action="S", price_type="MKT", order_type="IOC", octype="0"),
             ),
             (
@@ -57,8 +91,9 @@ class TestConvertOrderProps:
         order = future_order(action=empty, octype=empty)
         assert fo.convert_order_props(order) == {"price_type": "LMT", "order_type": "ROD"}
 
-    @pytest.mark.parametrize("field, value", [("action", "Hold"), ("octype", Action.Buy), ("order_type", "rod"),
-                                              ("price_type", 5)])
+    @pytest.mark.parametrize(
+        "field, value", [("action", "Hold"), ("octype", Action.Buy), ("order_type", "rod"), ("price_type", 5)]
+    )
     def test_an_unknown_generic_value_is_an_attribute_error(self, field, value):
         with pytest.raises(AttributeError):
             fo.convert_order_props(future_order(**{field: value}))
@@ -87,9 +122,19 @@ class TestPrepareInput:
         order = future_order(ordno="old", seqno="000009")
         got = fo.prepare_future_input(TXF, order, "CA")
         assert got == {
-            "action": "B", "price_type": "LMT", "order_type": "ROD", "price": 17000, "quantity": 2, "octype": " ",
-            "account": FUTURE_ACCOUNT, "ordno": "old", "seqno": "000009",
-            "product_id": "TXFA4", "product_type": "F", "opt_type": " ", "ca_content": "CA",
+            "action": "B",
+            "price_type": "LMT",
+            "order_type": "ROD",
+            "price": 17000,
+            "quantity": 2,
+            "octype": " ",
+            "account": FUTURE_ACCOUNT,
+            "ordno": "old",
+            "seqno": "000009",
+            "product_id": "TXFA4",
+            "product_type": "F",
+            "opt_type": " ",
+            "ca_content": "CA",
         }
         assert order.action is Action.Buy and order.octype is FuturesOCType.Auto  # read, never modified
 
@@ -114,7 +159,11 @@ class TestPrepareInput:
         order = {"product_id": "WRONG", "opt_type": "X", "product_type": "Z", "ca_content": "old", "price": 1}
         got = fo.prepare_option_input(TXO_CALL, order, "CA")
         assert (got["product_id"], got["opt_type"], got["product_type"], got["ca_content"]) == (
-            "TXO17000A4", "C", "O", "CA")
+            "TXO17000A4",
+            "C",
+            "O",
+            "CA",
+        )
         assert order["product_id"] == "WRONG"  # copied, not changed
 
     @pytest.mark.parametrize("order", [None, 5, ["abc"], [1, 2]])
@@ -162,10 +211,24 @@ class TestPlacement:
         assert uri == client.f_order_uri
         assert list(body) == PLACE_KEYS
         assert body == {
-            "token": "tok-123", "ID": "A123456789", "IP": "203.0.113.7", "broker_id": "F002000",
-            "account": "7654321", "fut_futopt": futopt, "stock_id": contract.code, "fut_callput": callput,
-            "ord_bs": "B", "price": 17000, "price_type": "LMT", "quantity": 2, "ord_type": "ROD", "octype": " ",
-            "mttype": " ", "composit": "00", "web_id": "Z", "ca_content": "CA-TEXT",
+            "token": "tok-123",
+            "ID": "A123456789",
+            "IP": "203.0.113.7",
+            "broker_id": "F002000",
+            "account": "7654321",
+            "fut_futopt": futopt,
+            "stock_id": contract.code,
+            "fut_callput": callput,
+            "ord_bs": "B",
+            "price": 17000,
+            "price_type": "LMT",
+            "quantity": 2,
+            "ord_type": "ROD",
+            "octype": " ",
+            "mttype": " ",
+            "composit": "00",
+            "web_id": "Z",
+            "ca_content": "CA-TEXT",
         }
 
     def test_extra_order_fields_never_reach_the_request(self):
@@ -183,12 +246,15 @@ class TestPlacement:
         body = client.session.last
         assert (body["price"], body["quantity"], body["ord_bs"]) == (17000.5, 3, "")
 
-    @pytest.mark.parametrize("account, broker_id, account_id", [
-        ({}, "", ""),
-        ({"broker_id": "F1"}, "F1", ""),
-        ({"account_id": "99"}, "", "99"),
-        (FUTURE_ACCOUNT, "F002000", "7654321"),
-    ])
+    @pytest.mark.parametrize(
+        "account, broker_id, account_id",
+        [
+            ({}, "", ""),
+            ({"broker_id": "F1"}, "F1", ""),
+            ({"account_id": "99"}, "", "99"),
+            (FUTURE_ACCOUNT, "F002000", "7654321"),
+        ],
+    )
     def test_missing_account_entries_are_empty(self, account, broker_id, account_id):
         client = StandInClient()
         fo.place_future_order(TXF, future_order(account=account), "CA", client)
@@ -198,8 +264,9 @@ class TestPlacement:
         failed = {"success": "False", "msg": "no margin", "result": {}}
         assert fo.place_future_order(TXF, future_order(), "CA", StandInClient(failed)) == failed
 
-    @pytest.mark.parametrize("missing", ["price", "price_type", "action", "order_type", "octype", "quantity",
-                                         "account"])
+    @pytest.mark.parametrize(
+        "missing", ["price", "price_type", "action", "order_type", "octype", "quantity", "account"]
+    )
     def test_an_order_without_a_needed_field_sends_nothing(self, missing):
         client = StandInClient()
         order = dict(future_order())
@@ -242,8 +309,20 @@ class TestPlacement:
 
 class TestPrivatePlacement:
     def args(self, client):
-        return dict(product_id="TXFA4", product_type="F", opt_type=" ", price=1, price_type="LMT", action="B",
-                    order_type="ROD", octype=" ", quantity=1, account=FUTURE_ACCOUNT, ca_content="CA", client=client)
+        return dict(
+            product_id="TXFA4",
+            product_type="F",
+            opt_type=" ",
+            price=1,
+            price_type="LMT",
+            action="B",
+            order_type="ROD",
+            octype=" ",
+            quantity=1,
+            account=FUTURE_ACCOUNT,
+            ca_content="CA",
+            client=client,
+        )
 
     def test_positional_and_keyword_calls_agree_and_extras_are_ignored(self):
         a, b = StandInClient(), StandInClient()
@@ -269,10 +348,36 @@ def make_trade(contract=TXF, **order_fields):
 
 
 CANCEL_KEYS = ["token", "ID", "IP", "broker_id", "account", "stock_id", "ordno", "seqno", "web_id", "ca_content"]
-PRICE_KEYS = ["token", "ID", "IP", "broker_id", "account", "stock_id", "fut_futopt", "price", "price_type",
-              "ord_type", "ordno", "seqno", "web_id", "ca_content"]
-QTY_KEYS = ["token", "ID", "IP", "broker_id", "account", "stock_id", "fut_futopt", "quantity", "ordno", "seqno",
-            "web_id", "ca_content"]
+PRICE_KEYS = [
+    "token",
+    "ID",
+    "IP",
+    "broker_id",
+    "account",
+    "stock_id",
+    "fut_futopt",
+    "price",
+    "price_type",
+    "ord_type",
+    "ordno",
+    "seqno",
+    "web_id",
+    "ca_content",
+]
+QTY_KEYS = [
+    "token",
+    "ID",
+    "IP",
+    "broker_id",
+    "account",
+    "stock_id",
+    "fut_futopt",
+    "quantity",
+    "ordno",
+    "seqno",
+    "web_id",
+    "ca_content",
+]
 COMMON = {"token": "tok-123", "ID": "A123456789", "IP": "203.0.113.7", "broker_id": "F002000", "account": "7654321"}
 
 
@@ -283,8 +388,13 @@ class TestCancelAndAmend:
         uri, body = client.session.posts[0]
         assert uri == client.f_order_cancel_uri
         assert list(body) == CANCEL_KEYS
-        assert body == COMMON | {"stock_id": "TXFA4", "ordno": "k0001", "seqno": "000001", "web_id": "Z",
-                                 "ca_content": "CA"}
+        assert body == COMMON | {
+            "stock_id": "TXFA4",
+            "ordno": "k0001",
+            "seqno": "000001",
+            "web_id": "Z",
+            "ca_content": "CA",
+        }
 
     @pytest.mark.parametrize("contract, futopt", [(TXF, "F"), (TXO_CALL, "O")])
     def test_price_change_request(self, contract, futopt):
@@ -295,9 +405,17 @@ class TestCancelAndAmend:
         assert uri == client.f_order_chprice_uri
         assert list(body) == PRICE_KEYS
         # Price and order type go out as the order holds them: no conversion.
-        assert body == COMMON | {"stock_id": contract.code, "fut_futopt": futopt, "price": 17050.5,
-                                 "price_type": FuturesPriceType.MKP, "ord_type": "whatever", "ordno": "k0001",
-                                 "seqno": "000001", "web_id": "Z", "ca_content": "CA"}
+        assert body == COMMON | {
+            "stock_id": contract.code,
+            "fut_futopt": futopt,
+            "price": 17050.5,
+            "price_type": FuturesPriceType.MKP,
+            "ord_type": "whatever",
+            "ordno": "k0001",
+            "seqno": "000001",
+            "web_id": "Z",
+            "ca_content": "CA",
+        }
 
     @pytest.mark.parametrize("contract, futopt", [(TXF, "F"), (TXO_CALL, "O")])
     def test_quantity_change_request(self, contract, futopt):
@@ -306,14 +424,25 @@ class TestCancelAndAmend:
         uri, body = client.session.posts[0]
         assert uri == client.f_order_chqty_uri
         assert list(body) == QTY_KEYS
-        assert body == COMMON | {"stock_id": contract.code, "fut_futopt": futopt, "quantity": 1, "ordno": "k0001",
-                                 "seqno": "000001", "web_id": "Z", "ca_content": "CA"}
+        assert body == COMMON | {
+            "stock_id": contract.code,
+            "fut_futopt": futopt,
+            "quantity": 1,
+            "ordno": "k0001",
+            "seqno": "000001",
+            "web_id": "Z",
+            "ca_content": "CA",
+        }
 
-    @pytest.mark.parametrize("call", [
-        lambda t, c: fo.cancel_futopt_order(t, "CA", c),
-        lambda t, c: fo.update_futopt_order_price(t, "CA", c, 1),
-        lambda t, c: fo.update_futopt_order_qty(t, "CA", c, 1),
-    ], ids=["cancel", "price", "qty"])
+    @pytest.mark.parametrize(
+        "call",
+        [
+            lambda t, c: fo.cancel_futopt_order(t, "CA", c),
+            lambda t, c: fo.update_futopt_order_price(t, "CA", c, 1),
+            lambda t, c: fo.update_futopt_order_qty(t, "CA", c, 1),
+        ],
+        ids=["cancel", "price", "qty"],
+    )
     def test_an_account_without_broker_id_sends_empty(self, call):
         client = StandInClient()
         call(make_trade(account={"account_id": "7654321"}), client)
@@ -348,14 +477,42 @@ class TestCancelAndAmend:
     @pytest.mark.parametrize(
         "public, private, extra, expected",
         [
-            (fo.cancel_futopt_order, "_cancel_futopt_order", (),
-             dict(product_id="TXFA4", ordno="k0001", seqno="000001", ca_content="CA", account=FUTURE_ACCOUNT)),
-            (fo.update_futopt_order_price, "_update_futopt_order_price", (99,),
-             dict(product_id="TXFA4", product_type="F", price=99, price_type=FuturesPriceType.LMT,
-                  ord_type=OrderType.ROD, ordno="k0001", seqno="000001", ca_content="CA", account=FUTURE_ACCOUNT)),
-            (fo.update_futopt_order_qty, "_update_futopt_order_qty", (1,),
-             dict(product_id="TXFA4", product_type="F", qty=1, ordno="k0001", seqno="000001", ca_content="CA",
-                  account=FUTURE_ACCOUNT)),
+            (
+                fo.cancel_futopt_order,
+                "_cancel_futopt_order",
+                (),
+                dict(product_id="TXFA4", ordno="k0001", seqno="000001", ca_content="CA", account=FUTURE_ACCOUNT),
+            ),
+            (
+                fo.update_futopt_order_price,
+                "_update_futopt_order_price",
+                (99,),
+                dict(
+                    product_id="TXFA4",
+                    product_type="F",
+                    price=99,
+                    price_type=FuturesPriceType.LMT,
+                    ord_type=OrderType.ROD,
+                    ordno="k0001",
+                    seqno="000001",
+                    ca_content="CA",
+                    account=FUTURE_ACCOUNT,
+                ),
+            ),
+            (
+                fo.update_futopt_order_qty,
+                "_update_futopt_order_qty",
+                (1,),
+                dict(
+                    product_id="TXFA4",
+                    product_type="F",
+                    qty=1,
+                    ordno="k0001",
+                    seqno="000001",
+                    ca_content="CA",
+                    account=FUTURE_ACCOUNT,
+                ),
+            ),
         ],
         ids=["cancel", "price", "qty"],
     )
@@ -371,10 +528,25 @@ class TestCancelAndAmend:
         "private, params",
         [
             (fo._cancel_futopt_order, ["product_id", "ordno", "seqno", "ca_content", "account", "client"]),
-            (fo._update_futopt_order_price, ["product_id", "product_type", "price", "price_type", "ord_type",
-                                             "ordno", "seqno", "ca_content", "account", "client"]),
-            (fo._update_futopt_order_qty, ["product_id", "product_type", "qty", "ordno", "seqno", "ca_content",
-                                           "account", "client"]),
+            (
+                fo._update_futopt_order_price,
+                [
+                    "product_id",
+                    "product_type",
+                    "price",
+                    "price_type",
+                    "ord_type",
+                    "ordno",
+                    "seqno",
+                    "ca_content",
+                    "account",
+                    "client",
+                ],
+            ),
+            (
+                fo._update_futopt_order_qty,
+                ["product_id", "product_type", "qty", "ordno", "seqno", "ca_content", "account", "client"],
+            ),
         ],
         ids=["cancel", "price", "qty"],
     )

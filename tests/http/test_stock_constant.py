@@ -49,8 +49,22 @@ def test_codes_that_are_easy_to_get_wrong() -> None:
 
 def test_module_names_in_creation_order() -> None:
     names = [n for n in vars(sc) if not n.startswith("__") or n == "__all__"]
-    assert names == ["OrderProps", "Constant", "BaseProps", "__all__", "share_ops", "Action", "OrderType",
-                     "PriceType", "OrderCond", "FirstSell", "oprops", "_market_id", "MarketID", "market_id"]
+    assert names == [
+        "OrderProps",
+        "Constant",
+        "BaseProps",
+        "__all__",
+        "share_ops",
+        "Action",
+        "OrderType",
+        "PriceType",
+        "OrderCond",
+        "FirstSell",
+        "oprops",
+        "_market_id",
+        "MarketID",
+        "market_id",
+    ]
     assert list(sc.__all__) == ["oprops"]
     assert sc.share_ops is OrderProps.Stock
     assert (sc.Constant, sc.BaseProps) == (companion.Constant, companion.BaseProps)
@@ -77,21 +91,29 @@ def test_market_id_converts_both_ways() -> None:
 
 def run_import(prelude: str, tmp_path: Path) -> subprocess.CompletedProcess[str]:
     # A fresh interpreter, so the module loads again; it must be this same installed package.
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT,
-                                                       os.environ.get("PYTHONPATH", "")]))
-    code = prelude + "\nimport sys\ntry:\n    import taloma.backend.http.stock.constant\nexcept Exception as e:\n" \
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, os.environ.get("PYTHONPATH", "")]))
+    code = (
+        prelude + "\nimport sys\ntry:\n    import taloma.backend.http.stock.constant\nexcept Exception as e:\n"
         "    print(type(e).__name__, e)\n    print('taloma.backend.http.stock.constant' in sys.modules)\n"
-    return subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True,
-                          timeout=60, check=True)
+    )
+    return subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=60, check=True
+    )
 
 
-@pytest.mark.parametrize("prelude,expected", [
-    ("import taloma.orderprops as o\ndel o.OrderProps", "ImportError cannot import name 'OrderProps'"),
-    ("import taloma.backend.http.constant as c\ndel c.BaseProps", "ImportError cannot import name 'BaseProps'"),
-    ("import taloma.backend.http.constant as c\n"
-     "def no(cls, **kw):\n    raise ValueError('rejected ' + cls.__name__)\n"
-     "c.Constant.__init_subclass__ = classmethod(no)", "ValueError rejected Action"),
-])
+@pytest.mark.parametrize(
+    "prelude,expected",
+    [
+        ("import taloma.orderprops as o\ndel o.OrderProps", "ImportError cannot import name 'OrderProps'"),
+        ("import taloma.backend.http.constant as c\ndel c.BaseProps", "ImportError cannot import name 'BaseProps'"),
+        (
+            "import taloma.backend.http.constant as c\n"
+            "def no(cls, **kw):\n    raise ValueError('rejected ' + cls.__name__)\n"
+            "c.Constant.__init_subclass__ = classmethod(no)",
+            "ValueError rejected Action",
+        ),
+    ],
+)
 def test_failed_load_leaves_no_module(tmp_path, prelude, expected) -> None:
     out = run_import(prelude, tmp_path).stdout.splitlines()
     assert out[0].startswith(expected) and out[1] == "False"

@@ -61,8 +61,11 @@ def downloads(monkeypatch):
 
 def test_size_and_kinds(contracts, broker) -> None:
     catalogue = catalogue_of(broker.state)
-    expected = len(catalogue.stocks()) + len(catalogue.indices()) + sum(
-        len(entries) for groups in (catalogue.futures(), catalogue.options()) for entries in groups.values())
+    expected = (
+        len(catalogue.stocks())
+        + len(catalogue.indices())
+        + sum(len(entries) for groups in (catalogue.futures(), catalogue.options()) for entries in groups.values())
+    )
     assert len(contracts) == len(set(contracts)) == expected
     assert {type(contracts[code]) for code in contracts} == {Stock, Future, Option, Index}
 
@@ -71,27 +74,41 @@ def _near_future(contracts: Contracts) -> Future:
     return contracts.futures("TXF")[0]
 
 
-@pytest.mark.parametrize("look_up,check", [
-    (lambda c, f: c[f.code], lambda f, found: found is f and found.currency == "TWD" and found.unit == 200),
-    (lambda c, f: c.get(f.code), lambda f, found: found is f),
-    (lambda c, f: c.get(f.code + "X"), lambda f, found: found is None),
-    (lambda c, f: c.get(f.code + "X", "none"), lambda f, found: found == "none"),
-    (lambda c, f: (f.code in c, f.code.lower() in c, 5 in c), lambda f, found: found == (True, False, False)),
-    (lambda c, f: c.stocks(), lambda f, found: found and all(isinstance(s, Stock) for s in found)
-        and [s.code for s in found] == sorted(s.code for s in found)),
-], ids=["item", "get", "get-missing", "get-default", "contains", "stocks"])
+@pytest.mark.parametrize(
+    "look_up,check",
+    [
+        (lambda c, f: c[f.code], lambda f, found: found is f and found.currency == "TWD" and found.unit == 200),
+        (lambda c, f: c.get(f.code), lambda f, found: found is f),
+        (lambda c, f: c.get(f.code + "X"), lambda f, found: found is None),
+        (lambda c, f: c.get(f.code + "X", "none"), lambda f, found: found == "none"),
+        (lambda c, f: (f.code in c, f.code.lower() in c, 5 in c), lambda f, found: found == (True, False, False)),
+        (
+            lambda c, f: c.stocks(),
+            lambda f, found: (
+                found
+                and all(isinstance(s, Stock) for s in found)
+                and [s.code for s in found] == sorted(s.code for s in found)
+            ),
+        ),
+    ],
+    ids=["item", "get", "get-missing", "get-default", "contains", "stocks"],
+)
 def test_look_ups(contracts, look_up, check) -> None:
     future = _near_future(contracts)
     assert check(future, look_up(contracts, future))
 
 
-@pytest.mark.parametrize("ask,wanted", [
-    (lambda c, code: c[code[:-1] + "9"], "code"),       # a mistyped month
-    (lambda c, code: c[code.lower()], "code"),           # the wrong case
-    (lambda c, code: c.futures("TXG"), "TXF"),
-    (lambda c, code: c.options("TXQ"), "TXO"),
-    (lambda c, code: c.front_month("TX"), "TXF"),
-], ids=["month", "case", "futures", "options", "front-month"])
+@pytest.mark.parametrize(
+    "ask,wanted",
+    [
+        (lambda c, code: c[code[:-1] + "9"], "code"),  # a mistyped month
+        (lambda c, code: c[code.lower()], "code"),  # the wrong case
+        (lambda c, code: c.futures("TXG"), "TXF"),
+        (lambda c, code: c.options("TXQ"), "TXO"),
+        (lambda c, code: c.front_month("TX"), "TXF"),
+    ],
+    ids=["month", "case", "futures", "options", "front-month"],
+)
 def test_unknown_names_suggest_close_ones(contracts, ask, wanted) -> None:
     code = _near_future(contracts).code
     with pytest.raises(KeyError) as raised:
@@ -99,13 +116,16 @@ def test_unknown_names_suggest_close_ones(contracts, ask, wanted) -> None:
     assert (code if wanted == "code" else wanted) in str(raised.value)
 
 
-@pytest.mark.parametrize("ask,error,named", [
-    (lambda c: c[5], TypeError, "code"),
-    (lambda c: c.futures(None), TypeError, "product"),
-    (lambda c: c.options("TXO", delivery_month=202612), TypeError, "delivery_month"),
-    (lambda c: c.options("TXO", delivery_month="209901"), ValueError, "delivery_month"),
-    (lambda c: c.front_month("TXF", today="2026-12-16"), TypeError, "today"),
-])
+@pytest.mark.parametrize(
+    "ask,error,named",
+    [
+        (lambda c: c[5], TypeError, "code"),
+        (lambda c: c.futures(None), TypeError, "product"),
+        (lambda c: c.options("TXO", delivery_month=202612), TypeError, "delivery_month"),
+        (lambda c: c.options("TXO", delivery_month="209901"), ValueError, "delivery_month"),
+        (lambda c: c.front_month("TXF", today="2026-12-16"), TypeError, "today"),
+    ],
+)
 def test_bad_arguments_are_named(contracts, ask, error, named) -> None:
     with pytest.raises(error, match=named):
         ask(contracts)
@@ -154,9 +174,22 @@ def test_the_day_copy_lives_in_the_user_cache_folder(day_copy, logged_in, tmp_pa
 
 
 def _tiny(client: Any, product_type: str) -> Any:
-    record = {"symbol": "TXF202612", "security_type": "FUT", "currency": "TWD", "exchange": "TAIFEX",
-              "code": "TXFL6", "name": "x", "category": "TXF", "delivery_month": "202612", "strike_price": 0,
-              "option_right": "", "underlying_kind": "I", "underlying_code": "#001", "unit": 200.0, "multiplier": 0}
+    record = {
+        "symbol": "TXF202612",
+        "security_type": "FUT",
+        "currency": "TWD",
+        "exchange": "TAIFEX",
+        "code": "TXFL6",
+        "name": "x",
+        "category": "TXF",
+        "delivery_month": "202612",
+        "strike_price": 0,
+        "option_right": "",
+        "underlying_kind": "I",
+        "underlying_code": "#001",
+        "unit": 200.0,
+        "multiplier": 0,
+    }
     return {"TXF": [record]} if product_type == "F" else {}
 
 
@@ -165,12 +198,16 @@ def _yesterday(path: os.PathLike[str]) -> None:
     os.utime(path, (then, then))
 
 
-@pytest.mark.parametrize("spoil", [
-    lambda path, patch: path.write_bytes(path.read_bytes()[: path.stat().st_size // 2]),
-    lambda path, patch: path.write_bytes(b"not a catalogue"),
-    lambda path, patch: _yesterday(path),
-    lambda path, patch: patch.setattr(session_contracts, "trading_day", lambda: dt.date.today() + dt.timedelta(1)),
-], ids=["truncated", "garbage", "written-yesterday", "next-trading-day"])
+@pytest.mark.parametrize(
+    "spoil",
+    [
+        lambda path, patch: path.write_bytes(path.read_bytes()[: path.stat().st_size // 2]),
+        lambda path, patch: path.write_bytes(b"not a catalogue"),
+        lambda path, patch: _yesterday(path),
+        lambda path, patch: patch.setattr(session_contracts, "trading_day", lambda: dt.date.today() + dt.timedelta(1)),
+    ],
+    ids=["truncated", "garbage", "written-yesterday", "next-trading-day"],
+)
 def test_a_spoiled_or_old_copy_is_replaced(day_copy, logged_in, tmp_path, monkeypatch, spoil, caplog) -> None:
     shutil.copy2(day_copy[1].cache_file, tmp_path)
     contracts = Contracts(logged_in, tmp_path)
@@ -181,8 +218,9 @@ def test_a_spoiled_or_old_copy_is_replaced(day_copy, logged_in, tmp_path, monkey
     assert any("downloaded" in r.getMessage() for r in caplog.records if r.levelno == logging.INFO)
     assert not [r for r in caplog.records if r.levelno >= logging.ERROR]
     monkeypatch.setattr(native, "fetch_available_product", None)  # the replaced copy is read from now on
-    assert len(Contracts(logged_in, tmp_path)) == 1 and [p.name for p in tmp_path.iterdir()] == \
-        [contracts.cache_file.name]
+    assert len(Contracts(logged_in, tmp_path)) == 1 and [p.name for p in tmp_path.iterdir()] == [
+        contracts.cache_file.name
+    ]
 
 
 def test_refresh_downloads_again(day_copy, logged_in, tmp_path, downloads) -> None:

@@ -33,6 +33,7 @@ def market_sim():
 def _resolver(sim: BrokerSimulator) -> Any:
     def resolve(contract: Any) -> Contract:
         return contract if isinstance(contract, Contract) else sim.market.instrument(contract).contract
+
     return resolve
 
 
@@ -47,13 +48,16 @@ def market(market_sim):
     data.close()
 
 
-@pytest.mark.parametrize("kind,quote_type,record_class", [
-    ("future", "TICK", TickFOPv1),
-    ("future", QuoteType.Ladder, LadderFOPv1),
-    ("stock", "Tick", TickSTKv1),
-    ("stock", "ladder", LadderSTKv1),
-    ("stock", "quote", QuoteSTKv1),
-])
+@pytest.mark.parametrize(
+    "kind,quote_type,record_class",
+    [
+        ("future", "TICK", TickFOPv1),
+        ("future", QuoteType.Ladder, LadderFOPv1),
+        ("stock", "Tick", TickSTKv1),
+        ("stock", "ladder", LadderSTKv1),
+        ("stock", "quote", QuoteSTKv1),
+    ],
+)
 def test_subscribe_delivers_records_and_keeps_the_last(market, market_sim, kind, quote_type, record_class) -> None:
     code = _code(market_sim, kind)
     inbox: queue.Queue[Any] = queue.Queue()
@@ -152,11 +156,14 @@ def test_slow_consumer_loses_the_oldest_records(market_sim) -> None:
     assert stream.dropped == market.stats["dropped"] == sent - maxsize
 
 
-@pytest.mark.parametrize("use", [
-    lambda m: m.subscribe(QUIET, print),
-    lambda m: m.stream(QUIET),
-    lambda m: m.feed,
-])
+@pytest.mark.parametrize(
+    "use",
+    [
+        lambda m: m.subscribe(QUIET, print),
+        lambda m: m.stream(QUIET),
+        lambda m: m.feed,
+    ],
+)
 def test_no_bus_is_a_clear_error(use) -> None:
     market = MarketData(None, lambda contract: contract)
     with pytest.raises(TalomaError, match="TALOMA_BUS_URL"):
@@ -164,15 +171,18 @@ def test_no_bus_is_a_clear_error(use) -> None:
     assert market.last(QUIET) is None and market.stats["dropped"] == 0
 
 
-@pytest.mark.parametrize("use,error,named", [
-    (lambda m: m.subscribe(QUIET, print, "depth"), ValueError, "'tick', 'ladder', 'quote'"),
-    (lambda m: m.subscribe(QUIET, print, 3), TypeError, "quote_type"),
-    (lambda m: m.subscribe(QUIET, None), TypeError, "callback"),
-    (lambda m: m.subscribe(QUIET, print, odd_lot=True), ValueError, "odd_lot"),
-    (lambda m: m.subscribe(QUIET, print, "quote"), ValueError, "quote"),
-    (lambda m: m.stream(QUIET, maxsize=0), ValueError, "maxsize"),
-    (lambda m: m.last(QUIET, "book"), ValueError, "quote_type"),
-])
+@pytest.mark.parametrize(
+    "use,error,named",
+    [
+        (lambda m: m.subscribe(QUIET, print, "depth"), ValueError, "'tick', 'ladder', 'quote'"),
+        (lambda m: m.subscribe(QUIET, print, 3), TypeError, "quote_type"),
+        (lambda m: m.subscribe(QUIET, None), TypeError, "callback"),
+        (lambda m: m.subscribe(QUIET, print, odd_lot=True), ValueError, "odd_lot"),
+        (lambda m: m.subscribe(QUIET, print, "quote"), ValueError, "quote"),
+        (lambda m: m.stream(QUIET, maxsize=0), ValueError, "maxsize"),
+        (lambda m: m.last(QUIET, "book"), ValueError, "quote_type"),
+    ],
+)
 def test_bad_arguments_are_named(use, error, named) -> None:
     market = MarketData("mqtt://127.0.0.1:9", lambda contract: contract)  # never reached: refused before
     with pytest.raises(error, match=named):

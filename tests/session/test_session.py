@@ -35,8 +35,9 @@ def closed_port() -> int:
 
 @pytest.fixture(scope="module")
 def market():
-    with BrokerSimulator(users=[(PERSON_ID, PASSWORD)], market=True, bus="auto", speed=20, seed=5,
-                         catalogue_stocks=80) as sim:
+    with BrokerSimulator(
+        users=[(PERSON_ID, PASSWORD)], market=True, bus="auto", speed=20, seed=5, catalogue_stocks=80
+    ) as sim:
         yield sim
 
 
@@ -114,16 +115,20 @@ def test_unreachable_service_names_the_address():
     assert isinstance(e.value.__cause__, requests.ConnectionError)
 
 
-@pytest.mark.parametrize("use", [
-    lambda s: s.place_order(Future(code="TXFL6", exchange="TAIFEX"), "Buy", 1, 17000),
-    lambda s: s.refresh(),
-    lambda s: s.positions(),
-    lambda s: s.margin(),
-    lambda s: s.settlements(dt.date.today(), dt.date.today()),
-    lambda s: s.contracts,
-    lambda s: s.use_certificate("any.p12", "pw"),
-    lambda s: s.on_fill(print),
-], ids=["place_order", "refresh", "positions", "margin", "settlements", "contracts", "use_certificate", "on_fill"])
+@pytest.mark.parametrize(
+    "use",
+    [
+        lambda s: s.place_order(Future(code="TXFL6", exchange="TAIFEX"), "Buy", 1, 17000),
+        lambda s: s.refresh(),
+        lambda s: s.positions(),
+        lambda s: s.margin(),
+        lambda s: s.settlements(dt.date.today(), dt.date.today()),
+        lambda s: s.contracts,
+        lambda s: s.use_certificate("any.p12", "pw"),
+        lambda s: s.on_fill(print),
+    ],
+    ids=["place_order", "refresh", "positions", "margin", "settlements", "contracts", "use_certificate", "on_fill"],
+)
 def test_calls_before_login_raise_without_sending(use):
     # Nothing listens at the address: a request sent would fail with a network error instead.
     with Session(url=f"http://127.0.0.1:{closed_port()}") as s, pytest.raises(NotLoggedIn):
@@ -166,26 +171,31 @@ BAD_ORDERS = [
 ]
 
 
-@pytest.mark.parametrize("change, error, words", BAD_ORDERS, ids=[f"{next(iter(c))}={next(iter(c.values()))!r}"
-                                                                   for c, _, _ in BAD_ORDERS])
+@pytest.mark.parametrize(
+    "change, error, words", BAD_ORDERS, ids=[f"{next(iter(c))}={next(iter(c.values()))!r}" for c, _, _ in BAD_ORDERS]
+)
 def test_bad_order_arguments_are_refused_before_sending(session, front, low, change, error, words):
     if change.get("account") == "stock":
         change = {"account": session.stock_account}
     given = {"contract": front, "action": "Buy", "quantity": 1, "price": low, **change}
     listed = len(session.refresh())
     with pytest.raises(error, match=words.replace("(", r"\(")):
-        session.place_order(given.pop("contract"), given.pop("action"), given.pop("quantity"), given.pop("price"),
-                            **given)
+        session.place_order(
+            given.pop("contract"), given.pop("action"), given.pop("quantity"), given.pop("price"), **given
+        )
     assert len(session.refresh()) == listed
 
 
-@pytest.mark.parametrize("amend, error, words", [
-    ({}, ValueError, "exactly one"),
-    ({"price": 1, "quantity": 1}, ValueError, "exactly one"),
-    ({"quantity": 2}, ValueError, "fewer than the 2 lots"),
-    ({"quantity": 0}, ValueError, "quantity"),
-    ({"price": ".5"}, ValueError, "nearest valid prices {low} and {above}"),
-])
+@pytest.mark.parametrize(
+    "amend, error, words",
+    [
+        ({}, ValueError, "exactly one"),
+        ({"price": 1, "quantity": 1}, ValueError, "exactly one"),
+        ({"quantity": 2}, ValueError, "fewer than the 2 lots"),
+        ({"quantity": 0}, ValueError, "quantity"),
+        ({"price": ".5"}, ValueError, "nearest valid prices {low} and {above}"),
+    ],
+)
 def test_bad_amendments_are_refused_before_sending(session, resting, low, amend, error, words):
     amend = {k: f"{low}{v}" if k == "price" and isinstance(v, str) else v for k, v in amend.items()}
     with pytest.raises(error, match=words.format(low=low, above=low + 1)):
@@ -215,7 +225,10 @@ def test_amend_and_cancel_follow_the_service(session, resting, low):
     assert resting.status.modified_price == low + 1
     session.cancel(resting)
     assert (resting.status.status, resting.status.cancel_quantity, resting.status.status_code) == (
-        Status.Cancelled, 2, "0004")
+        Status.Cancelled,
+        2,
+        "0004",
+    )
     with pytest.raises(OrderError, match="no quantity left") as refused:
         session.cancel(resting)
     assert refused.value.msg == "order has no quantity left to cancel"
@@ -316,10 +329,13 @@ def test_orders_are_signed_once_a_certificate_is_used(verifying, identity, cache
         assert s.cancel(trade).status.cancel_quantity == 3
 
 
-@pytest.mark.parametrize("which, error, words", [
-    ("missing", FileNotFoundError, "nowhere.p12"),
-    ("wrong password", TalomaError, "cannot open the certificate .*demo-user.p12"),
-])
+@pytest.mark.parametrize(
+    "which, error, words",
+    [
+        ("missing", FileNotFoundError, "nowhere.p12"),
+        ("wrong password", TalomaError, "cannot open the certificate .*demo-user.p12"),
+    ],
+)
 def test_a_certificate_that_cannot_be_used_is_named(broker, identity, tmp_path, monkeypatch, which, error, words):
     monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))
     path = tmp_path / "nowhere.p12" if which == "missing" else identity[0]
@@ -355,8 +371,9 @@ def test_signing_logs_no_error_and_not_in_the_working_folder(identity, tmp_path)
     work, state = tmp_path / "work", tmp_path / "state"
     work.mkdir()
     with simulator(tmp_path, "--trusted-ca", identity[2], "--stocks", "80") as url:
-        done = run_python(_SIGNED_RUN, url, identity[0], identity[1], str(tmp_path / "cache"), cwd=work,
-                          XDG_STATE_HOME=str(state))
+        done = run_python(
+            _SIGNED_RUN, url, identity[0], identity[1], str(tmp_path / "cache"), cwd=work, XDG_STATE_HOME=str(state)
+        )
     assert done.returncode == 0 and done.stdout.split() == ["Submitted"], done.stderr
     assert list(work.iterdir()) == []
     logged = [line for p in state.rglob("*") if p.is_file() for line in p.read_bytes().splitlines()]

@@ -24,8 +24,9 @@ def run_demo(cwd: Path, *args: str, path: str | None = None) -> subprocess.Compl
     env = child_env()
     if path is not None:
         env["PATH"] = path
-    return subprocess.run([sys.executable, "-m", "taloma.demo", *args], cwd=cwd, env=env, capture_output=True,
-                          text=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-m", "taloma.demo", *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=300
+    )
 
 
 def steps(report: str) -> list[tuple[int, str, str]]:
@@ -63,16 +64,27 @@ class TestReport:
     def test_the_road_of_an_order_is_all_there_in_order(self, demo_run) -> None:
         titles = [title for _, title, _ in steps(demo_run[0].stdout)]
         road = [
-            "make a throwaway CA and a user certificate (PKCS#12)", "log in as A123456789",
-            "download the stocks (product type 'S')", "download the futures (product type 'F')",
-            "download the options (product type 'O')", "download the indices (product type 'I')",
+            "make a throwaway CA and a user certificate (PKCS#12)",
+            "log in as A123456789",
+            "download the stocks (product type 'S')",
+            "download the futures (product type 'F')",
+            "download the options (product type 'O')",
+            "download the indices (product type 'I')",
             "open the user certificate with the signing module",
             "the broker refuses an order whose signature was altered",
-            "sign and place a future order", "sign and place an option order", "query the orders (resp2trade)",
-            "change the future's price to 15990", "reduce the option order by 1", "cancel the future order",
-            "query the orders again", "futures margin (NTD, real time)", "futures open positions (summary)",
-            "market data: decode a generated trading day", "market data: bus topics",
-            "rate: 120 signed orders placed, listed, cancelled", "rate: decode 3,500 quotes, ticks and books",
+            "sign and place a future order",
+            "sign and place an option order",
+            "query the orders (resp2trade)",
+            "change the future's price to 15990",
+            "reduce the option order by 1",
+            "cancel the future order",
+            "query the orders again",
+            "futures margin (NTD, real time)",
+            "futures open positions (summary)",
+            "market data: decode a generated trading day",
+            "market data: bus topics",
+            "rate: 120 signed orders placed, listed, cancelled",
+            "rate: decode 3,500 quotes, ticks and books",
         ]
         assert [t for t in titles if t in road] == road
 
@@ -86,8 +98,9 @@ class TestReport:
         assert re.search(r"TXF\w+ Buy 2 @ 16000 LMT ROD +seqno='\d{6}' ordno='\w{5}'", placed)
         assert "ticks TIC/v1/FOP/*/TFE/TXF" in placed
         # Refused for its signature, not for a malformed ca_content.
-        assert "refused: 'ca_content signature rejected" in block(report, "the broker refuses an order whose "
-                                                                          "signature was altered")
+        assert "refused: 'ca_content signature rejected" in block(
+            report, "the broker refuses an order whose signature was altered"
+        )
 
     def test_the_strategy_reads_ticks_from_the_bus_and_places_a_signed_order(self, demo_run) -> None:
         report = demo_run[0].stdout
@@ -139,8 +152,11 @@ class TestRunner:
         with ctx.step("second"):
             raise StepFailed("no such thing")
         lines = out.getvalue().splitlines()
-        assert [STEP.match(lines[i]).group(2, 3) for i in (0, 2, 4)] == [("first", "ok"), ("inner", "ok"),
-                                                                   ("second", "FAILED")]
+        assert [STEP.match(lines[i]).group(2, 3) for i in (0, 2, 4)] == [
+            ("first", "ok"),
+            ("inner", "ok"),
+            ("second", "FAILED"),
+        ]
         assert lines[1] == "   detail" and lines[3] == "   inner detail"
         assert lines[5] == "   FAILED: StepFailed: no such thing"
         assert ctx.failures == ["second"] and ctx.passed == 2
@@ -213,8 +229,14 @@ class TestRunner:
                 served.append(ctx.broker.base_url)
 
         ctx = Demo(out=io.StringIO())
-        runner.run_sections(ctx, [types.SimpleNamespace(__name__="taloma.demo.first", run=broken),
-                                  types.SimpleNamespace(__name__="taloma.demo.second", run=fine)], {})
+        runner.run_sections(
+            ctx,
+            [
+                types.SimpleNamespace(__name__="taloma.demo.first", run=broken),
+                types.SimpleNamespace(__name__="taloma.demo.second", run=fine),
+            ],
+            {},
+        )
         assert ctx.failures == ["the first section (RuntimeError: a bug)"] and ctx.passed == 1
         assert served == [settings.api_url_simulation] and "RuntimeError: a bug" in capsys.readouterr().err
 

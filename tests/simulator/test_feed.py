@@ -36,10 +36,26 @@ from taloma.simulator.bus import Mosquitto, free_port
 
 FUTURE = Future(code="TXFL6", exchange="TAIFEX")
 GOOD_TICK = {
-    "code": "TXFL6", "date": "2026/12/08", "time": "09:00:01.250431", "open": "23150", "target_kind_price": "23148",
-    "trade_bid_vol_sum": 8, "trade_ask_vol_sum": 7, "avg_price": "23151.37", "close": "23152", "high": "23160",
-    "low": "23141", "amount": "23152", "amount_sum": "3745", "volume": 1, "vol_sum": 16, "tick_type": 1,
-    "diff_type": 2, "diff_price": "12", "diff_rate": "0.05", "simtrade": 0,
+    "code": "TXFL6",
+    "date": "2026/12/08",
+    "time": "09:00:01.250431",
+    "open": "23150",
+    "target_kind_price": "23148",
+    "trade_bid_vol_sum": 8,
+    "trade_ask_vol_sum": 7,
+    "avg_price": "23151.37",
+    "close": "23152",
+    "high": "23160",
+    "low": "23141",
+    "amount": "23152",
+    "amount_sum": "3745",
+    "volume": 1,
+    "vol_sum": 16,
+    "tick_type": 1,
+    "diff_type": 2,
+    "diff_price": "12",
+    "diff_rate": "0.05",
+    "simtrade": 0,
 }
 TICK_TOPIC = contract2topic(FUTURE, QuoteType.Tick, False, QuoteVersion.v1)
 WIRE_TOPIC = TICK_TOPIC.replace("*", "7")
@@ -90,6 +106,7 @@ PROBE = GOOD_TICK | {"volume": -1}
 
 def subscribed(feed: Feed, publish: Callable[..., Any], inbox: Inbox) -> None:
     """Publishes probe ticks until one arrives: the subscription is live on the broker."""
+
     def arrived() -> bool:
         publish(msgpack.packb(PROBE))
         try:
@@ -131,8 +148,7 @@ KINDS = [
     [(*k, v) for k in KINDS for v in (QuoteVersion.v1, QuoteVersion.v0)]
     + [("stock", QuoteType.Quote, False, QuoteSTKv1, QuoteVersion.v1)],
 )
-def test_the_market_reaches_a_feed_as_records_of_each_kind(market_sim, kind, quote_type, odd, record,
-                                                           version) -> None:
+def test_the_market_reaches_a_feed_as_records_of_each_kind(market_sim, kind, quote_type, odd, record, version) -> None:
     instrument = _instrument(market_sim, kind)
     inbox = Inbox()
     with Feed(market_sim.bus_url) as feed:
@@ -336,8 +352,16 @@ FILLS_TOPIC = fills_topic(ACCOUNT["broker_id"], ACCOUNT["account_id"])
 
 def fill(seq: int | None, **changes: Any) -> bytes:
     """A fill message's payload, numbered ``seq`` (unnumbered if None)."""
-    content = {"broker_id": ACCOUNT["broker_id"], "account_id": ACCOUNT["account_id"], "ordno": "k0001",
-               "seqno": "000001", "code": "TXFL6", "action": "Buy", "price": "23150", "quantity": 1}
+    content = {
+        "broker_id": ACCOUNT["broker_id"],
+        "account_id": ACCOUNT["account_id"],
+        "ordno": "k0001",
+        "seqno": "000001",
+        "code": "TXFL6",
+        "action": "Buy",
+        "price": "23150",
+        "quantity": 1,
+    }
     if seq is not None:
         content["seq"] = seq
     return msgpack.packb(content | changes)
@@ -349,6 +373,7 @@ def test_a_fill_made_while_the_link_is_down_arrives_once_the_link_is_back(caplog
     with Mosquitto() as broker, Forwarder(broker.port) as link, Feed(link.url) as feed:
         sender = connect_client(broker.url, "test-fills-sender")
         try:
+
             def send(seq: int) -> None:
                 sender.publish(FILLS_TOPIC, fill(seq), qos=1).wait_for_publish(10)
 
@@ -421,8 +446,9 @@ def test_subscribe_fills_raises_and_undoes_itself_when_the_bus_does_not_acknowle
         sender = connect_client(broker.url, "test-fills-sender")
         try:
             for account in (ACCOUNT, other):
-                sender.publish(fills_topic(account["broker_id"], account["account_id"]), fill(1),
-                               qos=1).wait_for_publish(10)
+                sender.publish(
+                    fills_topic(account["broker_id"], account["account_id"]), fill(1), qos=1
+                ).wait_for_publish(10)
         finally:
             sender.disconnect()
             sender.loop_stop()

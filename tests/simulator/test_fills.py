@@ -73,8 +73,9 @@ BOOK_CASES = [
 
 @pytest.mark.parametrize("action", [Action.Buy, Action.Sell])
 @pytest.mark.parametrize("order_type, price_type, reach, extra, code", BOOK_CASES)
-def test_an_order_takes_what_the_book_shows_and_no_more(still, trader, action, order_type, price_type, reach,
-                                                        extra, code) -> None:
+def test_an_order_takes_what_the_book_shows_and_no_more(
+    still, trader, action, order_type, price_type, reach, extra, code
+) -> None:
     contract = code_of(still, "future")
     book = still.market.snapshot(contract).book
     levels = book.asks if action == Action.Buy else book.bids
@@ -117,8 +118,10 @@ def test_a_code_outside_the_catalogue_fills_at_its_products_size(still, trader, 
 
 
 @pytest.mark.parametrize("amend", [False, True])
-@pytest.mark.parametrize("where, text", [("above", "outside today's limits"), ("below", "outside today's limits"),
-                                         ("between", "not on the tick ladder")])
+@pytest.mark.parametrize(
+    "where, text",
+    [("above", "outside today's limits"), ("below", "outside today's limits"), ("between", "not on the tick ladder")],
+)
 def test_prices_outside_the_limits_or_off_the_ladder_are_refused(still, trader, amend, where, text) -> None:
     code = code_of(still, "future")
     instrument = still.market.instrument(code)
@@ -167,8 +170,9 @@ def test_resting_orders_fill_when_the_market_comes_to_them() -> None:
         sell, _ = trader.place(contract, Action.Sell, 2, ladder.up(book.best_bid))
         for trade, worse in ((buy, Decimal.__gt__), (sell, Decimal.__lt__)):
             entry = eventually(lambda t=trade: (e := trader.refresh(t)[1])["st_ord_match_qty"] == 2 and e)
-            assert entry["st_code"] == "0002" and not any(worse(p, Decimal(str(entry["st_price1"])))
-                                                          for p, _ in fills_of(entry))
+            assert entry["st_code"] == "0002" and not any(
+                worse(p, Decimal(str(entry["st_price1"]))) for p, _ in fills_of(entry)
+            )
 
 
 def test_a_market_trade_is_shared_best_limit_first_then_first_come(still, trader) -> None:
@@ -208,8 +212,10 @@ def test_positions_and_profit_follow_the_fills(still, trader, kind) -> None:
 
     def fills() -> list[tuple[str, str, Decimal, int]]:
         entries = [e for e in trader.entries().values() if e["st_seqno"] in seqnos]
-        return [(contract, e["st_ps"], Decimal(f["price"]), f["quantity"])
-                for e, f in sorted(((e, f) for e in entries for f in e["st_fills"]), key=lambda x: x[1]["no"])]
+        return [
+            (contract, e["st_ps"], Decimal(f["price"]), f["quantity"])
+            for e, f in sorted(((e, f) for e in entries for f in e["st_fills"]), key=lambda x: x[1]["no"])
+        ]
 
     last = {contract: still.market.snapshot(contract).last}
     position, realised, unreal = recompute(fills(), last)[contract]
@@ -242,11 +248,13 @@ def test_each_account_hears_its_own_fills_once(still) -> None:
     with Feed(still.bus_url) as feed:
         feed.subscribe_fills(a.account, heard_a.put)
         feed.subscribe_fills(b.account, heard_b.put)
-        trade, _ = a.place(contract, Action.Buy, 1 + still.market.snapshot(contract).book.asks[0].volume, 0, MKT,
-                           OrderType.IOC)
+        trade, _ = a.place(
+            contract, Action.Buy, 1 + still.market.snapshot(contract).book.asks[0].volume, 0, MKT, OrderType.IOC
+        )
         entry = a.refresh(trade)[1]
-        expected = [(entry["st_ordno"], entry["st_seqno"], contract, Action.Buy, price, lots)
-                    for price, lots in fills_of(entry)]
+        expected = [
+            (entry["st_ordno"], entry["st_seqno"], contract, Action.Buy, price, lots) for price, lots in fills_of(entry)
+        ]
         got = [heard_a.get(timeout=10) for _ in expected]
         assert [(e["ordno"], e["seqno"], e["code"], e["action"], e["price"], e["quantity"]) for e in got] == expected
         assert [e["seq"] for e in got] == list(range(1, len(got) + 1))  # numbered per account

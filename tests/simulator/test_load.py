@@ -92,9 +92,15 @@ class Load:
         contract = CONTRACTS[n % 2]
         # On the tick ladder of both contracts (options tick 1 from 50 to 500).
         quantity, price = 2 + n % 4, 100 + n % 400
-        order = Order(action=(Action.Buy, Action.Sell)[n // 2 % 2], price_type=FuturesPriceType.LMT,
-                      order_type=OrderType.ROD, price=price, quantity=quantity, octype=FuturesOCType.Auto,
-                      account=self.client.default_futopt_account)
+        order = Order(
+            action=(Action.Buy, Action.Sell)[n // 2 % 2],
+            price_type=FuturesPriceType.LMT,
+            order_type=OrderType.ROD,
+            price=price,
+            quantity=quantity,
+            octype=FuturesOCType.Auto,
+            account=self.client.default_futopt_account,
+        )
         # A placement is not retried: a refused one must simply be absent from the book.
         reply = fo.place_futopt_order(contract, order, self.ca_content("place", contract, order), self.client)
         order, status, ok = fo.futopt_resp2order_status(reply, order)
@@ -112,8 +118,12 @@ class Load:
 
     def amend_and_cancel(self, p: Placed) -> None:
         t, seqno = p.trade, p.trade.order.seqno
-        reply = self.call("update_price", t, lambda ca: fo.update_futopt_order_price(t, ca, self.client, p.new_price),
-                          price=p.new_price)
+        reply = self.call(
+            "update_price",
+            t,
+            lambda ca: fo.update_futopt_order_price(t, ca, self.client, p.new_price),
+            price=p.new_price,
+        )
         assert reply["success"] == "True" and reply["result"]["seqno"] == seqno, reply
         reply = self.call("update_qty", t, lambda ca: fo.update_futopt_order_qty(t, ca, self.client, 1), quantity=1)
         assert reply["success"] == "True" and reply["result"]["quantity"] == p.quantity - 1, reply
@@ -127,8 +137,9 @@ class Load:
         return placed
 
 
-def run_load(folder: Path, identity: tuple[str, str, str], orders: int,
-             *broker_args: str) -> tuple[Load, list[Placed], dict[str, Any]]:
+def run_load(
+    folder: Path, identity: tuple[str, str, str], orders: int, *broker_args: str
+) -> tuple[Load, list[Placed], dict[str, Any]]:
     from taloma.Vorn.ca import PyVornSign
 
     pfx, password, ca_pem = identity
@@ -161,8 +172,7 @@ def check_accounted(placed: list[Placed], listed: dict[str, dict[str, Any]]) -> 
     assert sorted(listed) == sorted(ids), "the query lists orders that were not placed, or misses some"
     for p in placed:
         entry = listed[p.trade.status.id]
-        assert (entry["st_seqno"], entry["st_ordqty"], entry["st_price1"]) == (p.trade.order.seqno, p.quantity,
-                                                                               p.price)
+        assert (entry["st_seqno"], entry["st_ordqty"], entry["st_price1"]) == (p.trade.order.seqno, p.quantity, p.price)
         trade = fo.resp2trade(entry, p.trade)
         assert trade.status.cancel_quantity == p.quantity and trade.status.modified_price == p.new_price
         assert trade.status.msg == "order cancelled" and trade.status.deal_quantity == 0
@@ -187,8 +197,15 @@ def test_unsigned_orders_are_refused_by_a_verifying_broker(tmp_path: Path, ident
         mp.setattr(settings, "api_url_simulation", base_url)
         client = Client(simulation=True, proxies=None)
         client.login(PERSON_ID, PASSWORD)
-        order = Order(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=1,
-                      quantity=1, octype=FuturesOCType.Auto, account=client.default_futopt_account)
+        order = Order(
+            action=Action.Buy,
+            price_type=FuturesPriceType.LMT,
+            order_type=OrderType.ROD,
+            price=1,
+            quantity=1,
+            octype=FuturesOCType.Auto,
+            account=client.default_futopt_account,
+        )
         reply = fo.place_futopt_order(CONTRACTS[0], order, "unsigned", client)
         assert reply["success"] == "False" and "ca_content" in reply["msg"]
         assert fo.query_futopt_order(client) == {}
@@ -198,8 +215,10 @@ class TestCommandLine:
     def test_catalogue_size_and_users(self, tmp_path: Path) -> None:
         from taloma.backend.http.contract import fetch_available_product
 
-        with simulator(tmp_path, "--stocks", "80", "--user", "B987654321:second") as base_url, \
-                pytest.MonkeyPatch.context() as mp:
+        with (
+            simulator(tmp_path, "--stocks", "80", "--user", "B987654321:second") as base_url,
+            pytest.MonkeyPatch.context() as mp,
+        ):
             mp.setattr(settings, "api_url_simulation", base_url)
             counts = {}
             for person_id, password in ((PERSON_ID, PASSWORD), ("B987654321", "second")):
@@ -213,13 +232,16 @@ class TestCommandLine:
         assert counts["F"] == 5 * 5 + 10 * 5
         assert 4000 < counts["O"] < 10000
 
-    @pytest.mark.parametrize("args, complaint", [
-        (["--failure-rate", "1.5"], "outside 0..1"),
-        (["--port", "70000"], "outside 0..65535"),
-        (["--stocks", "0"], "outside 1..8861"),
-        (["--latency", "soon"], "not a number"),
-        (["--user", "nopassword"], "expected PERSON_ID:PASSWORD"),
-    ])
+    @pytest.mark.parametrize(
+        "args, complaint",
+        [
+            (["--failure-rate", "1.5"], "outside 0..1"),
+            (["--port", "70000"], "outside 0..65535"),
+            (["--stocks", "0"], "outside 1..8861"),
+            (["--latency", "soon"], "not a number"),
+            (["--user", "nopassword"], "expected PERSON_ID:PASSWORD"),
+        ],
+    )
     def test_bad_options_are_refused(self, capsys, args: list[str], complaint: str) -> None:
         from taloma.simulator.__main__ import main
 
@@ -245,8 +267,9 @@ class Trading:
 
     def __init__(self, sim: Any, traders: list[Any]) -> None:
         self.sim, self.traders = sim, traders
-        self.codes = [next(c for c in sim.market.codes() if sim.market.instrument(c).kind == k)
-                      for k in ("future", "option")]
+        self.codes = [
+            next(c for c in sim.market.codes() if sim.market.instrument(c).kind == k) for k in ("future", "option")
+        ]
 
     def order(self, n: int) -> Sent | None:
         rnd = random.Random(n)
@@ -298,8 +321,9 @@ def run_fills(orders: int, **faults: Any) -> None:
     from taloma.simulator import BrokerSimulator
 
     accounts = users(2)
-    with BrokerSimulator(users=accounts, seed=orders, market=True, bus="auto", speed=20.0, catalogue_stocks=200,
-                         **faults) as sim:
+    with BrokerSimulator(
+        users=accounts, seed=orders, market=True, bus="auto", speed=20.0, catalogue_stocks=200, **faults
+    ) as sim:
         traders = [Trader(sim, *user, retries=100 if faults else 1) for user in accounts]
         heard: list[list[dict[str, Any]]] = [[] for _ in traders]
         with Feed(sim.bus_url) as feed:
@@ -310,8 +334,14 @@ def run_fills(orders: int, **faults: Any) -> None:
                 sent = [s for s in pool.map(trading.order, range(orders)) if s is not None]
             trading.cancel_working(sent)
             listed = [trader.entries() for trader in traders]
-            broker_fills = [sorted((f["no"], e["st_seqno"], Decimal(f["price"]), f["quantity"])
-                                   for e in entries.values() for f in e["st_fills"]) for entries in listed]
+            broker_fills = [
+                sorted(
+                    (f["no"], e["st_seqno"], Decimal(f["price"]), f["quantity"])
+                    for e in entries.values()
+                    for f in e["st_fills"]
+                )
+                for entries in listed
+            ]
             deadline = time.monotonic() + 30
             while time.monotonic() < deadline and [len(h) for h in heard] != [len(f) for f in broker_fills]:
                 time.sleep(0.05)
@@ -343,8 +373,10 @@ def run_fills(orders: int, **faults: Any) -> None:
             realised = {}
             for r in trader.settled():
                 realised[r["code"]] = realised.get(r["code"], 0) + Decimal(r["settle_pl"])
-            held = {r["code"]: (int(r["quantity"]) * (1 if r["action"] == "B" else -1), Decimal(r["unreal_pl"]))
-                    for r in rows}
+            held = {
+                r["code"]: (int(r["quantity"]) * (1 if r["action"] == "B" else -1), Decimal(r["unreal_pl"]))
+                for r in rows
+            }
             for code, (position, real, unreal) in expected.items():
                 assert held.get(code, (0, Decimal(0))) == (position, unreal), code
                 assert realised.get(code, 0) == real, code

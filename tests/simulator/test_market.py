@@ -63,8 +63,11 @@ def test_the_default_market_holds_a_future_near_the_money_options_and_stocks_of_
         instrument = market.instrument(code)
         if instrument.kind == "option":
             assert abs(instrument.strike - future.instrument.reference) <= 100
-    sizes = {market.instrument(c).ladder.size(market.instrument(c).reference) for c in market.codes()
-             if market.instrument(c).kind == "stock"}
+    sizes = {
+        market.instrument(c).ladder.size(market.instrument(c).reference)
+        for c in market.codes()
+        if market.instrument(c).kind == "stock"
+    }
     assert len(sizes) >= 2
     assert market.trading_day == START.date()
 
@@ -83,8 +86,12 @@ def _check_book(event: MarketEvent) -> None:
 
 
 def test_ticks_trade_at_the_touch_of_the_book_they_came_from_and_totals_accumulate(market) -> None:
-    books = {(c, odd): (s.odd_book if odd else s.book)
-             for c, s in market.snapshots().items() for odd in (False, True) if not odd or s.odd_book}
+    books = {
+        (c, odd): (s.odd_book if odd else s.book)
+        for c, s in market.snapshots().items()
+        for odd in (False, True)
+        if not odd or s.odd_book
+    }
     totals: dict[tuple[str, bool], int] = {}
     ticks = 0
     for _ in range(3000):
@@ -144,8 +151,9 @@ def test_listeners_hear_every_event_on_the_market_thread_and_a_raising_one_stays
 
 
 def test_a_contract_joins_the_market_when_it_receives_an_order(catalogue) -> None:
-    with BrokerSimulator(users=[(PERSON_ID, PASSWORD)], seed=5, market=True, contracts=[],
-                         catalogue_stocks=200, clock=lambda: START) as sim:
+    with BrokerSimulator(
+        users=[(PERSON_ID, PASSWORD)], seed=5, market=True, contracts=[], catalogue_stocks=200, clock=lambda: START
+    ) as sim:
         code = sim.market.catalogue.futures()["MXF"][0]["code"]
         assert sim.market.codes() == []
         broker = Broker(sim)
@@ -158,15 +166,24 @@ def test_a_contract_joins_the_market_when_it_receives_an_order(catalogue) -> Non
 
 @pytest.mark.parametrize(
     "code, kind, strike, right, month",
-    [("9999", "stock", 0, "", ""), ("TXFC7", "future", 0, "", "202703"),
-     ("TXO23000L6", "option", 23000, "C", "202612"), ("TXO2250000X6", "option", 22500, "P", "202612")],
+    [
+        ("9999", "stock", 0, "", ""),
+        ("TXFC7", "future", 0, "", "202703"),
+        ("TXO23000L6", "option", 23000, "C", "202612"),
+        ("TXO2250000X6", "option", 22500, "P", "202612"),
+    ],
 )
-def test_a_well_formed_code_outside_the_generated_catalogue_still_trades(catalogue, code, kind, strike, right,
-                                                                         month) -> None:
+def test_a_well_formed_code_outside_the_generated_catalogue_still_trades(
+    catalogue, code, kind, strike, right, month
+) -> None:
     market = Market(catalogue, contracts=[code], seed=1, start=START)
     instrument = market.instrument(code)
     assert (instrument.kind, instrument.strike, instrument.right, instrument.delivery_month) == (
-        kind, strike, right, month)
+        kind,
+        strike,
+        right,
+        month,
+    )
     book = market.snapshot(code).book
     assert book.bids and book.asks and instrument.ladder.on_grid(book.best_bid)
 
@@ -177,13 +194,19 @@ def test_an_unknown_contract_is_refused_by_name(catalogue, code) -> None:
         Market(catalogue, contracts=[code])
 
 
-@pytest.mark.parametrize("code, underlying, multiplier", [
-    ("MXFL0", "#001", 50), ("TXFL0", "#001", 200), ("EXFA7", "#013", 4000), ("TXO23000L6", "#001", 50)])
-def test_a_code_outside_the_catalogue_takes_its_products_underlying_and_size(catalogue, code, underlying,
-                                                                            multiplier) -> None:
+@pytest.mark.parametrize(
+    "code, underlying, multiplier",
+    [("MXFL0", "#001", 50), ("TXFL0", "#001", 200), ("EXFA7", "#013", 4000), ("TXO23000L6", "#001", 50)],
+)
+def test_a_code_outside_the_catalogue_takes_its_products_underlying_and_size(
+    catalogue, code, underlying, multiplier
+) -> None:
     instrument = Market(catalogue, contracts=[code], seed=1, start=START).instrument(code)
     assert (instrument.underlying, instrument.multiplier, instrument.contract.multiplier) == (
-        underlying, multiplier, multiplier)
+        underlying,
+        multiplier,
+        multiplier,
+    )
 
 
 @pytest.mark.parametrize("speed", [1e11, float("inf"), float("nan"), 0, -1.0, True, "10"])
@@ -197,8 +220,9 @@ def test_the_clock_stops_at_the_calendars_end() -> None:
 
 
 def test_a_market_thread_that_fails_is_logged_and_orders_say_it_stopped(caplog) -> None:
-    sim = BrokerSimulator(users=[(PERSON_ID, PASSWORD)], seed=5, market=True, speed=1000.0, catalogue_stocks=200,
-                          clock=lambda: START)
+    sim = BrokerSimulator(
+        users=[(PERSON_ID, PASSWORD)], seed=5, market=True, speed=1000.0, catalogue_stocks=200, clock=lambda: START
+    )
 
     def broken(*args: object) -> None:
         raise ArithmeticError("the random walk fell over")

@@ -35,38 +35,44 @@ class TestPlacement:
     def test_a_market_order_needs_no_price(self, sim):
         assert sim.place(price_type="MKT", ord_type="IOC", price=0)["success"] == "True"
 
-    @pytest.mark.parametrize("change, text", [
-        ({"token": "nope"}, "token"),
-        ({"token": None}, "token"),
-        ({"ID": "B987654321"}, "ID"),
-        ({"account": "0000000"}, "account"),
-        ({"broker_id": "9A95", "account": "1234567"}, "account"),  # the stock account
-        ({"quantity": 0}, "quantity"),
-        ({"quantity": -1}, "quantity"),
-        ({"quantity": 1.5}, "quantity"),
-        ({"quantity": "1"}, "quantity"),
-        ({"quantity": True}, "quantity"),
-        ({"price": 0}, "price"),
-        ({"price": -5, "price_type": "MKT"}, "price"),
-        ({"price": "17000"}, "price"),
-        ({"ord_bs": "Buy"}, "ord_bs"),
-        ({"price_type": "LIMIT"}, "price_type"),
-        ({"ord_type": "GTC"}, "ord_type"),
-        ({"octype": ""}, "octype"),
-        ({"fut_callput": ""}, "fut_callput"),
-        ({"fut_callput": "C"}, "fut_callput"),
-        ({"fut_futopt": "O", "fut_callput": " "}, "fut_callput"),
-        ({"fut_futopt": "S"}, "fut_futopt"),
-        ({"mttype": ""}, "mttype"),
-        ({"composit": "0"}, "composit"),
-        ({"web_id": "A"}, "web_id"),
-        ({"stock_id": ""}, "stock_id"),
-        ({"price": 17000.5}, "price 17000.5 is not on the tick ladder of index future (tick 1): nearest valid "
-                             "prices 17000 and 17001"),
-        ({"stock_id": "TXO17000A4", "fut_futopt": "O", "fut_callput": "C", "price": 17001}, "tick ladder"),
-        ({"stock_id": "ZZZA4"}, "no contract 'ZZZA4'"),
-        ({"stock_id": "TXFZ9"}, "no contract"),
-    ])
+    @pytest.mark.parametrize(
+        "change, text",
+        [
+            ({"token": "nope"}, "token"),
+            ({"token": None}, "token"),
+            ({"ID": "B987654321"}, "ID"),
+            ({"account": "0000000"}, "account"),
+            ({"broker_id": "9A95", "account": "1234567"}, "account"),  # the stock account
+            ({"quantity": 0}, "quantity"),
+            ({"quantity": -1}, "quantity"),
+            ({"quantity": 1.5}, "quantity"),
+            ({"quantity": "1"}, "quantity"),
+            ({"quantity": True}, "quantity"),
+            ({"price": 0}, "price"),
+            ({"price": -5, "price_type": "MKT"}, "price"),
+            ({"price": "17000"}, "price"),
+            ({"ord_bs": "Buy"}, "ord_bs"),
+            ({"price_type": "LIMIT"}, "price_type"),
+            ({"ord_type": "GTC"}, "ord_type"),
+            ({"octype": ""}, "octype"),
+            ({"fut_callput": ""}, "fut_callput"),
+            ({"fut_callput": "C"}, "fut_callput"),
+            ({"fut_futopt": "O", "fut_callput": " "}, "fut_callput"),
+            ({"fut_futopt": "S"}, "fut_futopt"),
+            ({"mttype": ""}, "mttype"),
+            ({"composit": "0"}, "composit"),
+            ({"web_id": "A"}, "web_id"),
+            ({"stock_id": ""}, "stock_id"),
+            (
+                {"price": 17000.5},
+                "price 17000.5 is not on the tick ladder of index future (tick 1): nearest valid "
+                "prices 17000 and 17001",
+            ),
+            ({"stock_id": "TXO17000A4", "fut_futopt": "O", "fut_callput": "C", "price": 17001}, "tick ladder"),
+            ({"stock_id": "ZZZA4"}, "no contract 'ZZZA4'"),
+            ({"stock_id": "TXFZ9"}, "no contract"),
+        ],
+    )
     def test_bad_placements_fail_in_the_envelope(self, sim, change, text):
         before = len(sim.query(action="userid")["result"])
         assert failed(sim.place(**change), text)
@@ -88,8 +94,9 @@ class TestCancelAndAmend:
         assert sim.amend("Future/updateQty", placed, quantity=1)["success"] == "True"
         e = sim.entry(placed)
         assert (e["st_ordqty"], e["st_cancel_qty"]) == (3, 1)
-        assert sim.amend("Future/updatePrice", placed, price=17051, price_type="LMT", ord_type="ROD")[
-            "success"] == "True"
+        assert (
+            sim.amend("Future/updatePrice", placed, price=17051, price_type="LMT", ord_type="ROD")["success"] == "True"
+        )
         e = sim.entry(placed)
         assert (e["st_price1"], e["st_chg_price1"]) == (17000, 17051)
         assert sim.amend("Future/cancel", placed)["success"] == "True"
@@ -97,21 +104,24 @@ class TestCancelAndAmend:
         assert failed(sim.amend("Future/cancel", placed), "no quantity left")
         assert failed(sim.amend("Future/updatePrice", placed, price=1), "no quantity left")
 
-    @pytest.mark.parametrize("path, change, text", [
-        ("Future/updateQty", {"quantity": 0}, "quantity"),
-        ("Future/updateQty", {"quantity": -2}, "quantity"),
-        ("Future/updateQty", {"quantity": 4}, "left"),
-        ("Future/updatePrice", {"price": 0}, "price"),
-        ("Future/updatePrice", {"price": -1}, "price"),
-        ("Future/updatePrice", {"price": None}, "price"),
-        ("Future/updatePrice", {"price": 17000.5}, "tick ladder"),
-        ("Future/cancel", {"seqno": "999999"}, "not found"),
-        ("Future/cancel", {"ordno": "zzzzz"}, "not found"),
-        ("Future/cancel", {"stock_id": "MXFA4"}, "not found"),
-        ("Future/updateQty", {"quantity": 1, "fut_futopt": "O"}, "not found"),
-        ("Future/cancel", {"token": "bad"}, "token"),
-        ("Future/cancel", {"account": "1111111"}, "account"),
-    ])
+    @pytest.mark.parametrize(
+        "path, change, text",
+        [
+            ("Future/updateQty", {"quantity": 0}, "quantity"),
+            ("Future/updateQty", {"quantity": -2}, "quantity"),
+            ("Future/updateQty", {"quantity": 4}, "left"),
+            ("Future/updatePrice", {"price": 0}, "price"),
+            ("Future/updatePrice", {"price": -1}, "price"),
+            ("Future/updatePrice", {"price": None}, "price"),
+            ("Future/updatePrice", {"price": 17000.5}, "tick ladder"),
+            ("Future/cancel", {"seqno": "999999"}, "not found"),
+            ("Future/cancel", {"ordno": "zzzzz"}, "not found"),
+            ("Future/cancel", {"stock_id": "MXFA4"}, "not found"),
+            ("Future/updateQty", {"quantity": 1, "fut_futopt": "O"}, "not found"),
+            ("Future/cancel", {"token": "bad"}, "token"),
+            ("Future/cancel", {"account": "1111111"}, "account"),
+        ],
+    )
     def test_bad_amendments_fail_and_change_nothing(self, sim, path, change, text):
         placed = sim.place(quantity=3)
         assert failed(sim.amend(path, placed, **change), text)
@@ -127,14 +137,43 @@ class TestCancelAndAmend:
 
 class TestQuery:
     def test_entries_carry_the_query_form(self, sim):
-        placed = sim.place(fut_futopt="O", fut_callput="C", stock_id="TXO17000A4", ord_bs="S", ord_type="IOC",
-                           price_type="MKT", price=0, octype="1")
+        placed = sim.place(
+            fut_futopt="O",
+            fut_callput="C",
+            stock_id="TXO17000A4",
+            ord_bs="S",
+            ord_type="IOC",
+            price_type="MKT",
+            price=0,
+            octype="1",
+        )
         e = sim.entry(placed)
-        assert {k: e[k] for k in ("st_comno", "st_ordno", "st_comtype", "st_ps", "st_ordknd", "st_price1",
-                                  "st_ordqty", "st_ord_match_qty", "st_cancel_qty", "st_chg_price1")} == {
-            "st_comno": "TXO17000A4", "st_ordno": placed["result"]["ordno"], "st_comtype": "O", "st_ps": "S",
-            "st_ordknd": "IOC", "st_price1": 0, "st_ordqty": 3, "st_ord_match_qty": 0, "st_cancel_qty": 0,
-            "st_chg_price1": 0}
+        assert {
+            k: e[k]
+            for k in (
+                "st_comno",
+                "st_ordno",
+                "st_comtype",
+                "st_ps",
+                "st_ordknd",
+                "st_price1",
+                "st_ordqty",
+                "st_ord_match_qty",
+                "st_cancel_qty",
+                "st_chg_price1",
+            )
+        } == {
+            "st_comno": "TXO17000A4",
+            "st_ordno": placed["result"]["ordno"],
+            "st_comtype": "O",
+            "st_ps": "S",
+            "st_ordknd": "IOC",
+            "st_price1": 0,
+            "st_ordqty": 3,
+            "st_ord_match_qty": 0,
+            "st_cancel_qty": 0,
+            "st_chg_price1": 0,
+        }
         when = dt.datetime.strptime(e["st_orddt"] + e["st_ordtm"], "%Y%m%d%H%M%S")
         result = placed["result"]
         assert when == dt.datetime.strptime(result["ord_date"] + result["ord_time"], "%Y%m%d%H:%M:%S")
@@ -150,21 +189,27 @@ class TestQuery:
         new = sim.place()
         seqnos = lambda reply: [e["st_seqno"] for e in reply["result"]]  # noqa: E731
         assert seqnos(sim.query(start_date="20240131", end_date="20240131")) == [new["result"]["seqno"]]
-        assert seqnos(sim.query(start_date="20240101", end_date="20240131")) == [old["result"]["seqno"],
-                                                                                new["result"]["seqno"]]
-        assert seqnos(sim.query(action="userid", broker_id="", account="", start_date="20240130",
-                                end_date="20240130")) == [old["result"]["seqno"]]
+        assert seqnos(sim.query(start_date="20240101", end_date="20240131")) == [
+            old["result"]["seqno"],
+            new["result"]["seqno"],
+        ]
+        assert seqnos(
+            sim.query(action="userid", broker_id="", account="", start_date="20240130", end_date="20240130")
+        ) == [old["result"]["seqno"]]
         assert sim.entry(new, start_date="20240131", end_date="20240131")["st_ordtm"] == "134459"
 
-    @pytest.mark.parametrize("change, text", [
-        ({"token": "nope"}, "token"),
-        ({"user_id": "B987654321"}, "user_id"),
-        ({"action": "all"}, "action"),
-        ({"account": "1234567", "broker_id": "9A95"}, "account"),
-        ({"start_date": "2024-01-31"}, "YYYYMMDD"),
-        ({"end_date": "20240231"}, "YYYYMMDD"),
-        ({"end_date": ""}, "YYYYMMDD"),
-    ])
+    @pytest.mark.parametrize(
+        "change, text",
+        [
+            ({"token": "nope"}, "token"),
+            ({"user_id": "B987654321"}, "user_id"),
+            ({"action": "all"}, "action"),
+            ({"account": "1234567", "broker_id": "9A95"}, "account"),
+            ({"start_date": "2024-01-31"}, "YYYYMMDD"),
+            ({"end_date": "20240231"}, "YYYYMMDD"),
+            ({"end_date": ""}, "YYYYMMDD"),
+        ],
+    )
     def test_bad_queries_fail(self, sim, change, text):
         assert failed(sim.query(**change), text)
 
@@ -182,8 +227,11 @@ class TestSignatureHook:
         assert failed(sim.place(ca_content="forged"), "signature does not verify")
         placed = sim.place(ca_content="good", quantity=3)
         assert placed["success"] == "True"
-        for path, change in (("Future/updateQty", {"quantity": 1}), ("Future/updatePrice", {"price": 2}),
-                             ("Future/cancel", {})):
+        for path, change in (
+            ("Future/updateQty", {"quantity": 1}),
+            ("Future/updatePrice", {"price": 2}),
+            ("Future/cancel", {}),
+        ):
             assert failed(sim.amend(path, placed, ca_content="forged", **change), "signature does not verify")
             assert sim.amend(path, placed, ca_content="good", **change)["success"] == "True"
         sim.query()

@@ -56,11 +56,24 @@ def exchange(sim: BrokerSimulator, headers: tuple[str, ...], body: bytes = b"") 
         (None, b'{"user_id": "\xff"}', 400, "UTF-8"),
         (None, b'{"price": Infinity}', 400, "Infinity"),
         (None, b'{"price": NaN}', 400, "NaN"),
-        (None, b'[-Infinity]', 400, "Infinity"),
+        (None, b"[-Infinity]", 400, "Infinity"),
         (None, b'{"user_id": ', 400, "not JSON"),
     ],
-    ids=["no-length", "chunked", "length-abc", "length-negative", "over-limit", "huge", "over-limit-sent", "deep",
-         "not-utf8", "infinity", "nan", "minus-infinity", "truncated"],
+    ids=[
+        "no-length",
+        "chunked",
+        "length-abc",
+        "length-negative",
+        "over-limit",
+        "huge",
+        "over-limit-sent",
+        "deep",
+        "not-utf8",
+        "infinity",
+        "nan",
+        "minus-infinity",
+        "truncated",
+    ],
 )
 def test_bad_requests_get_a_status_and_a_reason(sim, headers, body, status, reason):
     if headers is None:
@@ -101,8 +114,14 @@ with BrokerSimulator(users=[("A123456789", "x")], idle_timeout=1.0) as sim:
 def test_idle_connections_time_out_and_accept_backs_off_on_emfile(tmp_path):
     errors = tmp_path / "stderr"
     with errors.open("w") as sink:
-        child = subprocess.Popen([sys.executable, "-c", CHILD], env=child_env(), stdin=subprocess.PIPE,
-                                 stdout=subprocess.PIPE, stderr=sink, text=True)
+        child = subprocess.Popen(
+            [sys.executable, "-c", CHILD],
+            env=child_env(),
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=sink,
+            text=True,
+        )
     idle: list[socket.socket] = []
     try:
         api = child.stdout.readline().strip()
@@ -125,6 +144,7 @@ def test_idle_connections_time_out_and_accept_backs_off_on_emfile(tmp_path):
 
 
 # ---- the bus ---------------------------------------------------------------------------------
+
 
 @pytest.fixture
 def mosquitto():

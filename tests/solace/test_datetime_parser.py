@@ -31,7 +31,9 @@ def test_accepted_formats(date, time, expected):
 
 
 @pytest.mark.parametrize("date", [None, ""])
-@pytest.mark.parametrize("time, clock", [("10:11:12.5", (10, 11, 12, 500000)), (None, (0, 0, 0, 0)), ("", (0, 0, 0, 0))])
+@pytest.mark.parametrize(
+    "time, clock", [("10:11:12.5", (10, 11, 12, 500000)), (None, (0, 0, 0, 0)), ("", (0, 0, 0, 0))]
+)
 def test_missing_date_is_today(date, time, clock):
     before = dt.date.today()
     got = datetime_parser(date, time)
@@ -42,8 +44,19 @@ def test_missing_date_is_today(date, time, clock):
 
 @pytest.mark.parametrize(
     "date",
-    ["2024/01-02", "2024-01/02", "2024.01.02", "20240102", "2024/1/02", "24/01/02", " 2024/01/02", "2024/01/02 ",
-     "2024/0a/02", "２０２４/01/02", "2024/01/02T09:00:00"],
+    [
+        "2024/01-02",
+        "2024-01/02",
+        "2024.01.02",
+        "20240102",
+        "2024/1/02",
+        "24/01/02",
+        " 2024/01/02",
+        "2024/01/02 ",
+        "2024/0a/02",
+        "２０２４/01/02",
+        "2024/01/02T09:00:00",
+    ],
 )
 def test_bad_date_text(date):
     with pytest.raises(ValueError, match="invalid date"):
@@ -52,8 +65,19 @@ def test_bad_date_text(date):
 
 @pytest.mark.parametrize(
     "time",
-    ["9:00:00", "09:00", "09-00-00", "09:00:00.", "09:00:00.1234567", "09:00:00,5", "09:00:00 ", "09:00:00.12a",
-     "0９:00:00", "09:00:00Z", "09:00:00+08:00"],
+    [
+        "9:00:00",
+        "09:00",
+        "09-00-00",
+        "09:00:00.",
+        "09:00:00.1234567",
+        "09:00:00,5",
+        "09:00:00 ",
+        "09:00:00.12a",
+        "0９:00:00",
+        "09:00:00Z",
+        "09:00:00+08:00",
+    ],
 )
 def test_bad_time_text(time):
     with pytest.raises(ValueError, match="invalid time"):
@@ -61,8 +85,15 @@ def test_bad_time_text(time):
 
 
 @pytest.mark.parametrize(
-    "date, time", [("2024/13/01", "09:00:00"), ("2023/02/29", "09:00:00"), ("0000/01/01", "09:00:00"),
-                   ("2024/01/02", "24:00:00"), ("2024/01/02", "09:60:00"), ("2024/01/02", "09:00:60")],
+    "date, time",
+    [
+        ("2024/13/01", "09:00:00"),
+        ("2023/02/29", "09:00:00"),
+        ("0000/01/01", "09:00:00"),
+        ("2024/01/02", "24:00:00"),
+        ("2024/01/02", "09:60:00"),
+        ("2024/01/02", "09:00:60"),
+    ],
 )
 def test_out_of_range_fields(date, time):
     with pytest.raises(ValueError):
@@ -85,8 +116,9 @@ def test_text_subclasses_and_keywords():
     assert datetime_parser(time="09:00:00", date="2024-01-02") == dt.datetime(2024, 1, 2, 9)
 
 
-@pytest.mark.parametrize("args, kwargs", [((), {}), (("2024/01/02",), {}), (("a", "b", "c"), {}),
-                                          (("2024/01/02",), {"tim": "09:00:00"})])
+@pytest.mark.parametrize(
+    "args, kwargs", [((), {}), (("2024/01/02",), {}), (("a", "b", "c"), {}), (("2024/01/02",), {"tim": "09:00:00"})]
+)
 def test_argument_errors(args, kwargs):
     with pytest.raises(TypeError, match="datetime_parser"):
         datetime_parser(*args, **kwargs)
@@ -95,8 +127,14 @@ def test_argument_errors(args, kwargs):
 def test_agrees_with_the_datetime_constructor():
     rng = random.Random(5)
     for _ in range(3000):
-        d = dt.datetime(rng.randint(1, 9999), rng.randint(1, 12), rng.randint(1, 28), rng.randint(0, 23),
-                        rng.randint(0, 59), rng.randint(0, 59))
+        d = dt.datetime(
+            rng.randint(1, 9999),
+            rng.randint(1, 12),
+            rng.randint(1, 28),
+            rng.randint(0, 23),
+            rng.randint(0, 59),
+            rng.randint(0, 59),
+        )
         digits = rng.randint(0, 6)
         frac = "".join(rng.choice("0123456789") for _ in range(digits))
         expected = d.replace(microsecond=int(frac.ljust(6, "0")) if frac else 0)

@@ -40,7 +40,15 @@ def test_positional_odd_lot_content_follows_its_own_order():
 def test_futures_book():
     c = fop()
     rec = LadderFOPv1.from_content(**c)
-    assert (rec.bid_total_vol, rec.ask_total_vol, rec.first_derived_bid_vol, rec.first_derived_ask_vol) == (60, 70, 3, 4)
+    assert (rec.bid_total_vol, rec.ask_total_vol, rec.first_derived_bid_vol, rec.first_derived_ask_vol) == (
+        60,
+        70,
+        3,
+        4,
+    )
     assert (str(rec.first_derived_bid_price), str(rec.first_derived_ask_price), str(rec.underlying_price)) == (
-        "151.9", "152.6", "18231.57")
+        "151.9",
+        "152.6",
+        "18231.57",
+    )
     assert rec.simtrade == 1

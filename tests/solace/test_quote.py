@@ -18,16 +18,34 @@ from taloma.backend.solace.quote import QuoteSTKv1
 
 # content field -> record field, for the values taken over unchanged
 PASSED = {
-    "volume": "volume", "vol_sum": "total_volume", "tick_type": "tick_type", "diff_type": "chg_type",
-    "trade_bid_vol_sum": "bid_side_total_vol", "trade_ask_vol_sum": "ask_side_total_vol",
-    "trade_bid_cnt": "bid_side_total_cnt", "trade_ask_cnt": "ask_side_total_cnt",
-    "closing_oddlot_shares": "closing_oddlot_shares", "fixed_trade_volume": "fixed_trade_vol",
-    "bid_volume": "bid_volume", "diff_bid_vol": "diff_bid_vol", "ask_volume": "ask_volume",
-    "diff_ask_vol": "diff_ask_vol", "avail_borrowing": "avail_borrowing", "suspend": "suspend", "simtrade": "simtrade",
+    "volume": "volume",
+    "vol_sum": "total_volume",
+    "tick_type": "tick_type",
+    "diff_type": "chg_type",
+    "trade_bid_vol_sum": "bid_side_total_vol",
+    "trade_ask_vol_sum": "ask_side_total_vol",
+    "trade_bid_cnt": "bid_side_total_cnt",
+    "trade_ask_cnt": "ask_side_total_cnt",
+    "closing_oddlot_shares": "closing_oddlot_shares",
+    "fixed_trade_volume": "fixed_trade_vol",
+    "bid_volume": "bid_volume",
+    "diff_bid_vol": "diff_bid_vol",
+    "ask_volume": "ask_volume",
+    "diff_ask_vol": "diff_ask_vol",
+    "avail_borrowing": "avail_borrowing",
+    "suspend": "suspend",
+    "simtrade": "simtrade",
 }
 DECIMALS = {
-    "open": "open", "avg_price": "avg_price", "close": "close", "high": "high", "low": "low", "amount": "amount",
-    "amount_sum": "total_amount", "diff_price": "price_chg", "closing_oddlot_amount": "closing_oddlot_amount",
+    "open": "open",
+    "avg_price": "avg_price",
+    "close": "close",
+    "high": "high",
+    "low": "low",
+    "amount": "amount",
+    "amount_sum": "total_amount",
+    "diff_price": "price_chg",
+    "closing_oddlot_amount": "closing_oddlot_amount",
     "fixed_trade_amount": "fixed_trade_amount",
 }
 
@@ -53,11 +71,15 @@ def test_every_field_comes_from_its_content_field():
     assert [str(p) for p in rec.bid_price] == c["bid_price"] and rec.bid_price is not c["bid_price"]
     assert [str(p) for p in rec.ask_price] == c["ask_price"]
     assert (str(rec.closing_oddlot_close), str(rec.closing_oddlot_bid_price), str(rec.closing_oddlot_ask_price)) == (
-        "12.3", "12.25", "12.35")
+        "12.3",
+        "12.25",
+        "12.35",
+    )
 
 
 @pytest.mark.parametrize(
-    "rate", [123, -7, 0, 5, -120, 250, 4096, -4096, 4097, -4097, 10**15, 2**63 - 1, -(2**63), 2**63, 10**20, True],
+    "rate",
+    [123, -7, 0, 5, -120, 250, 4096, -4096, 4097, -4097, 10**15, 2**63 - 1, -(2**63), 2**63, 10**20, True],
 )
 def test_pct_chg_is_the_exact_product_with_two_places(rate):
     got = decode(diff_rate=rate).pct_chg
@@ -167,9 +189,30 @@ def test_texts_of_every_length_and_shape_convert_exactly():
         for _ in range(60):
             digits = "".join(rng.choice("0123456789") for _ in range(n))
             cut = rng.randint(0, n)
-            texts.append(rng.choice(["", "-", "+"]) + (digits[:cut] + "." + digits[cut:] if rng.random() < 0.7 else digits))
-    texts += ["1", "10", "100", "1.0", "1.00", "01", "001", "-0", "-00", "-0.0", "+0", "0.", ".0", "+007", "-123",
-              "999999999999999999", "-999999999999999999", "9999999999999999999", "-9223372036854775808"]
+            texts.append(
+                rng.choice(["", "-", "+"]) + (digits[:cut] + "." + digits[cut:] if rng.random() < 0.7 else digits)
+            )
+    texts += [
+        "1",
+        "10",
+        "100",
+        "1.0",
+        "1.00",
+        "01",
+        "001",
+        "-0",
+        "-00",
+        "-0.0",
+        "+0",
+        "0.",
+        ".0",
+        "+007",
+        "-123",
+        "999999999999999999",
+        "-999999999999999999",
+        "9999999999999999999",
+        "-9223372036854775808",
+    ]
     for _ in range(2):  # the second round comes from the cache
         for text in texts:
             rec = decode(open=text, amount_sum=text, bid_price=[text])
@@ -182,7 +225,7 @@ def test_threads_decoding_at_once_get_their_own_values():
         rng = random.Random(seed)
         for _ in range(3000):
             prices = [f"{rng.randint(0, 10**6) / 100:.2f}" for _ in range(5)]
-            rec = decode(open=prices[0], bid_price=prices, diff_rate=rng.randint(-10**6, 10**6))
+            rec = decode(open=prices[0], bid_price=prices, diff_rate=rng.randint(-(10**6), 10**6))
             if [str(p) for p in rec.bid_price] != prices or str(rec.open) != prices[0]:
                 out.append(prices)
 

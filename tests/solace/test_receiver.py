@@ -54,22 +54,28 @@ def test_the_factories_own_checks_still_apply() -> None:
         decode(d, d.content(open=5))  # a text field given as a number
 
 
-@pytest.mark.parametrize("payload, error", [
-    (b"\x81\xa4code", ValueError),  # truncated
-    (msgpack.packb({"code": "2330"}) + b"\x00", ValueError),  # trailing bytes
-    (msgpack.packb(["2330"]), TypeError),
-    (msgpack.packb({1: "x"}), TypeError),
-])
+@pytest.mark.parametrize(
+    "payload, error",
+    [
+        (b"\x81\xa4code", ValueError),  # truncated
+        (msgpack.packb({"code": "2330"}) + b"\x00", ValueError),  # trailing bytes
+        (msgpack.packb(["2330"]), TypeError),
+        (msgpack.packb({1: "x"}), TypeError),
+    ],
+)
 def test_payloads_that_are_not_a_map_of_fields_are_refused(payload: bytes, error: type) -> None:
     d = DECODERS[0]
     with pytest.raises(error):
         decode_payload(payload, d.cls.from_content, d.cls._content["from_content"])
 
 
-@pytest.mark.parametrize("change, message", [
-    ("missing", "missing field 'volume'"),
-    ("extra", "unexpected field 'spare'"),
-])
+@pytest.mark.parametrize(
+    "change, message",
+    [
+        ("missing", "missing field 'volume'"),
+        ("extra", "unexpected field 'spare'"),
+    ],
+)
 def test_a_missing_or_unknown_field_is_refused(change: str, message: str) -> None:
     d = DECODERS[0]
     content = d.content(spare=1)
@@ -105,8 +111,12 @@ class Hooks:
         return lambda *args: self.events.put((name, args))
 
     def receiver(self, bus: Any, name: str) -> Receiver:
-        r = Receiver(on_connect=self.hook("connect"), on_disconnect=self.hook("disconnect"),
-                     on_refused=self.hook("refused"), on_error=self.hook("error"))
+        r = Receiver(
+            on_connect=self.hook("connect"),
+            on_disconnect=self.hook("disconnect"),
+            on_refused=self.hook("refused"),
+            on_error=self.hook("error"),
+        )
         host, port = bus.url.removeprefix("mqtt://").split(":")
         r.connect(host, int(port), name)
         return r
@@ -193,8 +203,9 @@ def test_a_forked_child_cannot_use_the_parents_receiver_and_the_parent_goes_on(b
     r = hooks.receiver(bus, "test-receiver-fork")
     got: queue.Queue[int] = queue.Queue()
     try:
-        r.route(FILTER, TOPIC, FOP.cls.from_content, [lambda t, rec: got.put(rec.volume)],
-                FOP.cls._content["from_content"])
+        r.route(
+            FILTER, TOPIC, FOP.cls.from_content, [lambda t, rec: got.put(rec.volume)], FOP.cls._content["from_content"]
+        )
         assert r.wait_granted(r.subscribe(FILTER, 0), 10)
         pid = os.fork()
         if pid == 0:

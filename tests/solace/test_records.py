@@ -52,11 +52,16 @@ def raw_form(value):
 
 
 def test_every_record_class_of_the_market_data_modules_is_covered():
-    defined = {obj for module in MODULES for _, obj in inspect.getmembers(module, inspect.isclass)
-               if obj.__module__ == module.__name__ and hasattr(obj, "from_content")}
+    defined = {
+        obj
+        for module in MODULES
+        for _, obj in inspect.getmembers(module, inspect.isclass)
+        if obj.__module__ == module.__name__ and hasattr(obj, "from_content")
+    }
     assert defined == set(RECORDS) == {d.cls for d in DECODERS}
     assert {(d.cls, d.factory) for d in DECODERS} == {
-        (cls, name) for cls in RECORDS for name in dir(cls) if name.startswith("from_content")}
+        (cls, name) for cls in RECORDS for name in dir(cls) if name.startswith("from_content")
+    }
 
 
 # ---- fields and item access ------------------------------------------------------------------------
@@ -144,8 +149,11 @@ def test_to_dict_raw_truth_errors_propagate(cls):
 @by_class
 def test_transform_raw_is_static(cls):
     aware = dt.datetime(2024, 1, 2, tzinfo=dt.timezone(dt.timedelta(hours=8)))
-    cases = [(Decimal("1.10"), "1.10"), (dt.datetime(2024, 1, 2, 3, 4, 5, 6), "2024-01-02T03:04:05.000006"),
-             (aware, "2024-01-02T00:00:00+08:00")]
+    cases = [
+        (Decimal("1.10"), "1.10"),
+        (dt.datetime(2024, 1, 2, 3, 4, 5, 6), "2024-01-02T03:04:05.000006"),
+        (aware, "2024-01-02T00:00:00+08:00"),
+    ]
     key = ("open",) if TRANSFORM_TAKES_KEY[cls] else ()
     for value, text in cases:
         assert cls._transform_raw(*key, value) == text
@@ -245,7 +253,8 @@ def test_text_fields_reject_other_types_by_name_before_any_conversion(decoder):
             with pytest.raises(TypeError) as err:
                 decoder(**poisoned(decoder) | {field: bad})
             assert str(err.value) == (
-                f"Argument '{field}' has incorrect type (expected str, got {type(bad).__name__})"), field
+                f"Argument '{field}' has incorrect type (expected str, got {type(bad).__name__})"
+            ), field
 
 
 @by_decoder
@@ -264,10 +273,32 @@ def with_decimal_texts(decoder: Decoder, text: str) -> tuple[dict, list[str], li
 
 
 @by_decoder
-@pytest.mark.parametrize("text", ["12.50", "0.10", "100", "1.000", "-0.50", "+1.5", "007.10", "0", "-0", ".5", "5.",
-                                  "12345678901234567890.12", "000000000000000000000000001.5",
-                                  # other syntax is left to Decimal
-                                  "1E+2", "1e-3", " 12.5 ", "1_000.5", "NaN", "-Infinity", "１２.５"])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "12.50",
+        "0.10",
+        "100",
+        "1.000",
+        "-0.50",
+        "+1.5",
+        "007.10",
+        "0",
+        "-0",
+        ".5",
+        "5.",
+        "12345678901234567890.12",
+        "000000000000000000000000001.5",
+        # other syntax is left to Decimal
+        "1E+2",
+        "1e-3",
+        " 12.5 ",
+        "1_000.5",
+        "NaN",
+        "-Infinity",
+        "１２.５",
+    ],
+)
 def test_decimal_texts_keep_their_digits_and_exponent(decoder, text):
     changes, fields, lists = with_decimal_texts(decoder, text)
     rec = decoder(**changes)
@@ -337,9 +368,17 @@ def test_price_lists_empty_unequal_and_any_iterable(decoder):
 
 @by_priced_decoder
 @pytest.mark.parametrize("side", ["bid_price", "ask_price"])
-@pytest.mark.parametrize("bad, error", [(5, TypeError), (None, TypeError), (["1.5", None], TypeError),
-                                        (["1.5", ""], InvalidOperation), (["x"], InvalidOperation),
-                                        (["1.5", "x"], InvalidOperation)])
+@pytest.mark.parametrize(
+    "bad, error",
+    [
+        (5, TypeError),
+        (None, TypeError),
+        (["1.5", None], TypeError),
+        (["1.5", ""], InvalidOperation),
+        (["x"], InvalidOperation),
+        (["1.5", "x"], InvalidOperation),
+    ],
+)
 def test_bad_price_lists(decoder, side, bad, error):
     with pytest.raises(error):
         decoder(**{side: bad})
@@ -404,8 +443,10 @@ def test_subclass_overrides_are_honoured_by_the_protocol(cls):
     rec.extra = 1
     assert rec.to_dict() == {"code": rec.code, "extra": 1}
     key = TRANSFORM_TAKES_KEY[cls]
-    assert rec.to_dict(raw=True) == {"code": ("raw", *(["code"] * key), rec.code),
-                                     "extra": ("raw", *(["extra"] * key), 1)}
+    assert rec.to_dict(raw=True) == {
+        "code": ("raw", *(["code"] * key), rec.code),
+        "extra": ("raw", *(["extra"] * key), 1),
+    }
     assert Custom.__new__(Custom)["code"] is None
 
 
@@ -423,8 +464,14 @@ def test_no_larger_than_a_slots_twin(cls):
 
 def watched_content(decoder: Decoder, **changes):
     """The sample with texts and lists of the test's own, and the objects whose references are counted."""
-    c = {k: fresh(v) if isinstance(v, str) else [fresh(x) if isinstance(x, str) else x for x in v]
-         if isinstance(v, list) else v for k, v in decoder.content().items()} | changes
+    c = {
+        k: fresh(v)
+        if isinstance(v, str)
+        else [fresh(x) if isinstance(x, str) else x for x in v]
+        if isinstance(v, list)
+        else v
+        for k, v in decoder.content().items()
+    } | changes
     # Texts of one character or none are shared singletons: their counts move with anything.
     watched = [v for v in c.values() if isinstance(v, list) or (isinstance(v, str) and len(v) > 1)]
     watched += [x for v in c.values() if isinstance(v, list) for x in v if isinstance(x, str) and len(x) > 1]

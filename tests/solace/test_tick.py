@@ -25,14 +25,24 @@ def test_regular_lot_stock_tick():
     c = stk()
     rec = TickSTKv1.from_content(**c)
     assert rec.datetime == dt.datetime(2024, 3, 15, 10, 0, 0, 500000)
-    assert [str(rec[k]) for k in ("open", "avg_price", "close", "high", "low", "amount", "total_amount", "price_chg")] == [
-        "580.00", "581.20", "582.00", "583.00", "579.00", "1164000", "990000000", "2.00"]
+    assert [
+        str(rec[k]) for k in ("open", "avg_price", "close", "high", "low", "amount", "total_amount", "price_chg")
+    ] == ["580.00", "581.20", "582.00", "583.00", "579.00", "1164000", "990000000", "2.00"]
     assert str(rec.pct_chg) == "2.50"
     assert (rec.volume, rec.total_volume, rec.tick_type, rec.chg_type) == (2, 1700, 1, 2)
     assert (rec.bid_side_total_vol, rec.ask_side_total_vol, rec.bid_side_total_cnt, rec.ask_side_total_cnt) == (
-        800, 900, 11, 12)
+        800,
+        900,
+        11,
+        12,
+    )
     assert (rec.closing_oddlot_shares, rec.fixed_trade_vol, rec.suspend, rec.simtrade, rec.intraday_odd) == (
-        7, 8, 0, 1, 0)
+        7,
+        8,
+        0,
+        1,
+        0,
+    )
     # checked as text but not carried
     assert rec["closing_oddlot_close"] is None and rec["fixed_trade_amount"] is None
 

@@ -85,13 +85,17 @@ def test_scheme_v1(contract, quote_type, odd, topic):
     [
         (lambda: v1contract2topic(TSE, "depth", False), "Quote Type: depth not support."),
         (lambda: v1contract2topic(IDX, TICK, False), f"Contract: {IDX} not support."),
-        (lambda: v1contract2topic(Contract(exchange=Exchange.TSE, code="9"), TICK, False),
-         f"Contract: {Contract(exchange=Exchange.TSE, code='9')} not support."),
+        (
+            lambda: v1contract2topic(Contract(exchange=Exchange.TSE, code="9"), TICK, False),
+            f"Contract: {Contract(exchange=Exchange.TSE, code='9')} not support.",
+        ),
         (lambda: v1contract2topic(Future(exchange="SGX", code="TW1"), TICK, False), "Exchange: SGX not support."),
         # quote type, then contract kind, then exchange
         (lambda: v1contract2topic(Index(exchange="SGX", code="1"), "depth", False), "Quote Type: depth not support."),
-        (lambda: v1contract2topic(Index(exchange="SGX", code="1"), TICK, False),
-         f"Contract: {Index(exchange='SGX', code='1')} not support."),
+        (
+            lambda: v1contract2topic(Index(exchange="SGX", code="1"), TICK, False),
+            f"Contract: {Index(exchange='SGX', code='1')} not support.",
+        ),
     ],
 )
 def test_scheme_v1_rejections(call, message):
@@ -99,8 +103,9 @@ def test_scheme_v1_rejections(call, message):
         call()
 
 
-@pytest.mark.parametrize("contract, topic", [(TSE, "QUO/v2/STK/*/TSE/1234"), (OTC, "QUO/v2/STK/*/OTC/1234"),
-                                             (OES, "QUO/v2/STK/*/OES/5678")])
+@pytest.mark.parametrize(
+    "contract, topic", [(TSE, "QUO/v2/STK/*/TSE/1234"), (OTC, "QUO/v2/STK/*/OTC/1234"), (OES, "QUO/v2/STK/*/OES/5678")]
+)
 @pytest.mark.parametrize("odd", [False, True])
 def test_scheme_v2(contract, topic, odd):
     assert v2contract2topic(contract, BOOK, odd) == topic
@@ -178,8 +183,15 @@ def test_unknown_contract_kinds():
         contract2topic(type("C", (), {"code": "1", "__str__": lambda self: "42"})(), TICK, False)
 
 
-@pytest.mark.parametrize("call, args", [(contract2topic, (TSE, TICK)), (contract2topic, (TSE, TICK, False, "v0", 1)),
-                                        (v1contract2topic, (TSE, TICK)), (v2contract2topic, (TSE, BOOK, False, 1))])
+@pytest.mark.parametrize(
+    "call, args",
+    [
+        (contract2topic, (TSE, TICK)),
+        (contract2topic, (TSE, TICK, False, "v0", 1)),
+        (v1contract2topic, (TSE, TICK)),
+        (v2contract2topic, (TSE, BOOK, False, 1)),
+    ],
+)
 def test_argument_errors(call, args):
     with pytest.raises(TypeError, match=call.__name__):
         call(*args)

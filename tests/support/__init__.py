@@ -23,11 +23,18 @@ def child_env(**extra: str) -> dict[str, str]:
     return dict(os.environ, PYTHONPATH=PACKAGE_ROOT, **extra)
 
 
-def run_python(code: str, *args: str, cwd: str | Path, timeout: float = 120,
-               **env: str) -> subprocess.CompletedProcess[str]:
+def run_python(
+    code: str, *args: str, cwd: str | Path, timeout: float = 120, **env: str
+) -> subprocess.CompletedProcess[str]:
     """``python -c code args`` in a process of its own (a hang fails the test, not the suite)."""
-    return subprocess.run([sys.executable, "-c", code, *args], cwd=cwd, env=child_env(**env), capture_output=True,
-                          text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", code, *args],
+        cwd=cwd,
+        env=child_env(**env),
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
 def eventually(check: Callable[[], Any], within: float = 20.0) -> Any:

@@ -92,9 +92,22 @@ def openssl_content(der: bytes, pki: dict[str, str], folder: Path) -> bytes:
     sig, out = Path(folder) / "sig.der", Path(folder) / "content.bin"
     sig.write_bytes(der)
     done = subprocess.run(
-        ["openssl", "cms", "-verify", "-inform", "DER", "-in", str(sig), "-binary", "-CAfile", pki["chain.pem"],
-         "-out", str(out)],
-        capture_output=True, text=True,
+        [
+            "openssl",
+            "cms",
+            "-verify",
+            "-inform",
+            "DER",
+            "-in",
+            str(sig),
+            "-binary",
+            "-CAfile",
+            pki["chain.pem"],
+            "-out",
+            str(out),
+        ],
+        capture_output=True,
+        text=True,
     )
     assert done.returncode == 0, done.stderr
     return out.read_bytes()
@@ -119,8 +132,12 @@ class VerifierWorker:
 
     def __init__(self, trusted: list[str], cwd: Path) -> None:
         self.proc = subprocess.Popen(
-            [sys.executable, "-c", _WORKER, *trusted], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            text=True, env=child_env(), cwd=cwd,
+            [sys.executable, "-c", _WORKER, *trusted],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            env=child_env(),
+            cwd=cwd,
         )
         assert self.proc.stdout.readline().strip() == "ready"
 

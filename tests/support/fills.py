@@ -63,13 +63,25 @@ class Trader:
                 break
         return reply
 
-    def place(self, code: str, action: Action, quantity: int, price: Any = 0,
-              price_type: FuturesPriceType = FuturesPriceType.LMT, order_type: OrderType = OrderType.ROD,
-              ) -> tuple[Trade, dict[str, Any]]:
+    def place(
+        self,
+        code: str,
+        action: Action,
+        quantity: int,
+        price: Any = 0,
+        price_type: FuturesPriceType = FuturesPriceType.LMT,
+        order_type: OrderType = OrderType.ROD,
+    ) -> tuple[Trade, dict[str, Any]]:
         """(trade, placement reply); the trade's order and status are set from the reply."""
-        order = Order(action=action, price_type=price_type, order_type=order_type,
-                      price=float(price) if isinstance(price, Decimal) else price, quantity=quantity,
-                      octype=FuturesOCType.Auto, account=self.account)
+        order = Order(
+            action=action,
+            price_type=price_type,
+            order_type=order_type,
+            price=float(price) if isinstance(price, Decimal) else price,
+            quantity=quantity,
+            octype=FuturesOCType.Auto,
+            account=self.account,
+        )
         contract = self.contract(code)
         reply = fo.place_futopt_order(contract, order, "CA", self.client)
         order, status, _ = fo.futopt_resp2order_status(reply, order)
@@ -93,8 +105,9 @@ class Trader:
     def settled(self, summary: str = "N") -> list[dict[str, Any]]:
         today = dt.date.today()
         start, end = ((today + dt.timedelta(days=d)).strftime("%Y%m%d") for d in (-1, 1))
-        return ok(self.retry(lambda: acc.AccountSettleProfitLoss("0", summary, start, end, "NTD", self.account,
-                                                                 self.client))).data()
+        return ok(
+            self.retry(lambda: acc.AccountSettleProfitLoss("0", summary, start, end, "NTD", self.account, self.client))
+        ).data()
 
     def margin(self) -> dict[str, Any]:
         return ok(self.retry(lambda: acc.AccountMargin("NTD", "1", self.account, self.client))).data()
@@ -117,8 +130,9 @@ def costs(fills: Iterable[tuple[str, str, Decimal, int]]) -> tuple[Decimal, Deci
     return fee, tax
 
 
-def recompute(fills: Iterable[tuple[str, str, Decimal, int]], last: dict[str, Decimal]
-              ) -> dict[str, tuple[int, Decimal, Decimal]]:
+def recompute(
+    fills: Iterable[tuple[str, str, Decimal, int]], last: dict[str, Decimal]
+) -> dict[str, tuple[int, Decimal, Decimal]]:
     """Per code (signed position, realised, unrealised at ``last``) of (code, action, price, lots) fills
     in the order they happened."""
     open_lots: dict[str, deque[list[Any]]] = defaultdict(deque)

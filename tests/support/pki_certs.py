@@ -1,4 +1,5 @@
 """Test PKI: certificates, keys, PKCS#12 files and CRLs made by the openssl command (support/pki/)."""
+
 from __future__ import annotations
 
 import subprocess

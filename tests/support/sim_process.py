@@ -22,8 +22,14 @@ def simulator(folder: Path, *args: str, header: list[str] | None = None) -> Iter
     env = child_env()
     errors = Path(folder, "simulator.stderr")
     with errors.open("w") as sink:  # a file: a full pipe would stall the server
-        proc = subprocess.Popen([sys.executable, "-m", "taloma.simulator", *args], cwd=folder, env=env,
-                                stdout=subprocess.PIPE, stderr=sink, text=True)
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "taloma.simulator", *args],
+            cwd=folder,
+            env=env,
+            stdout=subprocess.PIPE,
+            stderr=sink,
+            text=True,
+        )
     try:
         line = proc.stdout.readline()
         found = re.match(r"simulated broker at (http://127\.0\.0\.1:\d+) ", line)

@@ -20,8 +20,11 @@ def import_everything() -> None:
     package = Path(taloma.__file__).resolve().parent
     assert Path(sys.prefix).resolve() in package.parents, f"taloma from {package}, not from {sys.prefix}"
     # lib*.so beside the modules are shared libraries, not modules.
-    names = [m.name for m in pkgutil.walk_packages([str(package)], "taloma.")
-             if not m.name.endswith(".__main__") and not m.name.rpartition(".")[2].startswith("lib")]
+    names = [
+        m.name
+        for m in pkgutil.walk_packages([str(package)], "taloma.")
+        if not m.name.endswith(".__main__") and not m.name.rpartition(".")[2].startswith("lib")
+    ]
     modules = {name: importlib.import_module(name) for name in names}
     # Every native module has a stub beside it, and every stub describes a native module.
     stubbed = {".".join(p.relative_to(package.parent).with_suffix("").parts) for p in package.rglob("*.pyi")}
@@ -56,8 +59,11 @@ def receive_through_the_feed() -> None:
     got: list = []
     arrived = threading.Event()
     with Mosquitto() as bus, Feed(bus.url) as feed:
-        topic = feed.subscribe(Future(code=fields["code"], exchange="TAIFEX"), QuoteType.Tick,
-                               lambda topic, record: (got.append(record), arrived.set()))
+        topic = feed.subscribe(
+            Future(code=fields["code"], exchange="TAIFEX"),
+            QuoteType.Tick,
+            lambda topic, record: (got.append(record), arrived.set()),
+        )
         sender = connect_client(bus.url, "smoke-publisher")
         try:
             # Until the subscription is in place at the bus, a message may find nobody.
@@ -95,8 +101,15 @@ def sign_verify_and_order(workdir: Path) -> None:
         os.chdir(workdir)  # the signer writes its property file and log in the current folder
         signer = PyVornSign(str(pfx), password, client.person_id, client._public_ip)
         assert signer.is_activate(), "the signer did not activate"
-        text = order_text("place", person_id=client.person_id, account=client.default_futopt_account, code="TXFL6",
-                          action=Action.Buy, price=18000, quantity=1)
+        text = order_text(
+            "place",
+            person_id=client.person_id,
+            account=client.default_futopt_account,
+            code="TXFL6",
+            action=Action.Buy,
+            price=18000,
+            quantity=1,
+        )
         ca_content = signer.gen_ca(text).decode("ascii")
         assert verifier.verify_ca_content(client.person_id, ca_content) is None
         der = bytearray(split_ca_content(client.person_id, ca_content))
@@ -104,8 +117,15 @@ def sign_verify_and_order(workdir: Path) -> None:
         assert verifier.verify_signature(bytes(der))[1] is not None, "a damaged signature verified"
         print("signed and verified")
 
-        order = Order(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=18000,
-                      quantity=1, octype=FuturesOCType.Auto, account=client.default_futopt_account)
+        order = Order(
+            action=Action.Buy,
+            price_type=FuturesPriceType.LMT,
+            order_type=OrderType.ROD,
+            price=18000,
+            quantity=1,
+            octype=FuturesOCType.Auto,
+            account=client.default_futopt_account,
+        )
         reply = fo.place_futopt_order(Future(code="TXFL6", exchange="TAIFEX"), order, ca_content, client)
         order, status, ok = fo.futopt_resp2order_status(reply, order)
         assert ok and status.status == Status.PendingSubmit and order.seqno, reply

@@ -56,7 +56,7 @@ def test_error_table_parsing_rules(tmp_path):
         "#define E_NOMSG 7\r\n"
         "#define E_X2 5005 // replaced\r\n"
         "#ifndef X\r\n"
-        "#define E_ZH 5070 // 使用者按下\"取消\"按鈕".encode()
+        '#define E_ZH 5070 // 使用者按下"取消"按鈕'.encode()
     )
     table = ca.read_error_code_dict(tmp_path)
     assert table == {
@@ -82,7 +82,13 @@ def test_error_table_missing_file(tmp_path):
 
 @pytest.mark.parametrize(
     "code, text",
-    [(0, "成功"), (5005, "錯誤的參數"), (5070, '使用者按下"取消"按鈕'), (25632, "CRL 尚未取得, 無法驗證"), (1202, "PROPERTY 檔無法讀取")],
+    [
+        (0, "成功"),
+        (5005, "錯誤的參數"),
+        (5070, '使用者按下"取消"按鈕'),
+        (25632, "CRL 尚未取得, 無法驗證"),
+        (1202, "PROPERTY 檔無法讀取"),
+    ],
 )
 def test_shipped_error_table(code, text):
     assert ca.read_error_code_dict(MODULE_DIR)[code]["error_msg"] == text
@@ -115,9 +121,17 @@ def test_templates(name, level, tail):
     assert text.endswith("\n" + tail)
     lines = template_lines(text[: len(text) - len(tail)])
     assert lines[:11] == [
-        "LOG.path = logs", "LOG.file = ca.log", f"LOG.level = {level}", "PFX.path = {ca_path_folder}",
-        "PFX.file = {ca_name}", "PFX.checkValid = true", "PKCS7.digest = SHA256", "PKCS7.addCert = 1",
-        "PKCS7.addPlainText = true", "PKCS7.addTimestamp = false", "P7B.path = {p7b_path}",
+        "LOG.path = logs",
+        "LOG.file = ca.log",
+        f"LOG.level = {level}",
+        "PFX.path = {ca_path_folder}",
+        "PFX.file = {ca_name}",
+        "PFX.checkValid = true",
+        "PKCS7.digest = SHA256",
+        "PKCS7.addCert = 1",
+        "PKCS7.addPlainText = true",
+        "PKCS7.addTimestamp = false",
+        "P7B.path = {p7b_path}",
     ]
     chains = lines[11:]
     assert len(chains) == 8
@@ -147,8 +161,12 @@ def test_activation_and_attributes(pki, workdir):
 
 @pytest.mark.parametrize(
     "p12, password, code",
-    [("sign.p12", "wrong", "5208"), ("sign.p12", "", "5005"), ("missing.p12", PASSWORD, "1102"),
-     ("sign-certonly.p12", PASSWORD, "5060")],
+    [
+        ("sign.p12", "wrong", "5208"),
+        ("sign.p12", "", "5005"),
+        ("missing.p12", PASSWORD, "1102"),
+        ("sign-certonly.p12", PASSWORD, "5060"),
+    ],
 )
 def test_activation_failures(pki, workdir, p12, password, code):
     path = pki.get(p12, str(workdir / p12))
@@ -200,8 +218,13 @@ def test_embedded_nul_refused(signer):
 
 def test_pickling_refused(signer):
     message = "no default __reduce__ due to non-trivial __cinit__"
-    for attempt in (lambda: pickle.dumps(signer), lambda: copy.copy(signer), lambda: copy.deepcopy(signer),
-                    signer.__reduce__, lambda: signer.__reduce_ex__(2)):
+    for attempt in (
+        lambda: pickle.dumps(signer),
+        lambda: copy.copy(signer),
+        lambda: copy.deepcopy(signer),
+        signer.__reduce__,
+        lambda: signer.__reduce_ex__(2),
+    ):
         with pytest.raises(TypeError, match=message):
             attempt()
 
@@ -213,9 +236,7 @@ def test_signer_freed_with_object(pki):
     assert ref() is None
 
 
-@pytest.mark.parametrize(
-    "p12, code", [("expired.p12", "5011"), ("future.p12", "5012"), ("nosign.p12", "5017")]
-)
+@pytest.mark.parametrize("p12, code", [("expired.p12", "5011"), ("future.p12", "5012"), ("nosign.p12", "5017")])
 def test_unusable_certificate_fails_signing(pki, p12, code):
     s = ca.PyVornSign(pki[p12], PASSWORD, PID, IP)
     with pytest.raises(ca.CaError) as info:
@@ -256,9 +277,23 @@ def slow_p12(pki, tmp_path_factory):
     """A PKCS#12 whose key takes about a second to decrypt (PBKDF2 iterations)."""
     path = tmp_path_factory.mktemp("slow") / "slow.p12"
     subprocess.run(
-        ["openssl", "pkcs12", "-export", "-inkey", pki["sign.key"], "-in", pki["sign.pem"], "-iter", "1500000",
-         "-passout", f"pass:{PASSWORD}", "-out", str(path)],
-        check=True, capture_output=True,
+        [
+            "openssl",
+            "pkcs12",
+            "-export",
+            "-inkey",
+            pki["sign.key"],
+            "-in",
+            pki["sign.pem"],
+            "-iter",
+            "1500000",
+            "-passout",
+            f"pass:{PASSWORD}",
+            "-out",
+            str(path),
+        ],
+        check=True,
+        capture_output=True,
     )
     return path
 
@@ -329,7 +364,7 @@ def test_gen_sign_uses_current_time(pki, signer, workdir):
     before = time.time()
     content = content_of(signer.gen_sign(None), pki, workdir).decode()
     assert content.startswith("A1231.2.3.4None")
-    assert before <= float(content[len("A1231.2.3.4None"):]) <= time.time()
+    assert before <= float(content[len("A1231.2.3.4None") :]) <= time.time()
 
 
 def test_gen_sign_type_check(signer):
@@ -376,7 +411,7 @@ def test_module_functions(pki, workdir, capsys):
     assert out == layout(quote(raw, safe=""), "abc").encode() and out.endswith(b"00000003abcabc")
     assert openssl_content(base64.b64decode(ca.get_sign("台指期")), pki, workdir) == "台指期".encode("big5")
     with pytest.raises(UnicodeEncodeError):
-        ca.get_sign("\U0001F600")
+        ca.get_sign("\U0001f600")
 
 
 def test_init_ca_failure_removes_shared_file(pki):
@@ -558,7 +593,7 @@ def password_free(exc: BaseException) -> bool:
     return SECRET not in text and SECRET.encode() not in text.encode("utf-8", "surrogateescape")
 
 
-@pytest.mark.parametrize("password", [SECRET + "\U0001F600", SECRET + "\udcff", "\x00" + SECRET])
+@pytest.mark.parametrize("password", [SECRET + "\U0001f600", SECRET + "\udcff", "\x00" + SECRET])
 def test_password_never_in_exceptions(pki, signer, workdir, password):
     attempts = [
         lambda: ca.PyVornSign(pki["sign.p12"], password, PID, IP),

@@ -54,7 +54,7 @@ def test_pool_drains_newest_first_then_signs_fresh(pki, pooled, workdir):
     for quoted in pool:
         content = openssl_content(der_of_quoted(quoted), pki, workdir).decode()
         assert content.startswith(PID + IP)
-        stamps.append(float(content[len(PID + IP):]))  # pooled signatures carry no plain text
+        stamps.append(float(content[len(PID + IP) :]))  # pooled signatures carry no plain text
     assert stamps == sorted(stamps) and len(set(stamps)) == 3
 
     pooled.store_count = 3  # pool mode again, but nothing is left in it
@@ -103,8 +103,9 @@ for _ in range(3):
 time.sleep(0.3)
 """
     for _ in range(3):
-        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=child_env(),
-                              cwd=tmp_path, timeout=60)
+        done = subprocess.run(
+            [sys.executable, "-c", script], capture_output=True, text=True, env=child_env(), cwd=tmp_path, timeout=60
+        )
         assert done.returncode == 0, done.stderr
         assert "leaked" not in done.stderr and "terminate" not in done.stderr, done.stderr
 
@@ -160,8 +161,12 @@ def test_close_and_context_manager(pki, store):
         threads = list(signer.threads)
     assert signer.closed and signer.is_activate() is False
     assert signer.store_sign == [] and not any(t.is_alive() for t in threads)
-    for use in (lambda: signer.gen_sign("x"), lambda: signer.sign("x"), lambda: signer.gen_ca("x"),
-                lambda: signer.activate(pki["sign.p12"], PASSWORD, ".")):
+    for use in (
+        lambda: signer.gen_sign("x"),
+        lambda: signer.sign("x"),
+        lambda: signer.gen_ca("x"),
+        lambda: signer.activate(pki["sign.p12"], PASSWORD, "."),
+    ):
         with pytest.raises(ValueError, match="closed"):
             use()
     signer.close()  # twice is fine

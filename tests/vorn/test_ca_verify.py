@@ -86,10 +86,30 @@ def test_subject_key_id_matches_openssl(pki, name):
 
 def test_subject_key_id_absent(tmp_path, pki):
     csr, cert = tmp_path / "x.csr", tmp_path / "x.der"
-    subprocess.run(["openssl", "req", "-new", "-key", pki["sign.key"], "-subj", "/CN=plain", "-out", str(csr)],
-                   check=True, capture_output=True)
-    subprocess.run(["openssl", "x509", "-req", "-in", str(csr), "-signkey", pki["sign.key"], "-days", "1",
-                    "-outform", "DER", "-out", str(cert)], check=True, capture_output=True)
+    subprocess.run(
+        ["openssl", "req", "-new", "-key", pki["sign.key"], "-subj", "/CN=plain", "-out", str(csr)],
+        check=True,
+        capture_output=True,
+    )
+    subprocess.run(
+        [
+            "openssl",
+            "x509",
+            "-req",
+            "-in",
+            str(csr),
+            "-signkey",
+            pki["sign.key"],
+            "-days",
+            "1",
+            "-outform",
+            "DER",
+            "-out",
+            str(cert),
+        ],
+        check=True,
+        capture_output=True,
+    )
     assert subject_key_id(cert.read_bytes()) is None
 
 
@@ -98,8 +118,12 @@ def test_chain_file_is_read_by_openssl(pki, tmp_path):
     assert len(certs) == 2
     p7b = tmp_path / "t.p7b"
     p7b.write_bytes(_certs_only_p7b(certs))
-    done = subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-in", str(p7b), "-print_certs", "-noout"],
-                          capture_output=True, text=True, check=True)
+    done = subprocess.run(
+        ["openssl", "pkcs7", "-inform", "DER", "-in", str(p7b), "-print_certs", "-noout"],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     assert "Taloma Test Root CA" in done.stdout and "Taloma Test Issuing CA" in done.stdout
 
 
@@ -174,9 +198,21 @@ print(v({PID!r}, {good!r}), "|", v({PID!r}, {other!r}))
 @pytest.fixture(scope="module")
 def verifying_broker(pki, tmp_path_factory):
     proc = subprocess.Popen(
-        [sys.executable, "-m", "taloma.simulator", "--user", f"{PID}:secret", "--trusted-ca", pki["root.pem"],
-         "--trusted-ca", pki["inter.pem"]],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(),
+        [
+            sys.executable,
+            "-m",
+            "taloma.simulator",
+            "--user",
+            f"{PID}:secret",
+            "--trusted-ca",
+            pki["root.pem"],
+            "--trusted-ca",
+            pki["inter.pem"],
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=child_env(),
         cwd=tmp_path_factory.mktemp("broker"),
     )
     line = proc.stdout.readline()
@@ -202,12 +238,26 @@ def test_broker_accepts_good_and_rejects_bad_ca_content(broker_client, signer, s
     from taloma.order import Order
 
     def place(ca_content):
-        order = Order(action=Action.Buy, price_type=FuturesPriceType.LMT, order_type=OrderType.ROD, price=17000,
-                      quantity=1, octype=FuturesOCType.Auto, account=broker_client.default_futopt_account)
+        order = Order(
+            action=Action.Buy,
+            price_type=FuturesPriceType.LMT,
+            order_type=OrderType.ROD,
+            price=17000,
+            quantity=1,
+            octype=FuturesOCType.Auto,
+            account=broker_client.default_futopt_account,
+        )
         return fo.place_future_order(Future(code="TXFB4", exchange="TAIFEX"), order, ca_content, broker_client)
 
-    text = order_text("place", person_id=PID, account=broker_client.default_futopt_account, code="TXFB4",
-                      action=Action.Buy, price=17000, quantity=1)
+    text = order_text(
+        "place",
+        person_id=PID,
+        account=broker_client.default_futopt_account,
+        code="TXFB4",
+        action=Action.Buy,
+        price=17000,
+        quantity=1,
+    )
     assert place(signer.gen_ca(text).decode())["success"] == "True"
     for bad, reason in [
         ("CA", "does not start"),
@@ -223,20 +273,41 @@ ACCOUNT = {"broker_id": "F002000", "account_id": "7654321"}
 AT = calendar.timegm((2026, 12, 5, 1, 30, 0)) + 0.25
 
 
-@pytest.mark.parametrize("operation, fields, text", [
-    ("place", dict(action=Action.Buy, price=18000.0, quantity=2, ordno="k0001", seqno="000001"),
-     "A123456789|place|F002000|7654321|TXFL6|Buy|18000|2|||2026-12-05T01:30:00.250Z"),
-    ("place", dict(action="S", price=Decimal("0.30"), quantity="1"),
-     "A123456789|place|F002000|7654321|TXFL6|Sell|0.3|1|||2026-12-05T01:30:00.250Z"),
-    ("place", dict(action="Buy", price=0, quantity=1),
-     "A123456789|place|F002000|7654321|TXFL6|Buy|0|1|||2026-12-05T01:30:00.250Z"),
-    ("update_price", dict(action="Buy", price="12.50", quantity=3, ordno="k0001", seqno="000001"),
-     "A123456789|update_price|F002000|7654321|TXFL6||12.5||k0001|000001|2026-12-05T01:30:00.250Z"),
-    ("update_qty", dict(price=1, quantity=1, ordno="k0001", seqno="000001"),
-     "A123456789|update_qty|F002000|7654321|TXFL6|||1|k0001|000001|2026-12-05T01:30:00.250Z"),
-    ("cancel", dict(ordno="k0001", seqno="000001"),
-     "A123456789|cancel|F002000|7654321|TXFL6||||k0001|000001|2026-12-05T01:30:00.250Z"),
-])
+@pytest.mark.parametrize(
+    "operation, fields, text",
+    [
+        (
+            "place",
+            dict(action=Action.Buy, price=18000.0, quantity=2, ordno="k0001", seqno="000001"),
+            "A123456789|place|F002000|7654321|TXFL6|Buy|18000|2|||2026-12-05T01:30:00.250Z",
+        ),
+        (
+            "place",
+            dict(action="S", price=Decimal("0.30"), quantity="1"),
+            "A123456789|place|F002000|7654321|TXFL6|Sell|0.3|1|||2026-12-05T01:30:00.250Z",
+        ),
+        (
+            "place",
+            dict(action="Buy", price=0, quantity=1),
+            "A123456789|place|F002000|7654321|TXFL6|Buy|0|1|||2026-12-05T01:30:00.250Z",
+        ),
+        (
+            "update_price",
+            dict(action="Buy", price="12.50", quantity=3, ordno="k0001", seqno="000001"),
+            "A123456789|update_price|F002000|7654321|TXFL6||12.5||k0001|000001|2026-12-05T01:30:00.250Z",
+        ),
+        (
+            "update_qty",
+            dict(price=1, quantity=1, ordno="k0001", seqno="000001"),
+            "A123456789|update_qty|F002000|7654321|TXFL6|||1|k0001|000001|2026-12-05T01:30:00.250Z",
+        ),
+        (
+            "cancel",
+            dict(ordno="k0001", seqno="000001"),
+            "A123456789|cancel|F002000|7654321|TXFL6||||k0001|000001|2026-12-05T01:30:00.250Z",
+        ),
+    ],
+)
 def test_order_text_layout_and_round_trip(operation, fields, text):
     assert order_text(operation, person_id=PID, account=ACCOUNT, code="TXFL6", at=AT, **fields) == text
     parsed = parse_order_text(text)
@@ -247,30 +318,46 @@ def test_order_text_reads_an_account_record_and_dates_each_text_apart():
     from taloma.account import Account, AccountType
 
     account = Account(AccountType.Future, PID, "F002000", "7654321")
-    texts = [order_text("cancel", person_id=PID, account=account, code="TXFL6", ordno="k1", seqno="1")
-             for _ in range(50)]
+    texts = [
+        order_text("cancel", person_id=PID, account=account, code="TXFL6", ordno="k1", seqno="1") for _ in range(50)
+    ]
     assert len(set(texts)) == 50 and texts[0].startswith(f"{PID}|cancel|F002000|7654321|")
     assert abs(parse_order_text(texts[0]).at - time.time()) < MAX_AHEAD
 
 
-@pytest.mark.parametrize("change, reason", [
-    (dict(operation="amend"), "operation must be one of"),
-    (dict(price=math.inf), "finite"),
-    (dict(price=float("nan")), "finite"),
-    (dict(price="18,000"), "not a decimal"),
-    (dict(price=True), "price must be"),
-    (dict(price=None), "needs the price"),
-    (dict(action="X"), "Buy or Sell"),
-    (dict(quantity=1.5), "quantity must be an integer"),
-    (dict(code="TX|FL6"), "must not contain"),
-    (dict(person_id=""), "person_id must not be empty"),
-    (dict(account={"broker_id": "F002000"}), "account_id must be a text"),
-    (dict(operation="cancel", seqno=""), "needs the order's ordno and seqno"),
-    (dict(at=math.nan), "epoch seconds"),
-])
+@pytest.mark.parametrize(
+    "change, reason",
+    [
+        (dict(operation="amend"), "operation must be one of"),
+        (dict(price=math.inf), "finite"),
+        (dict(price=float("nan")), "finite"),
+        (dict(price="18,000"), "not a decimal"),
+        (dict(price=True), "price must be"),
+        (dict(price=None), "needs the price"),
+        (dict(action="X"), "Buy or Sell"),
+        (dict(quantity=1.5), "quantity must be an integer"),
+        (dict(code="TX|FL6"), "must not contain"),
+        (dict(person_id=""), "person_id must not be empty"),
+        (dict(account={"broker_id": "F002000"}), "account_id must be a text"),
+        (dict(operation="cancel", seqno=""), "needs the order's ordno and seqno"),
+        (dict(at=math.nan), "epoch seconds"),
+    ],
+)
 def test_order_text_refuses(change, reason):
-    fields = dict(operation="place", person_id=PID, account=ACCOUNT, code="TXFL6", action="B", price=1, quantity=1,
-                  ordno="k1", seqno="1") | change
+    fields = (
+        dict(
+            operation="place",
+            person_id=PID,
+            account=ACCOUNT,
+            code="TXFL6",
+            action="B",
+            price=1,
+            quantity=1,
+            ordno="k1",
+            seqno="1",
+        )
+        | change
+    )
     with pytest.raises(ValueError, match=reason):
         order_text(fields.pop("operation"), **fields)
 
@@ -278,16 +365,19 @@ def test_order_text_refuses(change, reason):
 GOOD = "A123456789|cancel|F002000|7654321|TXFL6||||k0001|000001|2026-12-05T01:30:00.250Z"
 
 
-@pytest.mark.parametrize("text", [
-    GOOD + "|",
-    GOOD.replace("|cancel|", "|amend|"),
-    GOOD.replace("||||", "|Buy|||"),                      # a field the operation does not carry
-    GOOD.replace("k0001|000001", "|000001"),              # a cancel without its ordno
-    GOOD.replace("2026-12-05T01:30:00.250Z", "2026-12-05T01:30:00Z"),
-    GOOD.replace("2026-12-05", "2026-13-05"),
-    "A123456789|place|F002000|7654321|TXFL6|B|18000|1|||2026-12-05T01:30:00.250Z",      # not canonical
-    "A123456789|place|F002000|7654321|TXFL6|Buy|18000.0|1|||2026-12-05T01:30:00.250Z",
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        GOOD + "|",
+        GOOD.replace("|cancel|", "|amend|"),
+        GOOD.replace("||||", "|Buy|||"),  # a field the operation does not carry
+        GOOD.replace("k0001|000001", "|000001"),  # a cancel without its ordno
+        GOOD.replace("2026-12-05T01:30:00.250Z", "2026-12-05T01:30:00Z"),
+        GOOD.replace("2026-12-05", "2026-13-05"),
+        "A123456789|place|F002000|7654321|TXFL6|B|18000|1|||2026-12-05T01:30:00.250Z",  # not canonical
+        "A123456789|place|F002000|7654321|TXFL6|Buy|18000.0|1|||2026-12-05T01:30:00.250Z",
+    ],
+)
 def test_parse_order_text_refuses(text):
     with pytest.raises(ValueError):
         parse_order_text(text)
@@ -302,8 +392,12 @@ def test_seen_texts_are_forgotten_once_too_old_to_pass():
 
 
 # ---- the verifying broker binds each signature to its request --------------------------------
-PATHS = {"place": "Future/order", "update_price": "Future/updatePrice", "update_qty": "Future/updateQty",
-         "cancel": "Future/cancel"}
+PATHS = {
+    "place": "Future/order",
+    "update_price": "Future/updatePrice",
+    "update_qty": "Future/updateQty",
+    "cancel": "Future/cancel",
+}
 
 
 class Trader:
@@ -323,14 +417,30 @@ class Trader:
         assert placed["success"] == "True", placed
         change = {"update_price": {"price": 16999}, "update_qty": {"quantity": 1}, "cancel": {}}[operation]
         r = placed["result"]
-        body = {"token": self.http.token, "ID": PID, "IP": IP, "broker_id": r["broker_id"], "account": r["account"],
-                "stock_id": r["stock_id"], "ordno": r["ordno"], "seqno": r["seqno"], "web_id": "Z"} | change
+        body = {
+            "token": self.http.token,
+            "ID": PID,
+            "IP": IP,
+            "broker_id": r["broker_id"],
+            "account": r["account"],
+            "stock_id": r["stock_id"],
+            "ordno": r["ordno"],
+            "seqno": r["seqno"],
+            "web_id": "Z",
+        } | change
         return body if operation == "cancel" else body | {"fut_futopt": "F"}
 
     def signed(self, operation: str, body: dict, /, **override) -> dict:
-        fields = dict(person_id=PID, account={"broker_id": body["broker_id"], "account_id": body["account"]},
-                      code=body["stock_id"], action=body.get("ord_bs"), price=body.get("price"),
-                      quantity=body.get("quantity"), ordno=body.get("ordno", ""), seqno=body.get("seqno", ""))
+        fields = dict(
+            person_id=PID,
+            account={"broker_id": body["broker_id"], "account_id": body["account"]},
+            code=body["stock_id"],
+            action=body.get("ord_bs"),
+            price=body.get("price"),
+            quantity=body.get("quantity"),
+            ordno=body.get("ordno", ""),
+            seqno=body.get("seqno", ""),
+        )
         text = order_text(override.pop("operation", operation), **(fields | override))
         return body | {"ca_content": self.signer.gen_ca(text).decode()}
 
@@ -352,27 +462,32 @@ def test_each_operation_needs_its_own_fresh_signature_once(trader, operation):
     body = trader.body(operation)
     assert refused(trader.send(operation, body), "ca_content is required")
     assert refused(trader.send(operation, body | {"ca_content": ""}), "ca_content is required")
-    assert refused(trader.send(operation, trader.signed(operation, body, at=time.time() - 120)),
-                   "signature is older than a minute")
-    assert refused(trader.send(operation, trader.signed(operation, body, at=time.time() + 60)),
-                   "signature is dated in the future")
+    assert refused(
+        trader.send(operation, trader.signed(operation, body, at=time.time() - 120)), "signature is older than a minute"
+    )
+    assert refused(
+        trader.send(operation, trader.signed(operation, body, at=time.time() + 60)), "signature is dated in the future"
+    )
     good = trader.signed(operation, body)
     assert trader.send(operation, good)["success"] == "True"
     assert refused(trader.send(operation, good), "signature already used")
 
 
-@pytest.mark.parametrize("operation, override, reason", [
-    ("place", dict(price=17001), "price 17001 != 17000"),
-    ("place", dict(quantity=2), "quantity 2 != 3"),
-    ("place", dict(action="Sell"), "action Sell != Buy"),
-    ("place", dict(code="TXFC4"), "code TXFC4 != TXFA4"),
-    ("place", dict(account={"broker_id": "F002000", "account_id": "1111111"}), "account_id 1111111 != "),
-    ("update_price", dict(price=16998), "price 16998 != 16999"),
-    ("update_price", dict(seqno="999999"), "seqno 999999 != "),     # signed for another order
-    ("update_qty", dict(quantity=2), "quantity 2 != 1"),
-    ("cancel", dict(ordno="kZZZZ"), "ordno kZZZZ != "),
-    ("cancel", dict(operation="update_qty", quantity=1), "operation update_qty != cancel"),
-])
+@pytest.mark.parametrize(
+    "operation, override, reason",
+    [
+        ("place", dict(price=17001), "price 17001 != 17000"),
+        ("place", dict(quantity=2), "quantity 2 != 3"),
+        ("place", dict(action="Sell"), "action Sell != Buy"),
+        ("place", dict(code="TXFC4"), "code TXFC4 != TXFA4"),
+        ("place", dict(account={"broker_id": "F002000", "account_id": "1111111"}), "account_id 1111111 != "),
+        ("update_price", dict(price=16998), "price 16998 != 16999"),
+        ("update_price", dict(seqno="999999"), "seqno 999999 != "),  # signed for another order
+        ("update_qty", dict(quantity=2), "quantity 2 != 1"),
+        ("cancel", dict(ordno="kZZZZ"), "ordno kZZZZ != "),
+        ("cancel", dict(operation="update_qty", quantity=1), "operation update_qty != cancel"),
+    ],
+)
 def test_a_signature_for_another_request_is_refused(trader, operation, override, reason):
     body = trader.body(operation)
     reply = trader.send(operation, trader.signed(operation, body, **override))

@@ -3,6 +3,7 @@
 Certificates, chains and CRLs come from support/pki/make_certs.sh and make_crls.sh; signatures are
 cross-checked both ways with the openssl command.
 """
+
 from __future__ import annotations
 
 import json
@@ -91,12 +92,22 @@ def setup(pki, tmp_path):
 
     def write(name="p7Sign.properties", pfx="sign.p12", folder=None, **keys):
         values = {
-            "LOG.path": str(logs), "LOG.file": "ca.log", "LOG.level": "DEBUG",
-            "PFX.path": folder or pki["dir"], "PFX.file": pfx, "PFX.checkValid": "true",
-            "PKCS7.digest": "SHA256", "PKCS7.addCert": "1", "PKCS7.addPlainText": "true",
-            "PKCS7.addTimestamp": "false", "P7B.path": str(p7b),
-            "P7B0.name": "chain.p7b", "P7B0.SKI": pki["inter.ski"],
-            "P7B0.crlFile0": "inter.crl", "P7B0.crlFile1": "root.crl", "CRL.path": str(crl),
+            "LOG.path": str(logs),
+            "LOG.file": "ca.log",
+            "LOG.level": "DEBUG",
+            "PFX.path": folder or pki["dir"],
+            "PFX.file": pfx,
+            "PFX.checkValid": "true",
+            "PKCS7.digest": "SHA256",
+            "PKCS7.addCert": "1",
+            "PKCS7.addPlainText": "true",
+            "PKCS7.addTimestamp": "false",
+            "P7B.path": str(p7b),
+            "P7B0.name": "chain.p7b",
+            "P7B0.SKI": pki["inter.ski"],
+            "P7B0.crlFile0": "inter.crl",
+            "P7B0.crlFile1": "root.crl",
+            "CRL.path": str(crl),
         }
         values.update({k.replace("_", "."): v for k, v in keys.items()})
         path = tmp_path / name
@@ -124,8 +135,14 @@ def test_everything_is_empty_before_initialisation():
         """
     )
     assert out == {
-        "version": "2.0.1.2", "code": 5002, "msg": None, "signed": None, "signer": [None] * 8,
-        "verifier": [None] * 8, "content": None, "verify": [5002] * 4,
+        "version": "2.0.1.2",
+        "code": 5002,
+        "msg": None,
+        "signed": None,
+        "signer": [None] * 8,
+        "verifier": [None] * 8,
+        "content": None,
+        "verify": [5002] * 4,
     }
 
 
@@ -148,7 +165,8 @@ def test_sign_then_verify_through_the_c_functions(setup):
         OUT["verifier"] = [text(getattr(L, "GetVerifyCert" + g)()) for g in SIGNER]
         OUT["bad_verify"] = [L.VerifyPkcs7(b"@@@@"), L.GetErrorCode(), text(L.GetErrorMsg())]
         """,
-        props=props, password=PASSWORD,
+        props=props,
+        password=PASSWORD,
     )
     assert out["wrap"][0] == 0 and out["wrap"][2]
     assert out["init"] == 0 and out["sign"] == 0 and out["code_signer"] == 0
@@ -173,7 +191,8 @@ def test_content_data_capacity(setup):
         OUT["short"] = list(content_data(9)[:2])
         OUT["exact"] = [content_data(10)[0], content_data(10)[2].decode()]
         """,
-        props=setup(), password=PASSWORD,
+        props=setup(),
+        password=PASSWORD,
     )
     assert out == {"verify": 0, "short": [5003, 10], "exact": [0, "0123456789"]}
 
@@ -186,7 +205,8 @@ def test_codes_without_a_text_are_told_by_the_library(setup):
         OUT["verify"] = [L.VerifyPkcs7(L.GetSignedPkcs7()), text(L.GetErrorMsg())]
         OUT["data"] = [content_data(8)[0], text(L.GetErrorMsg())]
         """,
-        props=setup(PKCS7_addPlainText="false"), password=PASSWORD,
+        props=setup(PKCS7_addPlainText="false"),
+        password=PASSWORD,
     )
     assert out == {"verify": [5051, "錯誤的PKCS7格式, 不包含本文(5051)"], "data": [5051, "錯誤碼未定義(5051)"]}
 
@@ -194,9 +214,23 @@ def test_codes_without_a_text_are_told_by_the_library(setup):
 def test_wrapped_password_works_in_another_process(setup, pki):
     secret = "Zk8-never-in-a-log"
     subprocess.run(
-        ["openssl", "pkcs12", "-export", "-inkey", pki["sign.key"], "-in", pki["sign.pem"], "-certfile",
-         pki["chain.pem"], "-passout", "pass:" + secret, "-out", str(setup.dir / "secret.p12")],
-        check=True, capture_output=True,
+        [
+            "openssl",
+            "pkcs12",
+            "-export",
+            "-inkey",
+            pki["sign.key"],
+            "-in",
+            pki["sign.pem"],
+            "-certfile",
+            pki["chain.pem"],
+            "-passout",
+            "pass:" + secret,
+            "-out",
+            str(setup.dir / "secret.p12"),
+        ],
+        check=True,
+        capture_output=True,
     )
     props = setup(pfx="secret.p12", folder=str(setup.dir))
     made = child(
@@ -206,7 +240,8 @@ def test_wrapped_password_works_in_another_process(setup, pki):
         rc, m, raw = wrap(ARGS["props"], ARGS["password"], capacity=n)
         OUT["exact_capacity"] = [rc, m, raw == bytes(n)]
         """,
-        props=props, password=secret,
+        props=props,
+        password=secret,
     )
     assert made["rc"] == 0 and made["exact_capacity"] == [5003, len(made["text"]), True]
     used = child(
@@ -215,7 +250,8 @@ def test_wrapped_password_works_in_another_process(setup, pki):
         OUT["sign"] = L.SignPkcs7(b"abc", b"BIG5")
         OUT["wrong"] = L.VornSignInitial(ARGS["props"].encode(), b"AAAAAAAAAAAAAAAAAAAAAA==")
         """,
-        props=props, text=made["text"],
+        props=props,
+        text=made["text"],
     )
     assert used == {"init": 0, "sign": 0, "wrong": 5005}
     logs = list(setup.logs.glob("ca.log.*"))
@@ -230,18 +266,44 @@ def _cms_sign(tmp: Path, pki: dict[str, str], signer: str, text: str, *args: str
     data, out = tmp / f"{signer.replace('/', '_')}.txt", tmp / f"{signer.replace('/', '_')}.p7"
     data.write_text(text, encoding="utf-8")
     subprocess.run(
-        ["openssl", "cms", "-sign", "-binary", "-nodetach", "-in", str(data), "-signer", pki[signer + ".pem"],
-         "-inkey", pki[signer + ".key"], "-outform", "DER", "-out", str(out), *args],
-        check=True, capture_output=True,
+        [
+            "openssl",
+            "cms",
+            "-sign",
+            "-binary",
+            "-nodetach",
+            "-in",
+            str(data),
+            "-signer",
+            pki[signer + ".pem"],
+            "-inkey",
+            pki[signer + ".key"],
+            "-outform",
+            "DER",
+            "-out",
+            str(out),
+            *args,
+        ],
+        check=True,
+        capture_output=True,
     )
     return out
 
 
 REASONS = {
-    "crl/good": 0, "crl/rv_unspecified": 5020, "crl/rv_keyCompromise": 5021, "crl/rv_CACompromise": 5022,
-    "crl/rv_affiliationChanged": 5023, "crl/rv_superseded": 5024, "crl/rv_cessationOfOperation": 5025,
-    "crl/rv_certificateHold": 5026, "crl/rv_removeFromCRL": 0, "crl/rv_noreason": 5020,
-    "crl/stranger": 5202, "crl/forged": 5202, "expired": 5011,
+    "crl/good": 0,
+    "crl/rv_unspecified": 5020,
+    "crl/rv_keyCompromise": 5021,
+    "crl/rv_CACompromise": 5022,
+    "crl/rv_affiliationChanged": 5023,
+    "crl/rv_superseded": 5024,
+    "crl/rv_cessationOfOperation": 5025,
+    "crl/rv_certificateHold": 5026,
+    "crl/rv_removeFromCRL": 0,
+    "crl/rv_noreason": 5020,
+    "crl/stranger": 5202,
+    "crl/forged": 5202,
+    "expired": 5011,
 }
 
 
@@ -263,8 +325,13 @@ def test_openssl_signatures_against_chain_and_crls(setup, pki, crl_file, crl_cod
     if signer_first:
         shutil.copy(pki["crl/other.p7b"], setup.dir / "P7B" / "other.p7b")
         signer = setup(
-            "signer.properties", P7B0_name="other.p7b", P7B0_SKI=pki["crl/other-root.ski"],
-            P7B1_name="chain.p7b", P7B1_SKI=pki["inter.ski"], P7B0_crlFile0=None, P7B0_crlFile1=None,
+            "signer.properties",
+            P7B0_name="other.p7b",
+            P7B0_SKI=pki["crl/other-root.ski"],
+            P7B1_name="chain.p7b",
+            P7B1_SKI=pki["inter.ski"],
+            P7B0_crlFile0=None,
+            P7B0_crlFile1=None,
         )
     out = child(
         """
@@ -275,7 +342,10 @@ def test_openssl_signatures_against_chain_and_crls(setup, pki, crl_file, crl_cod
         for name, path in ARGS["files"].items():
             OUT[name] = [L.VerifyPkcs7File(path.encode()), text(L.GetVerifyContent())]
         """,
-        props=setup(VerifyCertChain="true", VerifyCRL="true"), files=files, signer=signer, password=PASSWORD,
+        props=setup(VerifyCertChain="true", VerifyCRL="true"),
+        files=files,
+        signer=signer,
+        password=PASSWORD,
     )
     assert out.pop("init") == 0
     # Chains are loaded once per process: the signer's other root is trusted too.
@@ -295,7 +365,8 @@ def test_without_flags_only_the_signature_counts(setup, pki):
         OUT["init"] = L.VornVerifyInitial(ARGS["props"].encode())
         OUT["codes"] = [L.VerifyPkcs7File(p.encode()) for p in ARGS["files"].values()]
         """,
-        props=setup(), files=files,
+        props=setup(),
+        files=files,
     )
     assert out == {"init": 0, "codes": [0, 0, 0]}
 
@@ -320,7 +391,9 @@ def test_openssl_verifies_our_signatures(setup, pki, keys, extra):
         OUT["sign"] = L.SignPkcs7(ARGS["text"].encode(), b"UTF-16LE")
         OUT["sig"] = text(L.GetSignedPkcs7())
         """,
-        props=props, password=PASSWORD, text=text,
+        props=props,
+        password=PASSWORD,
+        text=text,
     )
     assert out["init"] == 0 and out["sign"] == 0 and "\n" not in out["sig"]
     der, data, result = setup.dir / "ours.der", setup.dir / "data.bin", setup.dir / "out.bin"
@@ -330,9 +403,23 @@ def test_openssl_verifies_our_signatures(setup, pki, keys, extra):
     data.write_bytes(text.encode("utf-16-le"))
     args = [a.format(data=data, signer=pki["sign.pem"]) for a in extra]
     proc = subprocess.run(
-        ["openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", str(der), "-CAfile", pki["chain.pem"],
-         "-out", str(result), *args],
-        capture_output=True, text=True,
+        [
+            "openssl",
+            "cms",
+            "-verify",
+            "-binary",
+            "-inform",
+            "DER",
+            "-in",
+            str(der),
+            "-CAfile",
+            pki["chain.pem"],
+            "-out",
+            str(result),
+            *args,
+        ],
+        capture_output=True,
+        text=True,
     )
     assert "Verification successful" in proc.stderr, proc.stderr
     assert result.read_bytes() == text.encode("utf-16-le")
@@ -361,6 +448,8 @@ def test_template_property_file(setup, pki, tmp_path):
         OUT["sign"] = L.SignPkcs7(b"A1231.2.3.4x1702000000.0", b"BIG5")
         OUT["sig"] = text(L.GetSignedPkcs7())
         """,
-        props=str(props), password=PASSWORD, cwd=str(tmp_path),
+        props=str(props),
+        password=PASSWORD,
+        cwd=str(tmp_path),
     )
     assert out["init"] == 0 and out["sign"] == 0 and out["sig"].startswith("MII")

@@ -1,4 +1,5 @@
 """The shipped error header and the test PKI generator, as the signing module and tests use them."""
+
 from __future__ import annotations
 
 import subprocess
@@ -18,7 +19,7 @@ def read_error_header() -> dict[int, tuple[str, str]]:
     for line in ERROR_HEADER.read_bytes().decode("utf-8").split("\r\n"):
         if line.startswith("#define"):
             fields = line.split(" ")
-            text = line[line.rindex("// ") + 3:] if "// " in line else line
+            text = line[line.rindex("// ") + 3 :] if "// " in line else line
             table[int(fields[2])] = (fields[1], text)
     return table
 
@@ -33,14 +34,17 @@ def test_error_header_lines_are_crlf_and_well_formed():
     assert codes == sorted(set(codes)), "each code once, ascending"
 
 
-@pytest.mark.parametrize("code, text", [
-    (0, "成功"),
-    (1102, "憑證檔無法讀取"),
-    (5005, "錯誤的參數"),
-    (5070, '使用者按下"取消"按鈕'),
-    (5901, "Unicode 編碼錯誤"),
-    (25632, "CRL 尚未取得, 無法驗證"),
-])
+@pytest.mark.parametrize(
+    "code, text",
+    [
+        (0, "成功"),
+        (1102, "憑證檔無法讀取"),
+        (5005, "錯誤的參數"),
+        (5070, '使用者按下"取消"按鈕'),
+        (5901, "Unicode 編碼錯誤"),
+        (25632, "CRL 尚未取得, 無法驗證"),
+    ],
+)
 def test_error_header_texts(code, text):
     assert read_error_header()[code][1] == text
 
@@ -54,11 +58,14 @@ def _openssl(*args: str) -> str:
     return subprocess.run(["openssl", *args], check=True, capture_output=True, text=True).stdout
 
 
-@pytest.mark.parametrize("name, usage", [
-    ("sign", "Digital Signature, Non Repudiation"),
-    ("nonrep", "Non Repudiation"),
-    ("nosign", "Key Encipherment"),
-])
+@pytest.mark.parametrize(
+    "name, usage",
+    [
+        ("sign", "Digital Signature, Non Repudiation"),
+        ("nonrep", "Non Repudiation"),
+        ("nosign", "Key Encipherment"),
+    ],
+)
 def test_generated_key_usages(pki, name, usage):
     out = _openssl("x509", "-in", pki[f"{name}.pem"], "-noout", "-ext", "keyUsage")
     assert out.splitlines()[1].strip() == usage
@@ -68,10 +75,23 @@ def test_generated_key_usages(pki, name, usage):
 def test_generated_pkcs12_chain_verifies(pki, p12, tmp_path):
     legacy = ["-legacy"] if "legacy" in p12 else []
     pem = tmp_path / "out.pem"
-    _openssl("pkcs12", *legacy, "-in", pki[p12], "-passin", f"pass:{pki['password']}", "-nokeys",
-             "-clcerts", "-out", str(pem))
-    verify = subprocess.run(["openssl", "verify", "-no_check_time", "-CAfile", pki["root.pem"],
-                             "-untrusted", pki["inter.pem"], str(pem)], capture_output=True, text=True)
+    _openssl(
+        "pkcs12",
+        *legacy,
+        "-in",
+        pki[p12],
+        "-passin",
+        f"pass:{pki['password']}",
+        "-nokeys",
+        "-clcerts",
+        "-out",
+        str(pem),
+    )
+    verify = subprocess.run(
+        ["openssl", "verify", "-no_check_time", "-CAfile", pki["root.pem"], "-untrusted", pki["inter.pem"], str(pem)],
+        capture_output=True,
+        text=True,
+    )
     assert verify.returncode == 0, verify.stderr
 
 

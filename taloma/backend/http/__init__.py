@@ -21,10 +21,10 @@ catalogue_timeout: tuple[float, float] = (5.0, 30.0)
 catalogue_deadline: float = 180.0
 
 __all__ = [
-           "api_url_production",
-           "api_url_simulation",
-           "api_ver",
-           "catalogue_deadline",
-           "catalogue_timeout",
-           "timeout",
+    "api_url_production",
+    "api_url_simulation",
+    "api_ver",
+    "catalogue_deadline",
+    "catalogue_timeout",
+    "timeout",
 ]

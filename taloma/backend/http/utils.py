@@ -101,7 +101,8 @@ def _read_within(response: requests.Response, started: float, deadline: float) -
             chunks.append(chunk)
             if time.monotonic() - started > deadline:
                 raise requests.exceptions.ReadTimeout(
-                    f"{response.url}: reply not complete within {deadline:g} s", response=response)
+                    f"{response.url}: reply not complete within {deadline:g} s", response=response
+                )
     except BaseException:
         response.close()
         raise
@@ -110,8 +111,9 @@ def _read_within(response: requests.Response, started: float, deadline: float) -
     response._content_consumed = True  # type: ignore[attr-defined]  # private, so not in the stubs
 
 
-def exchange(session: Any, method: str, url: str, body: Any = None, *, timeout: Any,
-             deadline: float | None = None) -> Any:
+def exchange(
+    session: Any, method: str, url: str, body: Any = None, *, timeout: Any, deadline: float | None = None
+) -> Any:
     """One request to the service through ``session``; the decoded reply.
 
     GET without a body or POST with ``body`` as its JSON, each read under ``timeout``; with a
@@ -152,13 +154,31 @@ def decode_reply(response: Any) -> Any:
 # ---- masked logging -------------------------------------------------------------------------
 
 MASK = "***"
-_SECRET_KEYS = frozenset({
-    "token", "password", "passwd", "hashpasswd", "ca_content", "ca_passwd", "cert_password", "pfx_password",
-    "secret", "api_key", "apikey", "secret_key", "authorization", "access_token", "refresh_token", "private_key",
-})
+_SECRET_KEYS = frozenset(
+    {
+        "token",
+        "password",
+        "passwd",
+        "hashpasswd",
+        "ca_content",
+        "ca_passwd",
+        "cert_password",
+        "pfx_password",
+        "secret",
+        "api_key",
+        "apikey",
+        "secret_key",
+        "authorization",
+        "access_token",
+        "refresh_token",
+        "private_key",
+    }
+)
 _SECRET_IN_BYTES = re.compile(
     rb'("(?:' + b"|".join(re.escape(k.encode()) for k in sorted(_SECRET_KEYS)) + rb')"\s*:\s*)'
-    rb'("(?:[^"\\]|\\.)*"|[^\s,}\]]+)', re.IGNORECASE)
+    rb'("(?:[^"\\]|\\.)*"|[^\s,}\]]+)',
+    re.IGNORECASE,
+)
 
 
 def _secret(key: Any) -> bool:
