@@ -15,8 +15,9 @@ import threading
 import time
 import uuid
 import weakref
+from collections.abc import Callable, Mapping
 from types import MappingProxyType
-from typing import Any, Callable, Mapping
+from typing import Any
 from urllib.parse import urlsplit
 
 import paho.mqtt.client as mqtt

@@ -567,7 +567,7 @@ class Session:
         trade, account = self._order_fields(trade)
         order = trade.order
         ca_content = self._signed("cancel", account, trade.contract.code, ordno=order.ordno, seqno=order.seqno)
-        with _network("cancel", client):
+        with _NetworkErrors("cancel", client):
             reply = fo.cancel_futopt_order(trade, ca_content, client)
         return self._amended("cancel", reply, trade, account)
 
@@ -582,7 +582,7 @@ class Session:
         if price is not None:
             wire = checks.sendable(checks.limit_price(self._ladder_contract(trade.contract), price))
             ca_content = self._signed("update_price", account, code, price=wire, ordno=order.ordno, seqno=order.seqno)
-            with _network("price change", client):
+            with _NetworkErrors("price change", client):
                 reply = fo.update_futopt_order_price(trade, ca_content, client, wire)
             return self._amended("price change", reply, trade, account)
         lots = checks.lots(quantity)
@@ -593,7 +593,7 @@ class Session:
             raise ValueError(f"quantity must be fewer than the {working} lots still working, not {lots}")
         reduction = working - lots
         ca_content = self._signed("update_qty", account, code, quantity=reduction, ordno=order.ordno, seqno=order.seqno)
-        with _network("quantity change", client):
+        with _NetworkErrors("quantity change", client):
             reply = fo.update_futopt_order_qty(trade, ca_content, client, reduction)
         return self._amended("quantity change", reply, trade, account)
 
@@ -745,7 +745,7 @@ def _queried(what: str, query: Callable[[], Any]) -> Any:
     return record
 
 
-class _network:
+class _NetworkErrors:
     """Turns a network failure of one request into a ``TalomaError`` naming the request."""
 
     def __init__(self, what: str, client: Client) -> None:

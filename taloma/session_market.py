@@ -10,8 +10,9 @@ import asyncio
 import logging
 import threading
 from collections import deque
+from collections.abc import Callable, Mapping
 from types import MappingProxyType
-from typing import TYPE_CHECKING, Any, Callable, Mapping
+from typing import TYPE_CHECKING, Any
 
 from taloma.backend.solace.quote import contract2topic
 from taloma.constant import QuoteType, QuoteVersion

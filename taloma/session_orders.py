@@ -11,7 +11,7 @@ import math
 from collections.abc import Sequence
 from decimal import Decimal, InvalidOperation
 from enum import Enum
-from typing import Any, TypeVar, Union
+from typing import Any, TypeVar
 
 from taloma import rules
 from taloma.account import Account, FutureAccount
@@ -32,7 +32,7 @@ __all__ = [
 E = TypeVar("E", bound=Enum)
 
 # What a caller may give as a price.
-PriceInput = Union[Decimal, int, float, str]
+PriceInput = Decimal | int | float | str
 
 # Order kinds that carry no price: they take what the book offers.
 MARKET_TYPES = frozenset({FuturesPriceType.MKT, FuturesPriceType.MKP})

@@ -1,7 +1,8 @@
 """The market-data feed's receiving path: libmosquitto's network thread, MessagePack payloads decoded
 into records, callbacks on one delivery thread."""
 
-from typing import Any, Callable, Iterable, Sequence, overload
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any, overload
 
 from typing_extensions import disjoint_base
 
