@@ -31,22 +31,19 @@ inline Ref get_or(PyObject* obj, PyObject* key, PyObject* dflt) {
 }
 
 // a == b as Python compares them.
-inline bool equals(nanobind::handle a, PyObject* b) {
-    return check(PyObject_RichCompareBool(a.ptr(), b, Py_EQ)) != 0;
-}
+inline bool equals(nanobind::handle a, PyObject* b) { return check(PyObject_RichCompareBool(a.ptr(), b, Py_EQ)) != 0; }
 
 // callable(*args)
 inline nanobind::object call(nanobind::handle callable, std::initializer_list<PyObject*> args) {
-    return steal(PyObject_Vectorcall(callable.ptr(), const_cast<PyObject* const*>(args.begin()), args.size(),
-                                     nullptr));
+    return steal(PyObject_Vectorcall(callable.ptr(), const_cast<PyObject* const*>(args.begin()), args.size(), nullptr));
 }
 
 // callable(*positional, **dict(zip(kwnames, rest))): `values` holds the positional
 // arguments first, then one value per entry of the kwnames tuple.
 inline nanobind::object call_kw(nanobind::handle callable, size_t positional, PyObject* kwnames,
                                 std::initializer_list<PyObject*> values) {
-    return steal(PyObject_Vectorcall(callable.ptr(), const_cast<PyObject* const*>(values.begin()), positional,
-                                     kwnames));
+    return steal(
+        PyObject_Vectorcall(callable.ptr(), const_cast<PyObject* const*>(values.begin()), positional, kwnames));
 }
 
 // obj.name(*args), with at most three arguments.

@@ -54,8 +54,8 @@ inline PyObject* exact_context() {
     if (!mod) return nullptr;
     PyObject* kwargs = PyDict_New();
     bool ok = kwargs != nullptr;
-    for (auto [key, constant] : {std::pair{"prec", "MAX_PREC"}, {"Emax", "MAX_EMAX"}, {"Emin", "MIN_EMIN"},
-                                 {"rounding", "ROUND_HALF_EVEN"}}) {
+    for (auto [key, constant] :
+         {std::pair{"prec", "MAX_PREC"}, {"Emax", "MAX_EMAX"}, {"Emin", "MIN_EMIN"}, {"rounding", "ROUND_HALF_EVEN"}}) {
         PyObject* v = ok ? PyObject_GetAttrString(mod, constant) : nullptr;
         ok = v && PyDict_SetItemString(kwargs, key, v) == 0;
         Py_XDECREF(v);
@@ -67,8 +67,8 @@ inline PyObject* exact_context() {
         Py_XDECREF(v);
     }
     PyObject* flags = traps ? PyList_New(0) : nullptr;
-    ok = flags && PyDict_SetItemString(kwargs, "traps", traps) == 0 && PyDict_SetItemString(kwargs, "flags", flags) == 0 &&
-         PyDict_SetItemString(kwargs, "clamp", Py_False) == 0;
+    ok = flags && PyDict_SetItemString(kwargs, "traps", traps) == 0 &&
+         PyDict_SetItemString(kwargs, "flags", flags) == 0 && PyDict_SetItemString(kwargs, "clamp", Py_False) == 0;
     Py_XDECREF(traps);
     Py_XDECREF(flags);
     PyObject* ctx = nullptr;
@@ -313,8 +313,8 @@ public:
     }
 
     PyObject* info() const {
-        return Py_BuildValue("{snsnsnsn}", "size", size_, "capacity", static_cast<Py_ssize_t>(kCapacity), "hits",
-                             hits_, "misses", misses_);
+        return Py_BuildValue("{snsnsnsn}", "size", size_, "capacity", static_cast<Py_ssize_t>(kCapacity), "hits", hits_,
+                             "misses", misses_);
     }
 
 private:

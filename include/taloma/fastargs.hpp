@@ -14,12 +14,12 @@ namespace taloma::args {
 using text::same_text;
 
 struct Signature {
-    const char* func;             // name used in messages
-    Py_ssize_t receiver;          // 1 when the count includes cls/self
-    Py_ssize_t required;          // leading parameters without default
+    const char* func;     // name used in messages
+    Py_ssize_t receiver;  // 1 when the count includes cls/self
+    Py_ssize_t required;  // leading parameters without default
     Py_ssize_t total;
-    const char* const* cnames;    // declared order
-    PyObject** names = nullptr;   // interned, filled by init()
+    const char* const* cnames;   // declared order
+    PyObject** names = nullptr;  // interned, filled by init()
 
     bool init() {
         names = static_cast<PyObject**>(PyMem_Calloc(static_cast<size_t>(total), sizeof(PyObject*)));
@@ -58,11 +58,10 @@ struct Signature {
     // tell a missing field from an extra one and still see what was expected.
     void raise(Py_ssize_t given, const char* what, PyObject* name) const {
         Py_ssize_t lo = required + receiver, hi = total + receiver;
-        PyObject* head = lo == hi
-            ? PyUnicode_FromFormat("%s() takes exactly %zd positional argument%s (%zd given)", func, hi,
-                                   hi == 1 ? "" : "s", given + receiver)
-            : PyUnicode_FromFormat("%s() takes from %zd to %zd positional arguments (%zd given)", func, lo, hi,
-                                   given + receiver);
+        PyObject* head = lo == hi ? PyUnicode_FromFormat("%s() takes exactly %zd positional argument%s (%zd given)",
+                                                         func, hi, hi == 1 ? "" : "s", given + receiver)
+                                  : PyUnicode_FromFormat("%s() takes from %zd to %zd positional arguments (%zd given)",
+                                                         func, lo, hi, given + receiver);
         if (!head) return;
         if (what) {
             PyErr_Format(PyExc_TypeError, "%U: %s '%U'", head, what, name);
@@ -82,7 +81,8 @@ struct Signature {
         }
         if (nargs == 0 && nkw == total) {
             // Every name given, in declared order: the usual **fields call.
-            if (std::memcmp(&PyTuple_GET_ITEM(kwnames, 0), names, static_cast<size_t>(total) * sizeof(PyObject*)) == 0) {
+            if (std::memcmp(&PyTuple_GET_ITEM(kwnames, 0), names, static_cast<size_t>(total) * sizeof(PyObject*)) ==
+                0) {
                 std::memcpy(out, args, static_cast<size_t>(total) * sizeof(PyObject*));
                 return true;
             }

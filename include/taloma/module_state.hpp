@@ -58,9 +58,9 @@ void free_state(void* module) {
 
 template <class S>
 constexpr PyModuleDef module_def(const char* name, const char* doc, PyMethodDef* methods, PyModuleDef_Slot* slots) {
-    return PyModuleDef{PyModuleDef_HEAD_INIT, name,           doc,           static_cast<Py_ssize_t>(sizeof(S)),
-                       methods,               slots,          traverse_state<S>, clear_state<S>,
-                       free_state<S>};
+    return PyModuleDef{
+        PyModuleDef_HEAD_INIT, name,           doc,          static_cast<Py_ssize_t>(sizeof(S)), methods, slots,
+        traverse_state<S>,     clear_state<S>, free_state<S>};
 }
 
 // The process-wide state of a nanobind module.

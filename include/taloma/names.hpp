@@ -15,19 +15,19 @@
 #define TALOMA_NAME_VISIT_(id, text) Py_VISIT(id);
 #define TALOMA_NAME_CLEAR_(id, text) Py_CLEAR(id);
 
-#define TALOMA_NAMES(Type, LIST)                                      \
-    struct Type {                                                     \
-        LIST(TALOMA_NAME_MEMBER_)                                     \
-        bool init() {                                                 \
-            LIST(TALOMA_NAME_MAKE_)                                   \
-            return true;                                              \
-        }                                                             \
-        int traverse(visitproc visit, void* arg) {                    \
-            LIST(TALOMA_NAME_VISIT_)                                  \
-            (void)visit, (void)arg;                                   \
-            return 0;                                                 \
-        }                                                             \
-        void clear() { LIST(TALOMA_NAME_CLEAR_) }                     \
+#define TALOMA_NAMES(Type, LIST) \
+    struct Type { \
+        LIST(TALOMA_NAME_MEMBER_) \
+        bool init() { \
+            LIST(TALOMA_NAME_MAKE_) \
+            return true; \
+        } \
+        int traverse(visitproc visit, void* arg) { \
+            LIST(TALOMA_NAME_VISIT_) \
+            (void)visit, (void)arg; \
+            return 0; \
+        } \
+        void clear() { LIST(TALOMA_NAME_CLEAR_) } \
     }
 
 namespace taloma::py {

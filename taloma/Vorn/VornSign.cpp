@@ -142,11 +142,11 @@ int VornSign::LoadProperty(const char* propertyFile, const char* encedPfxPasswd)
     const std::string& digest = prop.getProperty("PKCS7.digest");
     const int addCert = prop.hasProperty("PKCS7.addCert") ? prop.getPropertyInt("PKCS7.addCert") : 1;
     const bool addTimestamp = prop.getPropertyBool("PKCS7.addTimestamp");
-    const bool addPlainText = prop.hasProperty("PKCS7.addPlainText") ? prop.getPropertyBool("PKCS7.addPlainText") : true;
+    const bool addPlainText = prop.hasProperty("PKCS7.addPlainText") ? prop.getPropertyBool("PKCS7.addPlainText")
+                                                                     : true;
     const std::string& filter = prop.getProperty("PFX.signerFilter");
     const bool checkValid = prop.hasProperty("PFX.checkValid") ? prop.getPropertyBool("PFX.checkValid") : true;
-    const bool checkKeyUsage =
-        prop.hasProperty("PFX.checkKeyUsage") ? prop.getPropertyBool("PFX.checkKeyUsage") : true;
+    const bool checkKeyUsage = prop.hasProperty("PFX.checkKeyUsage") ? prop.getPropertyBool("PFX.checkKeyUsage") : true;
     const std::string& pfxPath = prop.getProperty("PFX.path");
     const std::string& pfxFile = prop.getProperty("PFX.file");
 
@@ -408,8 +408,7 @@ const char* VornSign::GetErrorMsg() {
     std::string msg;
     if (cErr::getText(m_lastError) == nullptr && !m_errorDetail.empty())
         msg = m_errorDetail + "(" + std::to_string(m_lastError) + ")";
-    else
-        msg = cErr::getMessage(m_lastError);
+    else msg = cErr::getMessage(m_lastError);
     m_result.charsSet(msg.data(), msg.size());
     return m_result.c_str();
 }

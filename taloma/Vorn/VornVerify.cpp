@@ -319,8 +319,7 @@ int VornVerify::verifyFast(const unsigned char* data, int length, bool& decided)
     }
     decided = true;
     VORN_LOG(cLog::INFO, "PKCS7驗簽章 : 成功");
-    if (!v.content.empty())
-        m_content.assign(v.content);
+    if (!v.content.empty()) m_content.assign(v.content);
     X509* report = carried.empty() ? firstSigner : carried.front();
     X509_up_ref(report);
     m_signerCert.reset(report);

@@ -16,11 +16,9 @@ namespace {
 constexpr signed char kHex[256] = {
 #define X -1
 #define R16 X, X, X, X, X, X, X, X, X, X, X, X, X, X, X, X
-    R16, R16, R16,
-    0, 1, 2, 3, 4, 5, 6, 7, 8, 9, X, X, X, X, X, X,
-    X, 10, 11, 12, 13, 14, 15, X, X, X, X, X, X, X, X, X, R16,
-    X, 10, 11, 12, 13, 14, 15, X, X, X, X, X, X, X, X, X, R16,
-    R16, R16, R16, R16, R16, R16, R16, R16,
+    R16, R16, R16, 0,  1,  2, 3, 4, 5, 6, 7,   8,   9,   X,   X,   X,   X,   X,   X,   X,  10,
+    11,  12,  13,  14, 15, X, X, X, X, X, X,   X,   X,   X,   R16, X,   10,  11,  12,  13, 14,
+    15,  X,   X,   X,  X,  X, X, X, X, X, R16, R16, R16, R16, R16, R16, R16, R16, R16,
 #undef R16
 #undef X
 };
@@ -178,9 +176,7 @@ bool cBytes::operator==(const cBytes& other) const noexcept {
     return m_length == 0 || std::memcmp(m_data.get(), other.m_data.get(), static_cast<size_t>(m_length)) == 0;
 }
 
-bool cBytes::hexDecode(const char* text) {
-    return text != nullptr && hexDecode(text, std::strlen(text));
-}
+bool cBytes::hexDecode(const char* text) { return text != nullptr && hexDecode(text, std::strlen(text)); }
 
 bool cBytes::hexDecode(const char* text, std::size_t len) {
     bytesFree();
@@ -200,9 +196,7 @@ bool cBytes::hexDecode(const char* text, std::size_t len) {
     return true;
 }
 
-bool cBytes::base64Decode(const char* text) {
-    return text != nullptr && base64Decode(text, std::strlen(text));
-}
+bool cBytes::base64Decode(const char* text) { return text != nullptr && base64Decode(text, std::strlen(text)); }
 
 bool cBytes::base64Decode(const char* text, std::size_t len) {
     bytesFree();

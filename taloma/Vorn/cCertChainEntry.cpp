@@ -87,7 +87,8 @@ int cCertChainEntry::verifyCertAndCrl(X509* cert, bool isVerifyCrl) const {
         return ERR_CRL_SERVICE_NOT_STARTED;
     }
     if (!cert) return ERR_CERT_FORMAT;
-    if (_logger.isEnabled(cLog::DEBUG)) _logger.logLevel(cLog::DEBUG, "驗章 Subject", nameText(X509_get_subject_name(cert)));
+    if (_logger.isEnabled(cLog::DEBUG))
+        _logger.logLevel(cLog::DEBUG, "驗章 Subject", nameText(X509_get_subject_name(cert)));
     if (!findBySubject(X509_get_issuer_name(cert))) {
         VORN_LOG(cLog::ERROR, "不在同一個憑證鏈!");
         return ERR_CERT_CHAIN_NOT_EXIST;

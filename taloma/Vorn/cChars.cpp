@@ -24,10 +24,8 @@ cChars::cChars(cChars&& other) noexcept
 
 cChars& cChars::operator=(const cChars& other) {
     if (this == &other) return *this;
-    if (other.m_data)
-        charsSet(other.m_data.get(), static_cast<std::size_t>(other.m_length));
-    else
-        charsFree();
+    if (other.m_data) charsSet(other.m_data.get(), static_cast<std::size_t>(other.m_length));
+    else charsFree();
     return *this;
 }
 
@@ -102,9 +100,7 @@ bool cChars::charsSet(const char* text, std::size_t n) {
     return true;
 }
 
-bool cChars::charsAppend(const char* text) {
-    return text != nullptr && charsAppend(text, std::strlen(text));
-}
+bool cChars::charsAppend(const char* text) { return text != nullptr && charsAppend(text, std::strlen(text)); }
 
 bool cChars::charsAppend(const char* text, std::size_t n) {
     if (text == nullptr) return n == 0;

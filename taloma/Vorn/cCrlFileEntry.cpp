@@ -154,29 +154,29 @@ void cCrlFileEntry::commit(Pending&& p) {
 
 const char* cCrlFileEntry::reasonName(int reason) noexcept {
     switch (reason) {
-    case 0: return "CRL_REASON_UNSPECIFIED";
-    case 1: return "CRL_REASON_KEY_COMPROMISE";
-    case 2: return "CRL_REASON_CA_COMPROMISE";
-    case 3: return "CRL_REASON_AFFILIATION_CHANGED";
-    case 4: return "CRL_REASON_SUPERSEDED";
-    case 5: return "CRL_REASON_CESSATION_OF_OPERATION";
-    case 6: return "CRL_REASON_CERTIFICATE_HOLD";
-    case 9: return "CRL_REASON_PRIVILEGE_WITHDRAWN";
-    case 10: return "CRL_REASON_AA_COMPROMISE";
-    default: return "CRL_REASON_NONE";
+        case 0: return "CRL_REASON_UNSPECIFIED";
+        case 1: return "CRL_REASON_KEY_COMPROMISE";
+        case 2: return "CRL_REASON_CA_COMPROMISE";
+        case 3: return "CRL_REASON_AFFILIATION_CHANGED";
+        case 4: return "CRL_REASON_SUPERSEDED";
+        case 5: return "CRL_REASON_CESSATION_OF_OPERATION";
+        case 6: return "CRL_REASON_CERTIFICATE_HOLD";
+        case 9: return "CRL_REASON_PRIVILEGE_WITHDRAWN";
+        case 10: return "CRL_REASON_AA_COMPROMISE";
+        default: return "CRL_REASON_NONE";
     }
 }
 
 int cCrlFileEntry::reasonToCode(int reason) noexcept {
     switch (reason) {
-    case 1: return ERR_CERT_REVOKED_KEY_COMPROMISE;
-    case 2: return ERR_CERT_REVOKED_CA_COMPROMISE;
-    case 3: return ERR_CERT_REVOKED_AFFILIATION;
-    case 4: return ERR_CERT_REVOKED_SUPERSEDED;
-    case 5: return ERR_CERT_REVOKED_CESSATION;
-    case 6: return ERR_CERT_ON_HOLD;
-    case 8: return 0;  // removeFromCRL: the hold is lifted
-    default: return ERR_CERT_REVOKED;
+        case 1: return ERR_CERT_REVOKED_KEY_COMPROMISE;
+        case 2: return ERR_CERT_REVOKED_CA_COMPROMISE;
+        case 3: return ERR_CERT_REVOKED_AFFILIATION;
+        case 4: return ERR_CERT_REVOKED_SUPERSEDED;
+        case 5: return ERR_CERT_REVOKED_CESSATION;
+        case 6: return ERR_CERT_ON_HOLD;
+        case 8: return 0;  // removeFromCRL: the hold is lifted
+        default: return ERR_CERT_REVOKED;
     }
 }
 

@@ -47,19 +47,19 @@ bool isRsaPkcs1(std::string_view oid) {
 // An attribute value: the types signers put there, checked as OpenSSL checks them.
 bool validAttributeValue(const Tlv& t) {
     switch (t.tag) {
-    case cDer::OBJECT_ID: return cDer::validOid(t);
-    case cDer::INTEGER: return cDer::validInteger(t);
-    case cDer::BOOLEAN: return t.len == 1;
-    case cDer::NULL_TAG: return t.len == 0;
-    case cDer::OCTET_STRING:
-    case cDer::UTF8_STRING:
-    case cDer::PRINTABLE_STRING:
-    case cDer::IA5_STRING:
-    case cDer::UTC_TIME:
-    case cDer::GENERALIZED_TIME:
-    case cDer::SEQUENCE:
-    case cDer::SET: return true;
-    default: return false;
+        case cDer::OBJECT_ID: return cDer::validOid(t);
+        case cDer::INTEGER: return cDer::validInteger(t);
+        case cDer::BOOLEAN: return t.len == 1;
+        case cDer::NULL_TAG: return t.len == 0;
+        case cDer::OCTET_STRING:
+        case cDer::UTF8_STRING:
+        case cDer::PRINTABLE_STRING:
+        case cDer::IA5_STRING:
+        case cDer::UTC_TIME:
+        case cDer::GENERALIZED_TIME:
+        case cDer::SEQUENCE:
+        case cDer::SET: return true;
+        default: return false;
     }
 }
 
@@ -126,7 +126,8 @@ bool cDer::validOid(const Tlv& t) {
 
 bool cDer::validInteger(const Tlv& t) {
     if (t.tag != INTEGER || t.len == 0) return false;
-    if (t.len > 1 && ((t.val[0] == 0x00 && !(t.val[1] & 0x80)) || (t.val[0] == 0xFF && (t.val[1] & 0x80)))) return false;
+    if (t.len > 1 && ((t.val[0] == 0x00 && !(t.val[1] & 0x80)) || (t.val[0] == 0xFF && (t.val[1] & 0x80))))
+        return false;
     return true;
 }
 
@@ -135,8 +136,7 @@ bool cDer::parseSignedData(const std::uint8_t* data, std::size_t n, SignedView& 
     Tlv ci, oid, explicit0, sd;
     if (!top.expect(SEQUENCE, ci) || !top.done()) return false;
     cDer r(ci);
-    if (!r.expect(OBJECT_ID, oid) || !oidIs(oid, OID_PKCS7_SIGNED_DATA) || !r.expect(CONTEXT_0, explicit0) ||
-        !r.done())
+    if (!r.expect(OBJECT_ID, oid) || !oidIs(oid, OID_PKCS7_SIGNED_DATA) || !r.expect(CONTEXT_0, explicit0) || !r.done())
         return false;
     cDer r0(explicit0);
     if (!r0.expect(SEQUENCE, sd) || !r0.done()) return false;

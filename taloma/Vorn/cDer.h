@@ -14,9 +14,18 @@ class cDer {
 public:
     // Identifier octets of the universal and context types met here.
     enum Tag : std::uint8_t {
-        BOOLEAN = 0x01, INTEGER = 0x02, OCTET_STRING = 0x04, NULL_TAG = 0x05, OBJECT_ID = 0x06,
-        UTF8_STRING = 0x0C, PRINTABLE_STRING = 0x13, IA5_STRING = 0x16, UTC_TIME = 0x17, GENERALIZED_TIME = 0x18,
-        SEQUENCE = 0x30, SET = 0x31,
+        BOOLEAN = 0x01,
+        INTEGER = 0x02,
+        OCTET_STRING = 0x04,
+        NULL_TAG = 0x05,
+        OBJECT_ID = 0x06,
+        UTF8_STRING = 0x0C,
+        PRINTABLE_STRING = 0x13,
+        IA5_STRING = 0x16,
+        UTC_TIME = 0x17,
+        GENERALIZED_TIME = 0x18,
+        SEQUENCE = 0x30,
+        SET = 0x31,
         CONTEXT_0 = 0xA0,  // [0], constructed
     };
 

@@ -85,9 +85,7 @@ bool cFile::saveToFile(const char* path) const {
     return true;
 }
 
-bool cFile::deleteFile(const char* path) {
-    return path != nullptr && *path != '\0' && ::unlink(path) == 0;
-}
+bool cFile::deleteFile(const char* path) { return path != nullptr && *path != '\0' && ::unlink(path) == 0; }
 
 bool cFile::createFolder(const char* path, mode_t mode) {
     if (path == nullptr || *path == '\0') return false;

@@ -28,9 +28,8 @@ constinit LoggerStorage g_loggerStorage;
 
 cLog& _logger = g_loggerStorage.log;
 
-const bool cLog::s_forkHandlers =
-    pthread_atfork([] { _logger.m_mutex.lock(); }, [] { _logger.m_mutex.unlock(); },
-                   [] { _logger.m_mutex.unlock(); }) == 0;
+const bool cLog::s_forkHandlers = pthread_atfork([] { _logger.m_mutex.lock(); }, [] { _logger.m_mutex.unlock(); },
+                                                 [] { _logger.m_mutex.unlock(); }) == 0;
 
 struct cLog::State {
     std::string baseName;
@@ -133,8 +132,8 @@ void cLog::writeLine(int level, const char* msg, std::size_t msgLen, const std::
     struct tm lt;
     ::localtime_r(&tv.tv_sec, &lt);
     char prefix[96];
-    int n = std::snprintf(prefix, sizeof prefix, "%04d/%02d/%02d %02d:%02d:%02d.%03d (PID=%d) %5s ",
-                          lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec,
+    int n = std::snprintf(prefix, sizeof prefix, "%04d/%02d/%02d %02d:%02d:%02d.%03d (PID=%d) %5s ", lt.tm_year + 1900,
+                          lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec,
                           static_cast<int>(tv.tv_usec / 1000), static_cast<int>(::getpid()), levelName(level));
     std::string line;
     line.reserve(static_cast<std::size_t>(n) + msgLen + value.size() + 2);

@@ -25,9 +25,7 @@ public:
     int getLogLevel() const noexcept { return m_level.load(std::memory_order_relaxed); }
     // Whether a message of this level would be written; test it before
     // building costly arguments (VORN_LOG does).
-    bool isEnabled(int level) const noexcept {
-        return m_level.load(std::memory_order_relaxed) <= threshold(level);
-    }
+    bool isEnabled(int level) const noexcept { return m_level.load(std::memory_order_relaxed) <= threshold(level); }
 
     // Only the first successful call takes effect. Creates the folder; when
     // it cannot be made, lines stay in memory and the failure is reported
@@ -76,11 +74,11 @@ private:
 // constructor or destructor and from threads still running at exit.
 extern VORN_API cLog& _logger;
 
-#define VORN_LOG(level, ...)                                                                  \
-    do {                                                                                      \
+#define VORN_LOG(level, ...) \
+    do { \
         if ((level) >= cLog::ERROR || _logger.isEnabled(level)) _logger.logLevel(level, __VA_ARGS__); \
     } while (0)
-#define VORN_LOGF(level, ...)                                                                 \
-    do {                                                                                      \
+#define VORN_LOGF(level, ...) \
+    do { \
         if ((level) >= cLog::ERROR || _logger.isEnabled(level)) _logger.logFormat(level, __VA_ARGS__); \
     } while (0)

@@ -36,8 +36,7 @@ public:
     int checkSignerFilter(const char* signerFilter) const;
 
     // The filter logic over one-line names, without a certificate.
-    static int matchSignerFilter(const char* signerFilter, const std::string& subject,
-                                 const std::string& issuer);
+    static int matchSignerFilter(const char* signerFilter, const std::string& subject, const std::string& issuer);
     static bool checkFilterByCertSubject(const std::string& alternative, const std::string& subject);
     static bool checkFilterByCertIssuer(const std::string& alternative, const std::string& issuer);
     // The texts between consecutive "//" markers.

@@ -82,9 +82,7 @@ bool cProperty::parse(const char* text, std::size_t len) {
     return true;
 }
 
-bool cProperty::hasProperty(const char* key) const {
-    return key != nullptr && m_map.find(key) != m_map.end();
-}
+bool cProperty::hasProperty(const char* key) const { return key != nullptr && m_map.find(key) != m_map.end(); }
 
 const std::string& cProperty::getProperty(const char* key) const {
     if (key == nullptr || *key == '\0') return kEmpty;

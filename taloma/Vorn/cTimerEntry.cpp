@@ -67,7 +67,7 @@ bool cTimerEntry::checkIsTimeUp(std::time_t now) const {
 std::string cTimerEntry::getNextExecuteText() const {
     const std::tm tm = localTm(m_next);
     char buf[80];
-    std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::snprintf(buf, sizeof buf, "%04d/%02d/%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec);
     return buf;
 }

@@ -47,8 +47,7 @@ std::string format14(long long secs) {
     unsigned m, d;
     civilFromDays(days, y, m, d);
     char buf[96];
-    std::snprintf(buf, sizeof buf, "%04lld%02u%02u%02lld%02lld%02lld", y, m, d, rem / 3600, rem / 60 % 60,
-                  rem % 60);
+    std::snprintf(buf, sizeof buf, "%04lld%02u%02u%02lld%02lld%02lld", y, m, d, rem / 3600, rem / 60 % 60, rem % 60);
     return buf;
 }
 
@@ -239,8 +238,7 @@ std::string cX509::getCertB64() const {
     std::string der = getDer();
     if (der.empty()) return {};
     cChars b64;
-    if (!b64.base64Encode(reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size())))
-        return {};
+    if (!b64.base64Encode(reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size()))) return {};
     return b64.str();
 }
 
@@ -284,14 +282,14 @@ const char* cX509::textInto(X509* cert, Text which, cChars& out) {
     const cX509 view = fromRef(cert);
     std::string text;
     switch (which) {
-    case CERT_B64: text = view.getCertB64(); break;
-    case SUBJECT_CN: text = view.getSubjectCN(); break;
-    case SUBJECT: text = view.getSubject(); break;
-    case ISSUER: text = view.getIssuer(); break;
-    case NOT_BEFORE: text = view.getNotbefore(); break;
-    case NOT_AFTER: text = view.getNotafter(); break;
-    case SERIAL: text = view.gerSerial(); break;
-    case FINGER: text = view.getFinger(); break;
+        case CERT_B64: text = view.getCertB64(); break;
+        case SUBJECT_CN: text = view.getSubjectCN(); break;
+        case SUBJECT: text = view.getSubject(); break;
+        case ISSUER: text = view.getIssuer(); break;
+        case NOT_BEFORE: text = view.getNotbefore(); break;
+        case NOT_AFTER: text = view.getNotafter(); break;
+        case SERIAL: text = view.gerSerial(); break;
+        case FINGER: text = view.getFinger(); break;
     }
     out.charsSet(text.data(), text.size());
     return out.c_str() ? out.c_str() : "";

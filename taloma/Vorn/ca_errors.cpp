@@ -68,7 +68,8 @@ nb::object read_error_code_dict(nb::handle folder_path) {
 
 [[noreturn]] void raise_error(nb::handle return_code, nb::handle error_code_dict) {
     nb::object code = return_code.is_valid() ? nb::borrow(return_code) : nb::none();
-    nb::object record = py::steal(PyObject_CallMethod(error_code_dict.ptr(), "get", "OO", code.ptr(), nb::dict().ptr()));
+    nb::object record = py::steal(
+        PyObject_CallMethod(error_code_dict.ptr(), "get", "OO", code.ptr(), nb::dict().ptr()));
     nb::object name = py::steal(PyObject_CallMethod(record.ptr(), "get", "ss", "error", ""));
     nb::object msg = py::steal(PyObject_CallMethod(record.ptr(), "get", "ss", "error_msg", ""));
     nb::object text = nb::str("{} {} {}").attr("format")(code, name, msg);
@@ -82,7 +83,8 @@ nb::object read_error_code_dict(nb::handle folder_path) {
         const int known = PyDict_Contains(error_code_dict.ptr(), code.ptr());
         if (known < 0) py::raise();
         if (!known) {
-            nb::object msg = py::steal(PyUnicode_DecodeUTF8(detail.data(), static_cast<Py_ssize_t>(detail.size()), "replace"));
+            nb::object msg = py::steal(
+                PyUnicode_DecodeUTF8(detail.data(), static_cast<Py_ssize_t>(detail.size()), "replace"));
             nb::object text = nb::str("{}  {}").attr("format")(code, msg);
             PyErr_SetObject(state().ca_error, text.ptr());
             py::raise();
@@ -104,8 +106,9 @@ Password::Password(nb::handle text, const char* what, const char* encoding) {
     PyObject* b = PyUnicode_AsEncodedString(text.ptr(), encoding, "strict");
     if (!b) {
         PyErr_Clear();
-        throw nb::value_error((std::string(what) + " cannot be encoded as " + encoding +
-                               " (a character outside it, or a lone surrogate)").c_str());
+        throw nb::value_error(
+            (std::string(what) + " cannot be encoded as " + encoding + " (a character outside it, or a lone surrogate)")
+                .c_str());
     }
     bytes.assign(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
     OPENSSL_cleanse(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));

@@ -32,13 +32,13 @@ constexpr int kPasswdLen = 512;
 // ---------------------------------------------------------------------------
 // Module state (ca.cpp): made at import, kept for the process.
 
-#define TALOMA_CA_NAMES(X)                                    \
-    X(empty, "")                                              \
-    X(time, "time")                                           \
-    X(file, "__file__")                                       \
-    X(read_error_code_dict, "read_error_code_dict")           \
-    X(pool_loop, "_pool_loop")                                \
-    X(p7sign_props, "P7SIGN_PROPS")                           \
+#define TALOMA_CA_NAMES(X) \
+    X(empty, "") \
+    X(time, "time") \
+    X(file, "__file__") \
+    X(read_error_code_dict, "read_error_code_dict") \
+    X(pool_loop, "_pool_loop") \
+    X(p7sign_props, "P7SIGN_PROPS") \
     X(init_ca_props, "INIT_CA_PROPS")
 TALOMA_NAMES(CaNames, TALOMA_CA_NAMES);
 

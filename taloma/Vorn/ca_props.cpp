@@ -26,17 +26,18 @@ namespace taloma::vorn_ca {
     "P7B3.name = TalomaUserCA_G3.p7b\n" \
     "P7B3.SKI = 9CA420FD62412385CBFC3295321C0A5DEE047CF94706FE7DD89E15F9D6E22EB6\n"
 
-#define TALOMA_PROPS(level)               \
-    "LOG.path = logs\n"                   \
-    "LOG.file = ca.log\n"                 \
-    "LOG.level = " level "\n"             \
-    "PFX.path = {ca_path_folder}\n"       \
-    "PFX.file = {ca_name}\n"              \
-    "PFX.checkValid = true\n"             \
-    "PKCS7.digest = SHA256\n"             \
-    "PKCS7.addCert = 1\n"                 \
-    "PKCS7.addPlainText = true\n"         \
-    "PKCS7.addTimestamp = false\n"        \
+#define TALOMA_PROPS(level) \
+    "LOG.path = logs\n" \
+    "LOG.file = ca.log\n" \
+    "LOG.level = " level \
+    "\n" \
+    "PFX.path = {ca_path_folder}\n" \
+    "PFX.file = {ca_name}\n" \
+    "PFX.checkValid = true\n" \
+    "PKCS7.digest = SHA256\n" \
+    "PKCS7.addCert = 1\n" \
+    "PKCS7.addPlainText = true\n" \
+    "PKCS7.addTimestamp = false\n" \
     "P7B.path = {p7b_path}\n" TALOMA_CHAIN_LINES
 
 const char kP7SignProps[] = TALOMA_PROPS("WARN");
@@ -92,8 +93,7 @@ int PropsFile::create(const std::string& data) {
 
 Wiped::~Wiped() { OPENSSL_cleanse(buf, sizeof buf); }
 
-std::string formatted_props(PyObject* template_name, nb::handle ca_path, nb::handle folder_path,
-                            const char* encoding) {
+std::string formatted_props(PyObject* template_name, nb::handle ca_path, nb::handle folder_path, const char* encoding) {
     nb::object tmpl = module_global(template_name);
     nb::object ca = to_path(ca_path);
     nb::object p7b = py::steal(PyObject_CallMethod(to_path(folder_path).ptr(), "joinpath", "s", "P7B"));
@@ -101,7 +101,7 @@ std::string formatted_props(PyObject* template_name, nb::handle ca_path, nb::han
                                           "ca_name"_a = prop_value(ca.attr("name")), "p7b_path"_a = prop_value(p7b));
     if (!PyUnicode_Check(text.ptr())) throw nb::type_error("the property template must format to text");
     nb::object raw = py::steal(encoding ? PyUnicode_AsEncodedString(text.ptr(), encoding, "strict")
-                                      : PyUnicode_EncodeFSDefault(text.ptr()));
+                                        : PyUnicode_EncodeFSDefault(text.ptr()));
     std::string out(bytes_of(raw));
     reject_nul(out);
     return out;

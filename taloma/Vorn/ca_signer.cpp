@@ -166,8 +166,8 @@ struct PyVornSign {
         auto props = std::make_unique<PropsFile>();
         props->name = std::string("p7Sign.properties.") + digest;
         check_path_text(ca_path);
-        const std::string data =
-            formatted_props(state().names.p7sign_props, ca_path, folder_path, encoding == "utf8" ? nullptr : encoding.c_str());
+        const std::string data = formatted_props(state().names.p7sign_props, ca_path, folder_path,
+                                                 encoding == "utf8" ? nullptr : encoding.c_str());
         const Password pw(ca_passwd, "ca_passwd", "big5");
 
         Wiped wrapped;
@@ -238,8 +238,8 @@ struct PyVornSign {
         else content += utf8_of(plain_text);
         content += utf8_of(stamp);
         if (encoding != "utf8") {
-            nb::object text =
-                py::steal(PyUnicode_FromStringAndSize(content.data(), static_cast<Py_ssize_t>(content.size())));
+            nb::object text = py::steal(
+                PyUnicode_FromStringAndSize(content.data(), static_cast<Py_ssize_t>(content.size())));
             content = encoded(text);
         } else {
             reject_nul(content);
@@ -321,8 +321,10 @@ void start_pool(nb::handle self, nb::list& threads) {
     nb::object ref = py::steal(PyWeakref_NewRef(self.ptr(), nullptr));
     nb::handle threading = state().threading_module;
     nb::object target = module_global(state().names.pool_loop);
-    nb::object thread = threading.attr("Thread")("target"_a = target, "args"_a = nb::make_tuple(ref), "daemon"_a = true);
-    if (PyList_SetSlice(threads.ptr(), 0, PY_SSIZE_T_MAX, nullptr) != 0 || PyList_Append(threads.ptr(), thread.ptr()) != 0)
+    nb::object thread = threading.attr("Thread")("target"_a = target, "args"_a = nb::make_tuple(ref),
+                                                 "daemon"_a = true);
+    if (PyList_SetSlice(threads.ptr(), 0, PY_SSIZE_T_MAX, nullptr) != 0 ||
+        PyList_Append(threads.ptr(), thread.ptr()) != 0)
         py::raise();
     // Finished threads are dropped from the exit list as new ones come.
     nb::list all = nb::borrow<nb::list>(state().pool_threads);
@@ -494,11 +496,14 @@ void define_signer(nb::module_& m) {
             "raise_error", [](PyVornSign& s, nb::handle code) { raise_error(code, s.error_code_dict); },
             "return_code"_a.none())
         .def("__reduce__", [](nb::handle) { refuse_pickle(); })
-        .def("__reduce_ex__", [](nb::handle, nb::handle) { refuse_pickle(); }, "protocol"_a)
+        .def(
+            "__reduce_ex__", [](nb::handle, nb::handle) { refuse_pickle(); }, "protocol"_a)
         .def_prop_ro("encedPfxPasswd",
                      [](PyVornSign& s) {
-                         return nb::steal<nb::bytes>(py::steal(PyBytes_FromStringAndSize(
-                             s.encedPfxPasswd, static_cast<Py_ssize_t>(strnlen(s.encedPfxPasswd, kPasswdLen)))).release());
+                         return nb::steal<nb::bytes>(
+                             py::steal(PyBytes_FromStringAndSize(s.encedPfxPasswd, static_cast<Py_ssize_t>(strnlen(
+                                                                                       s.encedPfxPasswd, kPasswdLen))))
+                                 .release());
                      })
         .def_prop_ro("ip", [](PyVornSign& s) { return s.ip; })
         .def_prop_ro("encoding", [](PyVornSign& s) { return nb::str(s.encoding.c_str()); })

@@ -7,9 +7,7 @@
 
 namespace taloma::vorn_ca {
 
-nb::object formatted(nb::handle value) {
-    return py::steal(PyObject_Format(value.ptr(), state().names.empty));
-}
+nb::object formatted(nb::handle value) { return py::steal(PyObject_Format(value.ptr(), state().names.empty)); }
 
 std::string_view utf8_of(nb::handle text) {
     Py_ssize_t n = 0;

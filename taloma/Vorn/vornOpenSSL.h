@@ -16,7 +16,9 @@ namespace vorn {
 template <auto Fn>
 struct OsslDeleter {
     template <typename T>
-    void operator()(T* p) const noexcept { Fn(p); }
+    void operator()(T* p) const noexcept {
+        Fn(p);
+    }
 };
 
 using BioPtr = std::unique_ptr<BIO, OsslDeleter<BIO_free_all>>;

@@ -11,7 +11,8 @@ using taloma::py::set_attr;
 
 namespace {
 
-#define ERROR_NAMES(X) X(dunder_init, "__init__") X(format, "format") X(form, "{} : {}") X(code, "code") X(message, "message")
+#define ERROR_NAMES(X) \
+    X(dunder_init, "__init__") X(format, "format") X(form, "{} : {}") X(code, "code") X(message, "message")
 TALOMA_NAMES(ErrorNames, ERROR_NAMES);
 
 struct ErrorState : ErrorNames {

@@ -134,8 +134,9 @@ private:
     // the cache's sets are rarely in the CPU cache when a message arrives.
     template <size_t... I>
     static void start(Env& env, PyObject* const* in, Keys& keys, std::index_sequence<I...>) {
-        ((cached<I> ? (void)(keys.ok[I] = PyUnicode_CheckExact(in[from[I]]) && env.cache.key_of(in[from[I]], keys.key[I]))
-                    : (void)0),
+        ((cached<I>
+              ? (void)(keys.ok[I] = PyUnicode_CheckExact(in[from[I]]) && env.cache.key_of(in[from[I]], keys.key[I]))
+              : (void)0),
          ...);
     }
 

@@ -66,13 +66,13 @@ struct Env {
     PyObject* globals = nullptr;  // the module's dict, where datetime_parser is looked up per call
     decimal::Cache cache;
     EnvNames names;
-    PyObject* zero = nullptr;       // Decimal("0.0")
-    PyObject* hundredth = nullptr;  // Decimal("0.01")
-    PyObject* multiply = nullptr;   // multiply of a private context that cannot round
-    PyObject* parser = nullptr;     // the datetime_parser bound at import
+    PyObject* zero = nullptr;                           // Decimal("0.0")
+    PyObject* hundredth = nullptr;                      // Decimal("0.01")
+    PyObject* multiply = nullptr;                       // multiply of a private context that cannot round
+    PyObject* parser = nullptr;                         // the datetime_parser bound at import
     _PyCFunctionFastWithKeywords parse_fast = nullptr;  // its C function, when it is one
 #if PY_VERSION_HEX < 0x030C0000
-    uint64_t globals_version = 0;            // the module dict's version when parser was last found there
+    uint64_t globals_version = 0;  // the module dict's version when parser was last found there
 #endif
 
     // Imports what every market-data module binds: dt, Decimal, datetime_parser.
@@ -90,7 +90,8 @@ struct Env {
         if (!imported || PyModule_AddObjectRef(module, "datetime_parser", imported.get()) < 0) return false;
         parser = imported.release();
         constexpr int kCallFlags = METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
-        if (PyCFunction_Check(parser) && (PyCFunction_GET_FLAGS(parser) & kCallFlags) == (METH_FASTCALL | METH_KEYWORDS))
+        if (PyCFunction_Check(parser) &&
+            (PyCFunction_GET_FLAGS(parser) & kCallFlags) == (METH_FASTCALL | METH_KEYWORDS))
             parse_fast = reinterpret_cast<_PyCFunctionFastWithKeywords>(
                 reinterpret_cast<void (*)()>(PyCFunction_GET_FUNCTION(parser)));
         zero = PyObject_CallFunction(dec.get(), "s", "0.0");

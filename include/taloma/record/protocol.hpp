@@ -29,8 +29,8 @@ inline PyObject** slots(PyObject* self) {
 }
 
 inline void raise_argtype(const char* name, const char* expected, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-                 expected, Py_TYPE(got)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+                 Py_TYPE(got)->tp_name);
 }
 
 inline bool check_text(PyObject* v, const char* name) {
@@ -445,8 +445,8 @@ struct Class {
         PyTypeObject* tp = Py_TYPE(self);
         PyObject_GC_UnTrack(self);
         Py_TRASHCAN_BEGIN(self, dealloc)
-        // Untracked and unreachable: no code can see the fields any more.
-        PyObject** f = slots(self);
+            // Untracked and unreachable: no code can see the fields any more.
+            PyObject** f = slots(self);
         for (Py_ssize_t i = 0; i < N; ++i) Py_XDECREF(f[i]);
         tp->tp_free(self);
         Py_DECREF(tp);
@@ -531,8 +531,8 @@ struct Class {
         index = st.nrecords++;
         Info& info = st.records[index];
         for (Py_ssize_t i = 0; i < N; ++i)
-            members[i] = {field_names[i], T_OBJECT_EX, static_cast<Py_ssize_t>(sizeof(PyObject) + i * sizeof(PyObject*)),
-                          0, nullptr};
+            members[i] = {field_names[i], T_OBJECT_EX,
+                          static_cast<Py_ssize_t>(sizeof(PyObject) + i * sizeof(PyObject*)), 0, nullptr};
         PyType_Slot tslots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
                                 {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
                                 {Py_tp_clear, reinterpret_cast<void*>(clear)},

@@ -279,9 +279,7 @@ void update(Record r, PyObject* self) {
             data = get_or(result.get(), s.body, empty_body.get());
             break;
         }
-        case Shape::Split:
-            data = split(kind, result.get());
-            break;
+        case Shape::Split: data = split(kind, result.get()); break;
         case Shape::Body: {
             // The account id is formed after status and message are replaced and before
             // the data are, so an account without ids leaves the old data in place.
@@ -348,10 +346,11 @@ nb::object make_init(size_t which) {
         case 7:
             return nb::cpp_function(
                 [which](nb::handle self, nb::handle a, nb::handle b, nb::handle c, nb::handle d, nb::handle e,
-                        nb::handle f, nb::handle g) { construct(record(which), self.ptr(), {a, b, c, d, e, f, g}); },
+                        nb::handle f, nb::handle g) {
+                    construct(record(which), self.ptr(), {a, b, c, d, e, f, g});
+                },
                 nb::is_method(), n(p[0]), n(p[1]), n(p[2]), n(p[3]), n(p[4]), n(p[5]), n(p[6]));
-        default:
-            throw std::logic_error("unsupported number of record parameters");
+        default: throw std::logic_error("unsupported number of record parameters");
     }
 }
 
@@ -362,12 +361,12 @@ nb::object make_class(size_t which, nb::handle module_name) {
     ns["__module__"] = module_name;
     ns["__qualname__"] = k.name;
     ns["__init__"] = make_init(which);
-    ns["update"] = nb::cpp_function([which](nb::handle self) { update(record(which), self.ptr()); },
-                                    nb::is_method(), "Run the query again and replace status, message and data.");
-    ns["__repr__"] =
-        nb::cpp_function([which](nb::handle self) { return text_form(record(which), self); }, nb::is_method());
-    ns["data"] = nb::cpp_function([](nb::handle self) { return attr(self, S()._data); },
-                                  nb::is_method(), "The data of the last query.");
+    ns["update"] = nb::cpp_function([which](nb::handle self) { update(record(which), self.ptr()); }, nb::is_method(),
+                                    "Run the query again and replace status, message and data.");
+    ns["__repr__"] = nb::cpp_function([which](nb::handle self) { return text_form(record(which), self); },
+                                      nb::is_method());
+    ns["data"] = nb::cpp_function([](nb::handle self) { return attr(self, S()._data); }, nb::is_method(),
+                                  "The data of the last query.");
     nb::object type = nb::module_::import_("builtins").attr("type");
     return type(k.name, nb::make_tuple(nb::handle((PyObject*)&PyBaseObject_Type)), ns);
 }

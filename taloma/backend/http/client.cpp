@@ -21,26 +21,26 @@ using taloma::py::truthy;
 namespace {
 
 // Service address attributes and their paths after api_uri, in the order they are set.
-#define CLIENT_ADDRESSES(A, X)                                              \
-    A(X, public_ip_uri, "getClientIP")                                      \
-    A(X, login_uri, "getToken")                                             \
-    A(X, index_list_code_uri, "codeList/sc_code")                           \
-    A(X, s_list_code_uri, "codeList/stock_code")                            \
-    A(X, s_order_uri, "Equity/order")                                       \
-    A(X, s_order_chqty_uri, "Equity/updateQty")                             \
-    A(X, s_order_cancel_uri, "Equity/cancel")                               \
-    A(X, s_query_order_uri, "Equity/OrderStatusQuery")                      \
-    A(X, s_query_funds_profitloss_uri, "Equity/SummarisePrtlos")            \
-    A(X, s_query_unreal_profitloss_uri, "Equity/UnRealPrtlos")              \
-    A(X, s_query_real_profitloss_uri, "Equity/RealPrtlos")                  \
-    A(X, f_order_uri, "Future/order")                                       \
-    A(X, f_order_cancel_uri, "Future/cancel")                               \
-    A(X, f_order_chqty_uri, "Future/updateQty")                             \
-    A(X, f_order_chprice_uri, "Future/updatePrice")                         \
-    A(X, f_query_order_uri, "Future/FOrderStatusQuery")                     \
-    A(X, f_list_code_uri, "codeList/stmb_code")                             \
-    A(X, f_query_margin_uri, "Future/Margin")                               \
-    A(X, f_query_open_position_uri, "Future/Position")                      \
+#define CLIENT_ADDRESSES(A, X) \
+    A(X, public_ip_uri, "getClientIP") \
+    A(X, login_uri, "getToken") \
+    A(X, index_list_code_uri, "codeList/sc_code") \
+    A(X, s_list_code_uri, "codeList/stock_code") \
+    A(X, s_order_uri, "Equity/order") \
+    A(X, s_order_chqty_uri, "Equity/updateQty") \
+    A(X, s_order_cancel_uri, "Equity/cancel") \
+    A(X, s_query_order_uri, "Equity/OrderStatusQuery") \
+    A(X, s_query_funds_profitloss_uri, "Equity/SummarisePrtlos") \
+    A(X, s_query_unreal_profitloss_uri, "Equity/UnRealPrtlos") \
+    A(X, s_query_real_profitloss_uri, "Equity/RealPrtlos") \
+    A(X, f_order_uri, "Future/order") \
+    A(X, f_order_cancel_uri, "Future/cancel") \
+    A(X, f_order_chqty_uri, "Future/updateQty") \
+    A(X, f_order_chprice_uri, "Future/updatePrice") \
+    A(X, f_query_order_uri, "Future/FOrderStatusQuery") \
+    A(X, f_list_code_uri, "codeList/stmb_code") \
+    A(X, f_query_margin_uri, "Future/Margin") \
+    A(X, f_query_open_position_uri, "Future/Position") \
     A(X, f_query_settle_pl_uri, "Future/SettleProfitLossDetail")
 #define CLIENT_ADDRESS_ATTR_(X, id, path) X(id, #id)
 #define CLIENT_ADDRESS_PATH_(X, id, path) X(id##_path, path)
@@ -84,8 +84,7 @@ nb::object make_not_text_error(nb::handle module_name) {
     nb::dict ns;
     ns["__module__"] = module_name;
     ns["__doc__"] = "A service reply holds a non-text value where text is required.";
-    return type("ReplyTypeError", nb::make_tuple(nb::handle(PyExc_TypeError), nb::handle(PyExc_AttributeError)),
-                ns);
+    return type("ReplyTypeError", nb::make_tuple(nb::handle(PyExc_TypeError), nb::handle(PyExc_AttributeError)), ns);
 }
 
 struct ClientState : ClientNames {

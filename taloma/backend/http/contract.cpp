@@ -76,9 +76,9 @@ struct ContractState : ContractNames {
         stock_keys = {exchange, code, name, industry};
         future_keys = {ename, deliverymonth, code, csname, category, prod_kind, ostock, basic};
         option_keys = {category, deliverymonth, poc, eprice, code, csname, prod_kind, ostock, basic};
-        futopt_fields = {symbol,         security_type, currency,        exchange,        code,
-                         name,           category,      delivery_month,  strike_price,    option_right,
-                         underlying_kind, underlying_code, unit,         multiplier};
+        futopt_fields = {
+            symbol,       security_type, currency,        exchange,        code, name,      category, delivery_month,
+            strike_price, option_right,  underlying_kind, underlying_code, unit, multiplier};
         return true;
     }
 };
@@ -140,7 +140,7 @@ PyObject* join(const Piece (&pieces)[Count]) {
     Ref out = Ref::borrow(S().empty);
     for (const Piece& p : pieces) {
         Ref part = p.len == PyUnicode_GET_LENGTH(p.str) ? Ref::borrow(p.str)
-                                                          : Ref(check(PyUnicode_Substring(p.str, 0, p.len)));
+                                                        : Ref(check(PyUnicode_Substring(p.str, 0, p.len)));
         out = Ref(check(PyUnicode_Concat(out.get(), part.get())));
     }
     return out.release();
@@ -295,9 +295,9 @@ PyObject* stock_dict_convert(PyObject* contracts) {
         Ref exchange_text = text(exchange.get()), code_text = text(code.get());
         Ref symbol(join({whole(exchange_text.get()), whole(code_text.get())}));
         Ref stripped(strip_blanks(name.get()));
-        Ref record(make_record<7>({s.symbol, s.security_type, s.currency, s.exchange, s.code, s.name, s.category},
-                                  {symbol.get(), s.STK, s.TWD, exchange.get(), code.get(), stripped.get(),
-                                   industry.get()}));
+        Ref record(
+            make_record<7>({s.symbol, s.security_type, s.currency, s.exchange, s.code, s.name, s.category},
+                           {symbol.get(), s.STK, s.TWD, exchange.get(), code.get(), stripped.get(), industry.get()}));
         groups.add(exchange.get(), record.get());
     });
     return groups.release();
@@ -316,10 +316,9 @@ PyObject* future_dict_convert(PyObject* contracts) {
             Ref ename_text = text(ename.get()), month_text = text(month.get());
             Ref symbol(join({whole(ename_text.get()), whole(month_text.get())}));
             Ref unit_value(unit(basic.get()));
-            Ref record(make_record(s.futopt_fields,
-                                   {symbol.get(), s.FUT, s.TWD, s.TAIFEX, code.get(), name.get(), category.get(),
-                                    month.get(), s.zero.get(), s.empty, kind.get(), underlying.get(), unit_value.get(),
-                                    s.zero.get()}));
+            Ref record(make_record(s.futopt_fields, {symbol.get(), s.FUT, s.TWD, s.TAIFEX, code.get(), name.get(),
+                                                     category.get(), month.get(), s.zero.get(), s.empty, kind.get(),
+                                                     underlying.get(), unit_value.get(), s.zero.get()}));
             groups.add(group, record.get());
         });
     });
@@ -338,13 +337,14 @@ PyObject* option_dict_convert(PyObject* contracts) {
             auto& [category, month, right, strike, code, name, kind, underlying, basic] = v;
             Ref category_text = text(category.get()), month_text = text(month.get());
             Ref right_text = text(right.get()), strike_text = text(strike.get());
-            Ref symbol(join({whole(category_text.get()), whole(month_text.get()), whole(right_text.get()),
+            Ref symbol(join({whole(category_text.get()),
+                             whole(month_text.get()),
+                             whole(right_text.get()),
                              {strike_text.get(), trimmed_strike(strike_text.get())}}));
             Ref unit_value(unit(basic.get()));
-            Ref record(make_record(s.futopt_fields,
-                                   {symbol.get(), s.OPT, s.TWD, s.TAIFEX, code.get(), name.get(), category.get(),
-                                    month.get(), strike.get(), right.get(), kind.get(), underlying.get(),
-                                    unit_value.get(), s.zero.get()}));
+            Ref record(make_record(s.futopt_fields, {symbol.get(), s.OPT, s.TWD, s.TAIFEX, code.get(), name.get(),
+                                                     category.get(), month.get(), strike.get(), right.get(), kind.get(),
+                                                     underlying.get(), unit_value.get(), s.zero.get()}));
             groups.add(group, record.get());
         });
     });
@@ -479,8 +479,7 @@ NB_MODULE(contract, m) {
     for (const char* name : {"exchange", "masked"})
         m.attr(name) = steal(taloma::py::import_attr("taloma.backend.http.utils", name));
 
-    m.def("fetch_available_product", &fetch_available_product, nb::arg("client").none(),
-          nb::arg("product_type").none(),
+    m.def("fetch_available_product", &fetch_available_product, nb::arg("client").none(), nb::arg("product_type").none(),
           "Download the contracts of one product type (\"S\", \"F\", \"O\" or \"I\") as grouped records.");
     m.def("_list_stock_code", &list_stock_code, nb::arg("client").none());
     m.def("_list_futopt_code", &list_futopt_code, nb::arg("product_type").none(), nb::arg("detail").none(),
@@ -490,12 +489,10 @@ NB_MODULE(contract, m) {
         "stock_dict_convert", [](nb::handle contracts) { return nb::steal(stock_dict_convert(contracts.ptr())); },
         nb::arg("contracts").none(), "Stock entries grouped by exchange.");
     m.def(
-        "future_dict_convert",
-        [](nb::handle contracts) { return nb::steal(future_dict_convert(contracts.ptr())); },
+        "future_dict_convert", [](nb::handle contracts) { return nb::steal(future_dict_convert(contracts.ptr())); },
         nb::arg("contracts").none(), "Futures entries of each service group.");
     m.def(
-        "option_dict_convert",
-        [](nb::handle contracts) { return nb::steal(option_dict_convert(contracts.ptr())); },
+        "option_dict_convert", [](nb::handle contracts) { return nb::steal(option_dict_convert(contracts.ptr())); },
         nb::arg("contracts").none(), "Option entries of each service group.");
     m.def(
         "tw_index_dict_convert",

@@ -29,17 +29,10 @@ struct LadderSTK {
     static constexpr const char* name = "taloma.backend.solace.ladder.LadderSTKv1";
     static constexpr const char* summary = "Order book of a stock, regular or odd lot.";
     static constexpr Field fields[] = {
-        {"code", Type::Text},
-        {"datetime", Type::DateTime},
-        {"bid_price", Type::Decimals},
-        {"bid_volume", Type::Ints},
-        {"diff_bid_vol", Type::Ints},
-        {"ask_price", Type::Decimals},
-        {"ask_volume", Type::Ints},
-        {"diff_ask_vol", Type::Ints},
-        {"suspend", Type::Flag},
-        {"simtrade", Type::Flag},
-        {"intraday_odd", Type::Flag},
+        {"code", Type::Text},       {"datetime", Type::DateTime}, {"bid_price", Type::Decimals},
+        {"bid_volume", Type::Ints}, {"diff_bid_vol", Type::Ints}, {"ask_price", Type::Decimals},
+        {"ask_volume", Type::Ints}, {"diff_ask_vol", Type::Ints}, {"suspend", Type::Flag},
+        {"simtrade", Type::Flag},   {"intraday_odd", Type::Flag},
     };
 };
 
@@ -69,19 +62,12 @@ struct LadderFOP {
 // The volume lists are handed on as the caller's own objects; price lists are new.
 struct StkMessage {
     static constexpr const char* name = "from_content";
-    static constexpr const char* summary = "A record of this class from the fields of one regular-lot stock order-book message.";
+    static constexpr const char* summary =
+        "A record of this class from the fields of one regular-lot stock order-book message.";
     static constexpr Param content[] = {
-        {"code", In::MaybeText},
-        {"date", In::MaybeText},
-        {"time", In::MaybeText},
-        {"bid_price", In::Texts},
-        {"bid_volume", In::Ints},
-        {"diff_bid_vol", In::Ints},
-        {"ask_price", In::Texts},
-        {"ask_volume", In::Ints},
-        {"diff_ask_vol", In::Ints},
-        {"suspend", In::Int},
-        {"simtrade", In::Int},
+        {"code", In::MaybeText},    {"date", In::MaybeText},    {"time", In::MaybeText},  {"bid_price", In::Texts},
+        {"bid_volume", In::Ints},   {"diff_bid_vol", In::Ints}, {"ask_price", In::Texts}, {"ask_volume", In::Ints},
+        {"diff_ask_vol", In::Ints}, {"suspend", In::Int},       {"simtrade", In::Int},
     };
     static constexpr FieldSpec fields[] = {
         {Src::Pass, "code"},
@@ -101,19 +87,12 @@ struct StkMessage {
 // The odd-lot message lists both price lists before the volume lists.
 struct OddMessage {
     static constexpr const char* name = "from_content_odd";
-    static constexpr const char* summary = "A record of this class from the fields of one odd-lot stock order-book message.";
+    static constexpr const char* summary =
+        "A record of this class from the fields of one odd-lot stock order-book message.";
     static constexpr Param content[] = {
-        {"code", In::MaybeText},
-        {"date", In::MaybeText},
-        {"time", In::MaybeText},
-        {"bid_price", In::Texts},
-        {"ask_price", In::Texts},
-        {"bid_volume", In::Ints},
-        {"ask_volume", In::Ints},
-        {"diff_bid_vol", In::Ints},
-        {"diff_ask_vol", In::Ints},
-        {"suspend", In::Int},
-        {"simtrade", In::Int},
+        {"code", In::MaybeText},    {"date", In::MaybeText},  {"time", In::MaybeText},  {"bid_price", In::Texts},
+        {"ask_price", In::Texts},   {"bid_volume", In::Ints}, {"ask_volume", In::Ints}, {"diff_bid_vol", In::Ints},
+        {"diff_ask_vol", In::Ints}, {"suspend", In::Int},     {"simtrade", In::Int},
     };
     // The regular-lot fields, the record marked odd lot.
     static constexpr auto fields = record::with_last(StkMessage::fields, {Src::One});
@@ -121,7 +100,8 @@ struct OddMessage {
 
 struct FopMessage {
     static constexpr const char* name = "from_content";
-    static constexpr const char* summary = "A record of this class from the fields of one futures or options order-book message.";
+    static constexpr const char* summary =
+        "A record of this class from the fields of one futures or options order-book message.";
     static constexpr Param content[] = {
         {"code", In::MaybeText},
         {"date", In::MaybeText},
@@ -164,10 +144,9 @@ struct FopMessage {
 using Stk = record::Class<Mod, LadderSTK, StkMessage, OddMessage>;
 using Fop = record::Class<Mod, LadderFOP, FopMessage>;
 
-PyMethodDef g_methods[] = {
-    {"_decimal_cache_info", record::cache_info<Mod>, METH_NOARGS,
-     "Size, capacity, hits and misses of this module's text-to-Decimal cache."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef g_methods[] = {{"_decimal_cache_info", record::cache_info<Mod>, METH_NOARGS,
+                            "Size, capacity, hits and misses of this module's text-to-Decimal cache."},
+                           {nullptr, nullptr, 0, nullptr}};
 
 struct State : record::Records<2> {
     bool init(PyObject* m) {

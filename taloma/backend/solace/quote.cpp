@@ -151,10 +151,9 @@ struct QuoteMessage {
 
 using Quote = record::Class<Mod, QuoteSTK, QuoteMessage>;
 
-PyMethodDef g_methods[] = {
-    {"_decimal_cache_info", record::cache_info<Mod>, METH_NOARGS,
-     "Size, capacity, hits and misses of this module's text-to-Decimal cache."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef g_methods[] = {{"_decimal_cache_info", record::cache_info<Mod>, METH_NOARGS,
+                            "Size, capacity, hits and misses of this module's text-to-Decimal cache."},
+                           {nullptr, nullptr, 0, nullptr}};
 
 // The module state: the records' and topic naming's.
 struct QuoteState : record::Records<1> {

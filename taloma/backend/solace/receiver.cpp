@@ -196,7 +196,8 @@ PyObject* to_python(const msgpack_object& o, int depth) {
 PyObject* kept_text(PyObject*& kept, const msgpack_object& o) {
     const char* p = o.via.str.ptr;
     std::uint32_t n = o.via.str.size;
-    if (kept && PyUnicode_GET_LENGTH(kept) == static_cast<Py_ssize_t>(n) && std::memcmp(PyUnicode_DATA(kept), p, n) == 0)
+    if (kept && PyUnicode_GET_LENGTH(kept) == static_cast<Py_ssize_t>(n) &&
+        std::memcmp(PyUnicode_DATA(kept), p, n) == 0)
         return Py_NewRef(kept);
     PyObject* made = text(p, n);
     if (made && PyUnicode_IS_ASCII(made)) Py_XSETREF(kept, Py_NewRef(made));
@@ -485,8 +486,8 @@ PyObject* Receiver_connect(PyObject* op, PyObject* args, PyObject* kwargs) {
     const char *host, *client_id;
     int port, clean = 1, keepalive = 10;
     double timeout = 5.0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sis|pid:connect", const_cast<char**>(kw), &host, &port,
-                                     &client_id, &clean, &keepalive, &timeout))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sis|pid:connect", const_cast<char**>(kw), &host, &port, &client_id,
+                                     &clean, &keepalive, &timeout))
         return nullptr;
     if (self->core) {
         PyErr_SetString(PyExc_RuntimeError, "the receiver is already connected");
@@ -794,8 +795,7 @@ PyMethodDef receiver_methods[] = {
      "unsubscribe($self, filter, /)\n--\n\nDrop a subscription at the bus; the packet id, -1 while the bus is away."},
     {"wait_granted", Receiver_wait_granted, METH_VARARGS,
      "wait_granted($self, mid, timeout, /)\n--\n\nWhether the bus granted subscription mid within timeout seconds."},
-    {"route", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Receiver_route)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"route", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Receiver_route)), METH_VARARGS | METH_KEYWORDS,
      "route($self, /, filter, topic, decoder, callbacks, content=None)\n--\n\n"
      "Deliver messages whose topic matches filter: decoded by decoder (a record decoder with its content "
      "fields, or any callable taking the fields as keywords), then each callback(topic, record)."},
@@ -812,8 +812,7 @@ PyMethodDef receiver_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef receiver_getset[] = {
-    {"stats", Receiver_stats, nullptr, "Counts of messages received, records delivered and payloads refused.",
-     nullptr},
+    {"stats", Receiver_stats, nullptr, "Counts of messages received, records delivered and payloads refused.", nullptr},
     {"connected", Receiver_connected, nullptr, "Whether the bus is connected now.", nullptr},
     {"closed", Receiver_closed, nullptr, "Whether close() was called.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
@@ -883,22 +882,22 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 bool State::init(PyObject* module) {
-    PyType_Slot slots[] = {{Py_tp_init, reinterpret_cast<void*>(Receiver_init)},
-                           {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
-                           {Py_tp_dealloc, reinterpret_cast<void*>(Receiver_dealloc)},
-                           {Py_tp_traverse, reinterpret_cast<void*>(Receiver_traverse)},
-                           {Py_tp_clear, reinterpret_cast<void*>(Receiver_clear)},
-                           {Py_tp_methods, receiver_methods},
-                           {Py_tp_getset, receiver_getset},
-                           {Py_tp_members, receiver_members},
-                           {Py_tp_doc, const_cast<char*>(
-                                "Receiver(on_connect=None, on_disconnect=None, on_refused=None, on_error=None)\n--\n\n"
-                                "A bus connection whose messages are decoded into records and handed to callbacks "
-                                "on one delivery thread.")},
-                           {0, nullptr}};
+    PyType_Slot slots[] = {
+        {Py_tp_init, reinterpret_cast<void*>(Receiver_init)},
+        {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(Receiver_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(Receiver_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(Receiver_clear)},
+        {Py_tp_methods, receiver_methods},
+        {Py_tp_getset, receiver_getset},
+        {Py_tp_members, receiver_members},
+        {Py_tp_doc,
+         const_cast<char*>("Receiver(on_connect=None, on_disconnect=None, on_refused=None, on_error=None)\n--\n\n"
+                           "A bus connection whose messages are decoded into records and handed to callbacks "
+                           "on one delivery thread.")},
+        {0, nullptr}};
     PyType_Spec spec{"taloma.backend.solace.receiver.Receiver", static_cast<int>(sizeof(ReceiverObject)), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
-                     slots};
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE, slots};
     PyObject* t = PyType_FromModuleAndSpec(module, &spec, nullptr);
     if (!t) return false;
     type = reinterpret_cast<PyTypeObject*>(t);

@@ -42,8 +42,8 @@ public:
 
     // Connects and starts the network thread; false with why set when the bus
     // refuses or does not answer within timeout seconds.
-    bool connect(const std::string& host, int port, const std::string& client_id, bool clean_session,
-                 int keepalive, double timeout, std::string& why);
+    bool connect(const std::string& host, int port, const std::string& client_id, bool clean_session, int keepalive,
+                 double timeout, std::string& why);
 
     // The packet id, or -1 while the bus is away (the caller restores on reconnection).
     int subscribe(const std::string& filter, int qos);
@@ -84,10 +84,10 @@ private:
     bool fast_ = false, asleep_ = false;
     std::chrono::steady_clock::time_point last_arrival_{};
     std::atomic<bool> stopping_{false}, connected_{false};
-    int connack_ = -1;            // the first connection's answer; -1 while pending
+    int connack_ = -1;              // the first connection's answer; -1 while pending
     std::uint64_t connection_ = 0;  // counts connections, so that a grant is tied to one
     std::unordered_map<int, std::pair<std::uint64_t, bool>> granted_;  // mid -> (connection, granted)
-    std::unordered_map<int, std::uint64_t> sent_on_;                  // mid -> connection it was sent on
+    std::unordered_map<int, std::uint64_t> sent_on_;                   // mid -> connection it was sent on
 };
 
 }  // namespace taloma::feed

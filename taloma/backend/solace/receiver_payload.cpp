@@ -57,7 +57,7 @@ constexpr std::array<Head, 256> kHeads = [] {
     t[0xcb].skip = 8;
     for (int b = 0xcc; b <= 0xd3; ++b) t[b].skip = static_cast<std::uint8_t>(1 << ((b - 0xcc) & 3));
     for (int b = 0xd4; b <= 0xd8; ++b) t[b].skip = static_cast<std::uint8_t>(1 + (1 << (b - 0xd4)));  // fixext
-    for (int b = 0xd9; b <= 0xdb; ++b) t[b].width = static_cast<std::uint8_t>(1 << (b - 0xd9));      // str
+    for (int b = 0xd9; b <= 0xdb; ++b) t[b].width = static_cast<std::uint8_t>(1 << (b - 0xd9));       // str
     t[0xdc] = {0, 0, 2, 1};
     t[0xdd] = {0, 0, 4, 1};
     t[0xde] = {0, 0, 2, 2};
@@ -122,7 +122,8 @@ Bound bind(const msgpack_object& root, const Layout& layout, const msgpack_objec
         if (out[i]) return {Fault::Duplicate, i};
         const msgpack_object& v = kv[k].val;
         Kind kind = layout.kinds[i];
-        if ((kind == Kind::Int && !is_integer(v)) || (kind == Kind::Ints && !integers(v))) return {Fault::NotInteger, i};
+        if ((kind == Kind::Int && !is_integer(v)) || (kind == Kind::Ints && !integers(v)))
+            return {Fault::NotInteger, i};
         out[i] = &v;
     }
     for (std::size_t i = 0; i < n; ++i)

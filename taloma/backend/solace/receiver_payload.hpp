@@ -72,8 +72,6 @@ inline bool is_integer(const msgpack_object& o) {
     return o.type == MSGPACK_OBJECT_POSITIVE_INTEGER || o.type == MSGPACK_OBJECT_NEGATIVE_INTEGER;
 }
 
-inline std::string_view text_of(const msgpack_object& o) {
-    return {o.via.str.ptr, o.via.str.size};
-}
+inline std::string_view text_of(const msgpack_object& o) { return {o.via.str.ptr, o.via.str.size}; }
 
 }  // namespace taloma::feed

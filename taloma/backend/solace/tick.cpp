@@ -85,7 +85,8 @@ struct TickFOP {
 // The closing_oddlot_ texts and fixed_trade_amount are checked but not kept.
 struct StkMessage {
     static constexpr const char* name = "from_content";
-    static constexpr const char* summary = "A record of this class from the fields of one regular-lot stock tick message.";
+    static constexpr const char* summary =
+        "A record of this class from the fields of one regular-lot stock tick message.";
     static constexpr Param content[] = {
         {"code", In::MaybeText},
         {"date", In::MaybeText},
@@ -203,7 +204,8 @@ struct OddMessage {
 
 struct FopMessage {
     static constexpr const char* name = "from_content";
-    static constexpr const char* summary = "A record of this class from the fields of one futures or options tick message.";
+    static constexpr const char* summary =
+        "A record of this class from the fields of one futures or options tick message.";
     static constexpr Param content[] = {
         {"code", In::MaybeText},
         {"date", In::MaybeText},
@@ -252,10 +254,9 @@ struct FopMessage {
 using Stk = record::Class<Mod, TickSTK, StkMessage, OddMessage>;
 using Fop = record::Class<Mod, TickFOP, FopMessage>;
 
-PyMethodDef g_methods[] = {
-    {"_decimal_cache_info", record::cache_info<Mod>, METH_NOARGS,
-     "Size, capacity, hits and misses of this module's text-to-Decimal cache."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef g_methods[] = {{"_decimal_cache_info", record::cache_info<Mod>, METH_NOARGS,
+                            "Size, capacity, hits and misses of this module's text-to-Decimal cache."},
+                           {nullptr, nullptr, 0, nullptr}};
 
 struct State : record::Records<2> {
     bool init(PyObject* m) {

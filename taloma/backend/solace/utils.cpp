@@ -97,13 +97,12 @@ PyObject* datetime_parser(PyObject* module, PyObject* const* args, Py_ssize_t na
     return parse(a[0], a[1]);
 }
 
-PyMethodDef g_methods[] = {
-    {"datetime_parser", taloma::args::fast(datetime_parser), METH_FASTCALL | METH_KEYWORDS,
-     "datetime_parser(date, time)\n--\n\n"
-     "\"YYYY/MM/DD\" or \"YYYY-MM-DD\" and \"HH:MM:SS[.f{1,6}]\" to a naive datetime.\n\n"
-     "An empty or None time is midnight; an empty or None date is today's local date;\n"
-     "any other text raises ValueError."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef g_methods[] = {{"datetime_parser", taloma::args::fast(datetime_parser), METH_FASTCALL | METH_KEYWORDS,
+                            "datetime_parser(date, time)\n--\n\n"
+                            "\"YYYY/MM/DD\" or \"YYYY-MM-DD\" and \"HH:MM:SS[.f{1,6}]\" to a naive datetime.\n\n"
+                            "An empty or None time is midnight; an empty or None date is today's local date;\n"
+                            "any other text raises ValueError."},
+                           {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_module = taloma::py::module_def<State>("taloma.backend.solace.utils",
                                                      "Date-time parsing of market-data messages.", g_methods,

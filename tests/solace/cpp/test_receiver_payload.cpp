@@ -110,8 +110,8 @@ const Case kCases[] = {
      "field 'volume' must be an integer"},
     {"integer_as_float", [] { return with("volume", [](Payload& p) { msgpack_pack_double(&p.pk, 7.0); }); },
      Fault::NotInteger, "field 'volume' must be an integer"},
-    {"integer_as_bool", [] { return with("volume", [](Payload& p) { msgpack_pack_true(&p.pk); }); },
-     Fault::NotInteger, "field 'volume' must be an integer"},
+    {"integer_as_bool", [] { return with("volume", [](Payload& p) { msgpack_pack_true(&p.pk); }); }, Fault::NotInteger,
+     "field 'volume' must be an integer"},
     {"integer_list_entry_as_text",
      [] {
          return with("bid_volume", [](Payload& p) {
@@ -200,7 +200,12 @@ INSTANTIATE_TEST_SUITE_P(
     Counts, Headers,
     testing::Values(Sized{"good_map", map_of(good_fields()), true},
                     Sized{"array32_of_four_billion", std::string("\xdd\xff\xff\xff\xff", 5), false},
-                    Sized{"map32_inside_a_map", std::string("\x81\xa4" "code" "\xdf\x7f\xff\xff\xff", 11), false},
+                    Sized{"map32_inside_a_map",
+                          std::string("\x81\xa4"
+                                      "code"
+                                      "\xdf\x7f\xff\xff\xff",
+                                      11),
+                          false},
                     Sized{"array16_one_short", std::string("\xdc\x00\x03\x01\x02", 5), false},
                     Sized{"array16_exact", std::string("\xdc\x00\x03\x01\x02\x03", 6), true},
                     // Header bytes inside a text are text.

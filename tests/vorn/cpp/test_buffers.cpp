@@ -123,7 +123,9 @@ struct HexCase {
     bool ok;
     std::string bytes;
 };
-std::ostream& operator<<(std::ostream& os, const HexCase& c) { return os << "\"" << (c.text ? c.text : "(null)") << "\""; }
+std::ostream& operator<<(std::ostream& os, const HexCase& c) {
+    return os << "\"" << (c.text ? c.text : "(null)") << "\"";
+}
 
 class HexDecode : public ::testing::TestWithParam<HexCase> {};
 
@@ -137,8 +139,8 @@ TEST_P(HexDecode, Decodes) {
 INSTANTIATE_TEST_SUITE_P(Cases, HexDecode,
                          ::testing::Values(HexCase{"0AFF", true, "\x0a\xff"}, HexCase{"0aff", true, "\x0a\xff"},
                                            HexCase{"00", true, std::string(1, '\0')}, HexCase{"0", false, ""},
-                                           HexCase{"0G", false, ""}, HexCase{"", false, ""},
-                                           HexCase{"0A F", false, ""}, HexCase{nullptr, false, ""}));
+                                           HexCase{"0G", false, ""}, HexCase{"", false, ""}, HexCase{"0A F", false, ""},
+                                           HexCase{nullptr, false, ""}));
 
 TEST(Hex, DecodeHonoursLength) {
     cBytes b;
@@ -220,7 +222,8 @@ TEST_P(Convert, ConvertsBothWays) {
     cBytes out;
     ASSERT_TRUE(out.convert(utf8.data(), utf8.size(), code, "UTF-8"));
     EXPECT_EQ(bytesOf(out), encoded);
-    ASSERT_TRUE(out.convert(utf8.data(), utf8.size(), code, "UTF-8")) << "a kept descriptor starts afresh (the byte-order mark again)";
+    ASSERT_TRUE(out.convert(utf8.data(), utf8.size(), code, "UTF-8"))
+        << "a kept descriptor starts afresh (the byte-order mark again)";
     EXPECT_EQ(bytesOf(out), encoded);
     cChars back("old");
     ASSERT_TRUE(back.fromEncoding(u8(encoded.data()), encoded.size(), code));
@@ -228,12 +231,14 @@ TEST_P(Convert, ConvertsBothWays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, Convert,
-                         ::testing::Values(ConvertCase{"BIG5", "\xe4\xb8\xad\xe6\x96\x87 ab",
-                                                       "\xa4\xa4\xa4\xe5 ab"},
+                         ::testing::Values(ConvertCase{"BIG5", "\xe4\xb8\xad\xe6\x96\x87 ab", "\xa4\xa4\xa4\xe5 ab"},
                                            ConvertCase{"UTF-16LE", "\xe4\xb8\xad\xe6\x96\x87 ab",
                                                        std::string("\x2d\x4e\x87\x65 \0a\0b\0", 10)},
                                            ConvertCase{"UTF-32LE", "a", std::string("a\0\0\0", 4)},
-                                           ConvertCase{"UTF-16", "a", std::string("\xff\xfe" "a\0", 4)}));
+                                           ConvertCase{"UTF-16", "a",
+                                                       std::string("\xff\xfe"
+                                                                   "a\0",
+                                                                   4)}));
 
 TEST(Convert, FailureLeavesTheBufferEmpty) {
     cBytes out(u8("keep"), 4);
@@ -261,7 +266,9 @@ struct CmpCase {
     const char *a, *b;
     bool equal;
 };
-std::ostream& operator<<(std::ostream& os, const CmpCase& c) { return os << (c.a ? c.a : "(null)") << " vs " << (c.b ? c.b : "(null)"); }
+std::ostream& operator<<(std::ostream& os, const CmpCase& c) {
+    return os << (c.a ? c.a : "(null)") << " vs " << (c.b ? c.b : "(null)");
+}
 
 class InsensitiveCompare : public ::testing::TestWithParam<CmpCase> {};
 

@@ -85,14 +85,14 @@ TEST_P(ScheduleTest, NormalisesValidTimes) {
     EXPECT_EQ(GetParam().keys, timerKeys());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ScheduleTest,
-    ::testing::Values(ScheduleCase{"6:5, 23:59", {"06:05", "23:59"}}, ScheduleCase{"24:00", {}},
-                      ScheduleCase{"12:60", {}}, ScheduleCase{" 1:02 ,  ,3:04", {"01:02", "03:04"}},
-                      ScheduleCase{"1:00,2:00,3:00,4:00", {"01:00", "02:00", "03:00"}},
-                      ScheduleCase{"abc", {}}, ScheduleCase{":30", {}}, ScheduleCase{"7", {}},
-                      ScheduleCase{"0:0", {"00:00"}}, ScheduleCase{"5:07,05:7", {"05:07"}},
-                      ScheduleCase{"", {}}));
+INSTANTIATE_TEST_SUITE_P(Texts, ScheduleTest,
+                         ::testing::Values(ScheduleCase{"6:5, 23:59", {"06:05", "23:59"}}, ScheduleCase{"24:00", {}},
+                                           ScheduleCase{"12:60", {}},
+                                           ScheduleCase{" 1:02 ,  ,3:04", {"01:02", "03:04"}},
+                                           ScheduleCase{"1:00,2:00,3:00,4:00", {"01:00", "02:00", "03:00"}},
+                                           ScheduleCase{"abc", {}}, ScheduleCase{":30", {}}, ScheduleCase{"7", {}},
+                                           ScheduleCase{"0:0", {"00:00"}}, ScheduleCase{"5:07,05:7", {"05:07"}},
+                                           ScheduleCase{"", {}}));
 
 TEST(Schedule, SameScheduleTwiceChangesNothing) {
     clearTimers();
@@ -241,13 +241,13 @@ TEST_P(RevocationTest, ReasonGivesCode) {
     EXPECT_EQ(GetParam().code, crl.verifyCrl(cert.get()));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Reasons, RevocationTest,
-    ::testing::Values(ReasonCase{"good", 0}, ReasonCase{"rv_unspecified", 5020}, ReasonCase{"rv_keyCompromise", 5021},
-                      ReasonCase{"rv_CACompromise", 5022}, ReasonCase{"rv_affiliationChanged", 5023},
-                      ReasonCase{"rv_superseded", 5024}, ReasonCase{"rv_cessationOfOperation", 5025},
-                      ReasonCase{"rv_certificateHold", 5026}, ReasonCase{"rv_removeFromCRL", 0},
-                      ReasonCase{"rv_noreason", 5020}));
+INSTANTIATE_TEST_SUITE_P(Reasons, RevocationTest,
+                         ::testing::Values(ReasonCase{"good", 0}, ReasonCase{"rv_unspecified", 5020},
+                                           ReasonCase{"rv_keyCompromise", 5021}, ReasonCase{"rv_CACompromise", 5022},
+                                           ReasonCase{"rv_affiliationChanged", 5023}, ReasonCase{"rv_superseded", 5024},
+                                           ReasonCase{"rv_cessationOfOperation", 5025},
+                                           ReasonCase{"rv_certificateHold", 5026}, ReasonCase{"rv_removeFromCRL", 0},
+                                           ReasonCase{"rv_noreason", 5020}));
 
 TEST(CrlFile, ReasonsWithoutTheirOwnCodeAreRevoked) {
     for (int reason : {9, 10, 7, 11, cCrlFileEntry::REASON_NONE}) EXPECT_EQ(5020, cCrlFileEntry::reasonToCode(reason));
@@ -280,8 +280,8 @@ TEST(CrlList, ConfigurationErrors) {
         int rc;
         std::size_t files;
     } cases[] = {
-        {{"P7B0.crlFile0 = inter.crl"}, 5005, 0},                                    // no folder
-        {{"CRL.path = " + s.crl, "P7B0.crlFile0 = "}, 5005, 0},                      // empty name
+        {{"P7B0.crlFile0 = inter.crl"}, 5005, 0},                // no folder
+        {{"CRL.path = " + s.crl, "P7B0.crlFile0 = "}, 5005, 0},  // empty name
         {{"CRL.path = " + s.crl, "P7B0.crlFile0 = inter.crl", "P7B0.crlFile1 = inter.crl"}, 5005, 1},
         {{"CRL.path = " + s.crl, "P7B0.crlFile0 = inter.crl", "P7B0.crlFile2 = root.crl"}, 0, 1},  // gap ends
         {{"CRL.path = " + s.crl}, 0, 0},
@@ -448,17 +448,18 @@ TEST_P(ReplacedCrlTest, FailsOnlyTheCrlCheck) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lists, ReplacedCrlTest,
-    ::testing::Values(ReplacedCrlCase{"inter-expired.crl", 5030}, ReplacedCrlCase{"inter-nonext.crl", 5030},
-                      ReplacedCrlCase{"inter-forged.crl", 5034}, ReplacedCrlCase{"other-root.crl", 5034},
-                      ReplacedCrlCase{"flipped", 5034}, ReplacedCrlCase{"garbage", 5031}),
-    [](const ::testing::TestParamInfo<ReplacedCrlCase>& info) {
-        std::string name = info.param.file;
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Lists, ReplacedCrlTest,
+                         ::testing::Values(ReplacedCrlCase{"inter-expired.crl", 5030},
+                                           ReplacedCrlCase{"inter-nonext.crl", 5030},
+                                           ReplacedCrlCase{"inter-forged.crl", 5034},
+                                           ReplacedCrlCase{"other-root.crl", 5034}, ReplacedCrlCase{"flipped", 5034},
+                                           ReplacedCrlCase{"garbage", 5031}),
+                         [](const ::testing::TestParamInfo<ReplacedCrlCase>& info) {
+                             std::string name = info.param.file;
+                             for (char& c : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                             return name;
+                         });
 
 TEST(ChainStore, CrlsAttachToTheChainTheirFileNamesWhoeverNumberedIt) {
     ChainSetup s;
@@ -475,7 +476,8 @@ TEST(ChainStore, CrlsAttachToTheChainTheirFileNamesWhoeverNumberedIt) {
     EXPECT_EQ(5023, list.verifyCert(revoked.get(), true));
     EXPECT_EQ(0, list.attachCrlFiles(s.prop));  // chains with CRLs are left alone
     list.withChain(pki().at("inter.ski"), [](const cCertChainEntry& c) { EXPECT_EQ(2u, c.getCrlList().size()); });
-    list.withChain(crlPki().at("other-root.ski"), [](const cCertChainEntry& c) { EXPECT_TRUE(c.getCrlList().empty()); });
+    list.withChain(crlPki().at("other-root.ski"),
+                   [](const cCertChainEntry& c) { EXPECT_TRUE(c.getCrlList().empty()); });
 }
 
 TEST(ChainStore, RefreshReplacesChangedCrlsAndKeepsTheOldOnFailure) {
@@ -586,7 +588,7 @@ TEST(ChainStore, RefusedRefreshesNeverClearACertificateUnderLoad) {
     char* pemData = nullptr;
     const long pemLen = BIO_get_mem_data(bio.get(), &pemData);
     const std::string pem(pemData, static_cast<std::size_t>(pemLen));
-    EXPECT_TRUE(checksHoldWhileRefreshing({crlBytes("inter-forged.crl"), pem, crlBytes("other-root.crl"),
-                                           crlBytes("garbage"), crlBytes("flipped"), der},
-                                          36, {5021}));
+    EXPECT_TRUE(checksHoldWhileRefreshing(
+        {crlBytes("inter-forged.crl"), pem, crlBytes("other-root.crl"), crlBytes("garbage"), crlBytes("flipped"), der},
+        36, {5021}));
 }

@@ -144,7 +144,8 @@ TEST_P(AesModes, RoundTripsAnyLength) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(All, AesModes, ::testing::Combine(::testing::Values(0, 1, 2), ::testing::Values(128, 192, 256)));
+INSTANTIATE_TEST_SUITE_P(All, AesModes,
+                         ::testing::Combine(::testing::Values(0, 1, 2), ::testing::Values(128, 192, 256)));
 
 TEST(Aes, RejectsBadSettingsAndInput) {
     unsigned char key[32] = {1}, iv[16] = {2};
@@ -184,8 +185,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ErrMessages,
                                            MsgCase{5070, "使用者按下\"取消\"按鈕(5070)"},
                                            MsgCase{25632, "CRL 尚未取得, 無法驗證(25632)"},
                                            MsgCase{1, "錯誤碼未定義(1)"}, MsgCase{-1, "錯誤碼未定義(-1)"},
-                                           MsgCase{5204, "錯誤碼未定義(5204)"},
-                                           MsgCase{5208, "錯誤碼未定義(5208)"},
+                                           MsgCase{5204, "錯誤碼未定義(5204)"}, MsgCase{5208, "錯誤碼未定義(5208)"},
                                            MsgCase{5051, "錯誤碼未定義(5051)"}));
 
 // The shipped file is read the way the signing module reads it, and every

@@ -18,17 +18,18 @@ using vorntest::TempDir;
 
 TEST(Property, TrimsSkipsCommentsAndKeepsLastDuplicate) {
     cProperty p;
-    ASSERT_TRUE(p.parse("  LOG.path   =   logs  \r\n"
-                        "; LOG.file = commented\n"
-                        "# also = comment\n"
-                        "no equals sign\n"
-                        "\tPFX.file\t=\tuser.pfx\x01\n"
-                        "PKCS7.digest = SHA1\n"
-                        "PKCS7.digest = SHA256\n"
-                        "url = a=b=c\n"
-                        " = nameless\n"
-                        "empty =\n"
-                        "last=1"));
+    ASSERT_TRUE(
+        p.parse("  LOG.path   =   logs  \r\n"
+                "; LOG.file = commented\n"
+                "# also = comment\n"
+                "no equals sign\n"
+                "\tPFX.file\t=\tuser.pfx\x01\n"
+                "PKCS7.digest = SHA1\n"
+                "PKCS7.digest = SHA256\n"
+                "url = a=b=c\n"
+                " = nameless\n"
+                "empty =\n"
+                "last=1"));
     EXPECT_EQ(p.getProperty("LOG.path"), "logs");
     EXPECT_FALSE(p.hasProperty("; LOG.file"));
     EXPECT_FALSE(p.hasProperty("LOG.file"));
@@ -107,8 +108,8 @@ INSTANTIATE_TEST_SUITE_P(Values, PropertyInt,
                          ::testing::Values(IntCase{"1", 1}, IntCase{"0", 0}, IntCase{"2", 2}, IntCase{"-7", -7},
                                            IntCase{"+3", 3}, IntCase{"12abc", 12}, IntCase{"2147483647", 2147483647},
                                            IntCase{"2147483648", -1}, IntCase{"-2147483649", -1},
-                                           IntCase{"99999999999999999999", -1}, IntCase{"abc", -1},
-                                           IntCase{"", -1}, IntCase{"-", -1}, IntCase{"0x10", 0}));
+                                           IntCase{"99999999999999999999", -1}, IntCase{"abc", -1}, IntCase{"", -1},
+                                           IntCase{"-", -1}, IntCase{"0x10", 0}));
 
 struct BoolCase {
     const char* value;

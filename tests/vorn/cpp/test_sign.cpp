@@ -43,10 +43,18 @@ Env& env() {
 std::string props(const std::string& pfx, std::map<std::string, std::string> override = {},
                   const std::string& folder = pkiDir()) {
     std::map<std::string, std::string> kv = {
-        {"LOG.path", env().logDir},      {"LOG.file", "ca.log"},         {"LOG.level", "DEBUG"},
-        {"PFX.path", folder},            {"PFX.file", pfx},              {"PFX.checkValid", "true"},
-        {"PKCS7.digest", "SHA256"},      {"PKCS7.addCert", "1"},         {"PKCS7.addPlainText", "true"},
-        {"PKCS7.addTimestamp", "false"}, {"P7B.path", env().p7b},        {"P7B0.name", "chain.p7b"},
+        {"LOG.path", env().logDir},
+        {"LOG.file", "ca.log"},
+        {"LOG.level", "DEBUG"},
+        {"PFX.path", folder},
+        {"PFX.file", pfx},
+        {"PFX.checkValid", "true"},
+        {"PKCS7.digest", "SHA256"},
+        {"PKCS7.addCert", "1"},
+        {"PKCS7.addPlainText", "true"},
+        {"PKCS7.addTimestamp", "false"},
+        {"P7B.path", env().p7b},
+        {"P7B0.name", "chain.p7b"},
         {"P7B0.SKI", pki().at("inter.ski")},
     };
     for (auto& [k, v] : override) {
@@ -161,8 +169,11 @@ TEST(SignerLoad, FailedReloadKeepsTheActiveCredential) {
 TEST(SignerLoad, AbsentKeysKeepDefaults) {
     VornSign s;
     ASSERT_EQ(0, load(s, "sign.p12",
-                      {{"PKCS7.addCert", ""}, {"PKCS7.addPlainText", ""}, {"PKCS7.addTimestamp", ""},
-                       {"PFX.checkValid", ""}, {"PKCS7.digest", ""}}));
+                      {{"PKCS7.addCert", ""},
+                       {"PKCS7.addPlainText", ""},
+                       {"PKCS7.addTimestamp", ""},
+                       {"PFX.checkValid", ""},
+                       {"PKCS7.digest", ""}}));
     EXPECT_EQ(1, s.getAddCert());
     EXPECT_TRUE(s.getAddPlainText());
     EXPECT_FALSE(s.getAddTimestamp());
@@ -183,7 +194,7 @@ TEST(WrapPassword, CapacityMustHoldTheTerminator) {
     EXPECT_EQ(5003, VornSign::MakeVornSignPasswd(buf.data(), &len, p.c_str(), "1234"));
     EXPECT_EQ(needed, len);
     for (int i = 0; i < needed; ++i) ASSERT_EQ(0, buf[static_cast<std::size_t>(i)]) << i;  // cleared, nothing copied
-    EXPECT_EQ('x', buf[static_cast<std::size_t>(needed)]);                                   // beyond the capacity
+    EXPECT_EQ('x', buf[static_cast<std::size_t>(needed)]);                                 // beyond the capacity
     len = needed + 1;
     EXPECT_EQ(0, VornSign::MakeVornSignPasswd(buf.data(), &len, p.c_str(), "1234"));
     EXPECT_EQ(needed, len);
@@ -256,13 +267,12 @@ TEST_P(SignEncoding, SignsTheConvertedBytes) {
     EXPECT_EQ(GetParam().bytes, content(p7.get()));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Encodings, SignEncoding,
-    ::testing::Values(EncodingCase{"abc", "big5", "abc"}, EncodingCase{"abc", "BIG5", "abc"},
-                      EncodingCase{"abc", "UTF-16LE", std::string("a\0b\0c\0", 6)},
-                      EncodingCase{"abc", "utf-16le", std::string("a\0b\0c\0", 6)},
-                      EncodingCase{"測試", "BIG5", "\xB4\xFA\xB8\xD5"},
-                      EncodingCase{"測試", "UTF-16LE", "\x2C\x6E\x66\x8A"}));
+INSTANTIATE_TEST_SUITE_P(Encodings, SignEncoding,
+                         ::testing::Values(EncodingCase{"abc", "big5", "abc"}, EncodingCase{"abc", "BIG5", "abc"},
+                                           EncodingCase{"abc", "UTF-16LE", std::string("a\0b\0c\0", 6)},
+                                           EncodingCase{"abc", "utf-16le", std::string("a\0b\0c\0", 6)},
+                                           EncodingCase{"測試", "BIG5", "\xB4\xFA\xB8\xD5"},
+                                           EncodingCase{"測試", "UTF-16LE", "\x2C\x6E\x66\x8A"}));
 
 TEST_F(Signer, EncodingAndContentErrors) {
     struct Case {
@@ -270,10 +280,10 @@ TEST_F(Signer, EncodingAndContentErrors) {
         const char* encoding;
         int rc;
     } cases[] = {
-        {"abc", "UTF-8", 5901},   {"abc", "ASCII", 5901}, {"\xFF\xFE", "BIG5", 5901},
-        {"\xF0\x9F\x98\x80", "BIG5", 5901},  // no BIG5 form
-        {nullptr, "BIG5", 5005},  {"", "BIG5", 5005},      {"abc", nullptr, 5005},
-        {"abc", "", 5005},
+        {"abc", "UTF-8", 5901},     {"abc", "ASCII", 5901},
+        {"\xFF\xFE", "BIG5", 5901}, {"\xF0\x9F\x98\x80", "BIG5", 5901},  // no BIG5 form
+        {nullptr, "BIG5", 5005},    {"", "BIG5", 5005},
+        {"abc", nullptr, 5005},     {"abc", "", 5005},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.rc, s.SignPkcs7(c.text, c.encoding)) << (c.encoding ? c.encoding : "null");
@@ -288,10 +298,10 @@ TEST(SignerState, NothingBeforeACredential) {
     VornSign s;
     EXPECT_EQ(5010, s.SignPkcs7("abc", "BIG5"));
     EXPECT_EQ(5204, s.SignPkcs7Bin(reinterpret_cast<const unsigned char*>("abc"), 3));
-    for (auto getter : {&VornSign::GetSignerCertB64, &VornSign::GetSignerCertSubjectCN, &VornSign::GetSignerCertSubject,
-                        &VornSign::GetSignerCertIssuer, &VornSign::GetSignerCertNotBefore,
-                        &VornSign::GetSignerCertNotAfter, &VornSign::GetSignerCertSerial,
-                        &VornSign::GetSignerCertFinger})
+    for (auto getter :
+         {&VornSign::GetSignerCertB64, &VornSign::GetSignerCertSubjectCN, &VornSign::GetSignerCertSubject,
+          &VornSign::GetSignerCertIssuer, &VornSign::GetSignerCertNotBefore, &VornSign::GetSignerCertNotAfter,
+          &VornSign::GetSignerCertSerial, &VornSign::GetSignerCertFinger})
         EXPECT_EQ(nullptr, (s.*getter)());
     EXPECT_EQ(nullptr, s.GetSignedPkcs7());
     EXPECT_STREQ("2.0.1.2", VornSign::GetPkiVersion());
@@ -303,7 +313,7 @@ TEST(SignDigest, OnlyExactNames) {
         int rc;
         int nid;
     } cases[] = {{"SHA256", 0, NID_sha256}, {"SHA1", 0, NID_sha1}, {"sha256", 5061, 0},
-                 {"SHA-256", 5061, 0},     {"MD5", 5061, 0},      {"", 5061, 0}};
+                 {"SHA-256", 5061, 0},      {"MD5", 5061, 0},      {"", 5061, 0}};
     for (const Case& c : cases) {
         VornSign s;
         ASSERT_EQ(0, load(s, "sign.p12", {{"PKCS7.digest", c.digest}}));
@@ -332,7 +342,8 @@ TEST_P(SignCertLevel, CarriesCertificates) {
     STACK_OF(X509)* certs = p7->d.sign->cert;
     ASSERT_EQ(GetParam().certs, std::max(0, sk_X509_num(certs)));  // no certificates: no set at all
     std::set<std::string> subjects;
-    for (int i = 0; i < sk_X509_num(certs); ++i) subjects.insert(cX509::fromRef(sk_X509_value(certs, i)).getSubjectCN());
+    for (int i = 0; i < sk_X509_num(certs); ++i)
+        subjects.insert(cX509::fromRef(sk_X509_value(certs, i)).getSubjectCN());
     if (GetParam().certs > 0) {
         EXPECT_TRUE(subjects.count("Jo Lee"));
     }
@@ -393,14 +404,15 @@ TEST_P(SignGate, Code) {
 
 INSTANTIATE_TEST_SUITE_P(
     Gates, SignGate,
-    ::testing::Values(GateCase{"expired.p12", {}, 5011}, GateCase{"future.p12", {}, 5012},
-                      GateCase{"expired.p12", {{"PFX.checkValid", "false"}}, 0},
-                      GateCase{"nosign.p12", {}, 5017}, GateCase{"noku.p12", {}, 5017},
-                      GateCase{"nonrep.p12", {}, 0}, GateCase{"nosign.p12", {{"PFX.checkKeyUsage", "false"}}, 0},
-                      GateCase{"sign.p12", {{"PFX.signerFilter", "//S_C=TW,S_O=Taloma Bank,I_CN=Taloma Test Issuing CA//"}}, 0},
-                      GateCase{"sign.p12", {{"PFX.signerFilter", "//S_O=Other//S_CN=Jo//"}}, 0},
-                      GateCase{"sign.p12", {{"PFX.signerFilter", "//S_O=Other//"}}, 5010},
-                      GateCase{"sign.p12", {{"PFX.signerFilter", "S_C=TW"}}, 5010}));
+    ::testing::Values(
+        GateCase{"expired.p12", {}, 5011}, GateCase{"future.p12", {}, 5012},
+        GateCase{"expired.p12", {{"PFX.checkValid", "false"}}, 0}, GateCase{"nosign.p12", {}, 5017},
+        GateCase{"noku.p12", {}, 5017}, GateCase{"nonrep.p12", {}, 0},
+        GateCase{"nosign.p12", {{"PFX.checkKeyUsage", "false"}}, 0},
+        GateCase{"sign.p12", {{"PFX.signerFilter", "//S_C=TW,S_O=Taloma Bank,I_CN=Taloma Test Issuing CA//"}}, 0},
+        GateCase{"sign.p12", {{"PFX.signerFilter", "//S_O=Other//S_CN=Jo//"}}, 0},
+        GateCase{"sign.p12", {{"PFX.signerFilter", "//S_O=Other//"}}, 5010},
+        GateCase{"sign.p12", {{"PFX.signerFilter", "S_C=TW"}}, 5010}));
 
 TEST_F(Signer, GettersReportTheSignerCertificate) {
     ASSERT_EQ(0, s.SignPkcs7("abc", "BIG5"));
@@ -464,11 +476,11 @@ TEST_P(SignCmsVerify, OpensslAccepts) {
     std::remove(out.c_str());
     std::string extra = GetParam().extra;
     if (extra == "-certfile SIGNER") extra = "-certfile '" + pkiPath("sign.pem") + "'";
-    const std::string cmd = "openssl base64 -d -A -in '" + sig + "' | openssl cms -verify -binary -inform DER -CAfile '" +
-                            pkiPath("chain.pem") + "' " + extra + " -out '" + out + "' 2>&1";
-    const std::string result = run(extra.find("-content") != std::string::npos
-                                       ? "cd '" + env().dir.path() + "' && " + cmd
-                                       : cmd);
+    const std::string cmd = "openssl base64 -d -A -in '" + sig +
+                            "' | openssl cms -verify -binary -inform DER -CAfile '" + pkiPath("chain.pem") + "' " +
+                            extra + " -out '" + out + "' 2>&1";
+    const std::string result = run(
+        extra.find("-content") != std::string::npos ? "cd '" + env().dir.path() + "' && " + cmd : cmd);
     EXPECT_NE(std::string::npos, result.find("Verification successful")) << result;
     EXPECT_EQ(text, readFile(out));
 }

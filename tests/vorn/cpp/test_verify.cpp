@@ -100,8 +100,9 @@ TEST(VerifierLoad, ArgumentsAndOneReadPerObject) {
     EXPECT_EQ(5005, v.LoadProperty(""));
     EXPECT_EQ(1202, v.LoadProperty((env().dir / "absent").c_str()));
     EXPECT_FALSE(v.isLoaded());
-    EXPECT_EQ(0, v.LoadProperty(
-                     props({{"VerifyCertChain", "TRUE"}, {"VerifyCRL", "yes"}, {"CRL.updateTimer", "6:5, 23:59"}}).c_str()));
+    EXPECT_EQ(
+        0, v.LoadProperty(
+               props({{"VerifyCertChain", "TRUE"}, {"VerifyCRL", "yes"}, {"CRL.updateTimer", "6:5, 23:59"}}).c_str()));
     EXPECT_TRUE(v.isLoaded());
     {
         std::lock_guard guard(globalTimerMutex);
@@ -118,7 +119,8 @@ TEST(VerifierLoad, ArgumentsAndOneReadPerObject) {
 
 TEST(Verify, RoundTripWithContentAndSigner) {
     auto v = verifier(false, false);
-    for (auto getter : {&VornVerify::GetVerifyCertB64, &VornVerify::GetVerifyCertSubject, &VornVerify::GetVerifyContent})
+    for (auto getter :
+         {&VornVerify::GetVerifyCertB64, &VornVerify::GetVerifyCertSubject, &VornVerify::GetVerifyContent})
         EXPECT_EQ(nullptr, ((*v).*getter)());
     const std::string sig = sign("A1231.2.3.4x1702000000.5");
     ASSERT_EQ(0, v->VerifyPkcs7(sig.c_str()));
@@ -160,20 +162,19 @@ TEST_P(VerifyFlags, Code) {
 
 INSTANTIATE_TEST_SUITE_P(
     Matrix, VerifyFlags,
-    ::testing::Values(FlagCase{"sign.p12", false, false, false, 0}, FlagCase{"sign.p12", false, true, false, 0},
-                      FlagCase{"sign.p12", false, false, true, 0}, FlagCase{"sign.p12", false, true, true, 0},
-                      FlagCase{"rv_keyCompromise.p12", true, false, false, 0},
-                      FlagCase{"rv_keyCompromise.p12", true, true, false, 0},
-                      FlagCase{"rv_keyCompromise.p12", true, false, true, 5021},
-                      FlagCase{"rv_keyCompromise.p12", true, true, true, 5021},
-                      FlagCase{"rv_certificateHold.p12", true, true, true, 5026},
-                      FlagCase{"rv_superseded.p12", true, true, true, 5024},
-                      FlagCase{"rv_removeFromCRL.p12", true, true, true, 0},
-                      FlagCase{"rv_noreason.p12", true, true, true, 5020},
-                      FlagCase{"stranger.p12", true, false, false, 0}, FlagCase{"stranger.p12", true, true, false, 5202},
-                      FlagCase{"forged.p12", true, true, false, 5202}, FlagCase{"ecdsa.p12", true, true, true, 0},
-                      FlagCase{"sign.p12", false, false, false, 0, 0}, FlagCase{"sign.p12", false, true, false, 5052, 0},
-                      FlagCase{"sign.p12", false, false, true, 5052, 0}, FlagCase{"sign.p12", false, true, true, 0, 2}));
+    ::testing::Values(
+        FlagCase{"sign.p12", false, false, false, 0}, FlagCase{"sign.p12", false, true, false, 0},
+        FlagCase{"sign.p12", false, false, true, 0}, FlagCase{"sign.p12", false, true, true, 0},
+        FlagCase{"rv_keyCompromise.p12", true, false, false, 0}, FlagCase{"rv_keyCompromise.p12", true, true, false, 0},
+        FlagCase{"rv_keyCompromise.p12", true, false, true, 5021},
+        FlagCase{"rv_keyCompromise.p12", true, true, true, 5021},
+        FlagCase{"rv_certificateHold.p12", true, true, true, 5026},
+        FlagCase{"rv_superseded.p12", true, true, true, 5024}, FlagCase{"rv_removeFromCRL.p12", true, true, true, 0},
+        FlagCase{"rv_noreason.p12", true, true, true, 5020}, FlagCase{"stranger.p12", true, false, false, 0},
+        FlagCase{"stranger.p12", true, true, false, 5202}, FlagCase{"forged.p12", true, true, false, 5202},
+        FlagCase{"ecdsa.p12", true, true, true, 0}, FlagCase{"sign.p12", false, false, false, 0, 0},
+        FlagCase{"sign.p12", false, true, false, 5052, 0}, FlagCase{"sign.p12", false, false, true, 5052, 0},
+        FlagCase{"sign.p12", false, true, true, 0, 2}));
 
 TEST(Verify, MalformedInput) {
     auto v = verifier(false, false);
@@ -254,10 +255,9 @@ TEST_P(VerifyText, ComesBackAsUtf8) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, VerifyText,
-                         ::testing::Values(TextCase{"abc", "BIG5"}, TextCase{"abcd", "BIG5"},
-                                           TextCase{"測試", "BIG5"}, TextCase{"下單 2330", "BIG5"},
-                                           TextCase{"abc", "UTF-16LE"}, TextCase{"測試 ok", "UTF-16LE"},
-                                           TextCase{"測試", "UTF-16LE"}));
+                         ::testing::Values(TextCase{"abc", "BIG5"}, TextCase{"abcd", "BIG5"}, TextCase{"測試", "BIG5"},
+                                           TextCase{"下單 2330", "BIG5"}, TextCase{"abc", "UTF-16LE"},
+                                           TextCase{"測試 ok", "UTF-16LE"}, TextCase{"測試", "UTF-16LE"}));
 
 TEST(Verify, FileForms) {
     auto v = verifier(false, false);
@@ -301,25 +301,26 @@ TEST_P(VerifyOpenssl, Accepts) {
     const std::string base = pkiDir() + "/" + c.pem;
     std::string args = c.args;
     if (args == "-certfile CHAIN") args = "-certfile '" + pkiPath("chain.pem") + "'";
-    const std::string cmd = "openssl cms -sign -binary -nodetach -in '" + data + "' -signer '" + base + ".pem' -inkey '" +
-                            base + ".key' -outform DER " + args + " -out '" + out + "' 2>&1";
+    const std::string cmd = "openssl cms -sign -binary -nodetach -in '" + data + "' -signer '" + base +
+                            ".pem' -inkey '" + base + ".key' -outform DER " + args + " -out '" + out + "' 2>&1";
     ASSERT_EQ("", run(cmd)) << cmd;
     auto v = verifier(c.chain, false);
     EXPECT_EQ(c.code, verifyDer(*v, readFile(out))) << c.what;
     EXPECT_EQ("signed by openssl", contentOf(*v)) << c.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Forms, VerifyOpenssl,
-    ::testing::Values(CmsCase{"defaults", "sign", "", true, 0}, CmsCase{"no attributes", "sign", "-noattr", true, 0},
-                      CmsCase{"no capabilities", "sign", "-nosmimecap", false, 0},
-                      CmsCase{"sha1", "sign", "-md sha1", true, 0}, CmsCase{"sha512", "sign", "-md sha512", false, 0},
-                      CmsCase{"sha384 no attributes", "sign", "-md sha384 -noattr", false, 0},
-                      CmsCase{"streamed BER", "sign", "-stream", true, 0},
-                      CmsCase{"with chain", "sign", "-certfile CHAIN", true, 0},
-                      CmsCase{"no certificates, known signer", "sign", "-nocerts", false, 0},
-                      CmsCase{"no certificates, flags on", "sign", "-nocerts", true, 5052},
-                      CmsCase{"other signer", "nonrep", "", true, 0}));
+INSTANTIATE_TEST_SUITE_P(Forms, VerifyOpenssl,
+                         ::testing::Values(CmsCase{"defaults", "sign", "", true, 0},
+                                           CmsCase{"no attributes", "sign", "-noattr", true, 0},
+                                           CmsCase{"no capabilities", "sign", "-nosmimecap", false, 0},
+                                           CmsCase{"sha1", "sign", "-md sha1", true, 0},
+                                           CmsCase{"sha512", "sign", "-md sha512", false, 0},
+                                           CmsCase{"sha384 no attributes", "sign", "-md sha384 -noattr", false, 0},
+                                           CmsCase{"streamed BER", "sign", "-stream", true, 0},
+                                           CmsCase{"with chain", "sign", "-certfile CHAIN", true, 0},
+                                           CmsCase{"no certificates, known signer", "sign", "-nocerts", false, 0},
+                                           CmsCase{"no certificates, flags on", "sign", "-nocerts", true, 5052},
+                                           CmsCase{"other signer", "nonrep", "", true, 0}));
 
 TEST(VerifyOpensslMore, UnknownSignerWithoutCertificatesFails) {
     const std::string data = env().dir / "cms-data2.txt", out = env().dir / "cms2.der";

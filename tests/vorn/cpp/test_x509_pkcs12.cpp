@@ -59,17 +59,17 @@ TEST_P(Asn1Time, RendersInTaiwanTime) {
     ASN1_TIME_free(t);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Asn1Time,
-    ::testing::Values(TimeCase{V_ASN1_UTCTIME, "491231160000Z", "20500101000000"},
-                      TimeCase{V_ASN1_UTCTIME, "700101000000Z", "19700101080000"},
-                      TimeCase{V_ASN1_UTCTIME, "691231235959Z", "20700101075959"},
-                      TimeCase{V_ASN1_UTCTIME, "240228200000Z", "20240229040000"},
-                      TimeCase{V_ASN1_UTCTIME, "230228200000Z", "20230301040000"},
-                      TimeCase{V_ASN1_GENERALIZEDTIME, "20991231200000Z", "21000101040000"},
-                      TimeCase{V_ASN1_GENERALIZEDTIME, "20000228160000Z", "20000229000000"},
-                      TimeCase{V_ASN1_UTCTIME, "4912311600", ""}, TimeCase{V_ASN1_UTCTIME, "49123116000AZ", ""},
-                      TimeCase{V_ASN1_GENERALIZEDTIME, "2049123116Z", ""}));
+INSTANTIATE_TEST_SUITE_P(Cases, Asn1Time,
+                         ::testing::Values(TimeCase{V_ASN1_UTCTIME, "491231160000Z", "20500101000000"},
+                                           TimeCase{V_ASN1_UTCTIME, "700101000000Z", "19700101080000"},
+                                           TimeCase{V_ASN1_UTCTIME, "691231235959Z", "20700101075959"},
+                                           TimeCase{V_ASN1_UTCTIME, "240228200000Z", "20240229040000"},
+                                           TimeCase{V_ASN1_UTCTIME, "230228200000Z", "20230301040000"},
+                                           TimeCase{V_ASN1_GENERALIZEDTIME, "20991231200000Z", "21000101040000"},
+                                           TimeCase{V_ASN1_GENERALIZEDTIME, "20000228160000Z", "20000229000000"},
+                                           TimeCase{V_ASN1_UTCTIME, "4912311600", ""},
+                                           TimeCase{V_ASN1_UTCTIME, "49123116000AZ", ""},
+                                           TimeCase{V_ASN1_GENERALIZEDTIME, "2049123116Z", ""}));
 
 TEST(Asn1Time, NullIsEmpty) { EXPECT_EQ(cX509::asn1TimeParse(nullptr), ""); }
 
@@ -149,8 +149,10 @@ TEST_P(KeyUsage, BitsAndRoles) {
 
 INSTANTIATE_TEST_SUITE_P(Certs, KeyUsage,
                          ::testing::Values(UsageCase{"root", 0x06, true, true}, UsageCase{"inter", 0x06, true, false},
-                                           UsageCase{"sign", 0xC0, false, false}, UsageCase{"nonrep", 0x40, false, false},
-                                           UsageCase{"nosign", 0x20, false, false}, UsageCase{"noku", 0, false, false}));
+                                           UsageCase{"sign", 0xC0, false, false},
+                                           UsageCase{"nonrep", 0x40, false, false},
+                                           UsageCase{"nosign", 0x20, false, false},
+                                           UsageCase{"noku", 0, false, false}));
 
 TEST(X509, DatesInTaiwanTime) {
     cX509 edge = load("edge");
@@ -165,8 +167,7 @@ TEST(X509, DistributionPointsAndEncodings) {
     cX509 c = load("sign");
     cBytes der;
     ASSERT_TRUE(der.base64Decode(c.getCertB64().c_str()));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(der.data()), der.length()),
-              vorntest::readFile(pkiPath("sign.der")));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(der.data()), der.length()), vorntest::readFile(pkiPath("sign.der")));
 }
 
 TEST(X509, EmptyViewAndOwnership) {
@@ -312,7 +313,9 @@ struct FilterCase {
     const char* issuer;
     int rc;
 };
-std::ostream& operator<<(std::ostream& os, const FilterCase& c) { return os << "\"" << (c.filter ? c.filter : "(null)") << "\" on " << c.subject; }
+std::ostream& operator<<(std::ostream& os, const FilterCase& c) {
+    return os << "\"" << (c.filter ? c.filter : "(null)") << "\" on " << c.subject;
+}
 
 class SignerFilter : public ::testing::TestWithParam<FilterCase> {};
 
@@ -326,24 +329,21 @@ constexpr const char* kIss = "/C=TW/O=Root Org/CN=Root CA";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SignerFilter,
-    ::testing::Values(FilterCase{"//S_C=TW,S_O=Bank//", "/C=TW/O=Bank/CN=Jo", kIss, 0},
-                      FilterCase{"//S_C=TW,S_O=Bank//", "/C=TW/O=Other/CN=Jo", kIss, ERR_CERT_NOT_FOUND},
-                      FilterCase{"//S_CN=Jo//", kSubj, kIss, 0},
-                      FilterCase{"//S_CN=Lee J//", kSubj, kIss, ERR_CERT_NOT_FOUND},
-                      FilterCase{"//I_CN=Root//", kSubj, kIss, ERR_CERT_NOT_FOUND},
-                      FilterCase{"//I_CN=Root CA//", kSubj, kIss, 0},
-                      FilterCase{"S_C=TW", kSubj, kIss, ERR_CERT_NOT_FOUND},
-                      FilterCase{"//S_C=TW", kSubj, kIss, ERR_CERT_NOT_FOUND},
-                      FilterCase{"", kSubj, kIss, 0}, FilterCase{nullptr, kSubj, kIss, 0},
-                      FilterCase{"////", kSubj, kIss, 0},
-                      FilterCase{"//S_OU=Sales,S_OU=North//", kSubj, kIss, 0},
-                      FilterCase{"//S_OU=Sales,S_OU=South//", kSubj, kIss, ERR_CERT_NOT_FOUND},
-                      FilterCase{"//S_C=JP//S_O=Bank,I_O=Root Org//", kSubj, kIss, 0},
-                      FilterCase{"//S_C=JP//S_O=Bank,I_O=Other//", kSubj, kIss, ERR_CERT_NOT_FOUND},
-                      FilterCase{"ignored//I_C=TW,S_CN=Lee//ignored", kSubj, kIss, 0},
-                      FilterCase{"//S_C=TW//", "/DC=tw/C=TW/CN=x", kIss, 0},
-                      FilterCase{"//S_C=TW//", "/CN=no country", kIss, ERR_CERT_NOT_FOUND},
-                      FilterCase{"//S_O=//", "/C=TW/O=/CN=x", kIss, 0}));
+    ::testing::Values(
+        FilterCase{"//S_C=TW,S_O=Bank//", "/C=TW/O=Bank/CN=Jo", kIss, 0},
+        FilterCase{"//S_C=TW,S_O=Bank//", "/C=TW/O=Other/CN=Jo", kIss, ERR_CERT_NOT_FOUND},
+        FilterCase{"//S_CN=Jo//", kSubj, kIss, 0}, FilterCase{"//S_CN=Lee J//", kSubj, kIss, ERR_CERT_NOT_FOUND},
+        FilterCase{"//I_CN=Root//", kSubj, kIss, ERR_CERT_NOT_FOUND}, FilterCase{"//I_CN=Root CA//", kSubj, kIss, 0},
+        FilterCase{"S_C=TW", kSubj, kIss, ERR_CERT_NOT_FOUND}, FilterCase{"//S_C=TW", kSubj, kIss, ERR_CERT_NOT_FOUND},
+        FilterCase{"", kSubj, kIss, 0}, FilterCase{nullptr, kSubj, kIss, 0}, FilterCase{"////", kSubj, kIss, 0},
+        FilterCase{"//S_OU=Sales,S_OU=North//", kSubj, kIss, 0},
+        FilterCase{"//S_OU=Sales,S_OU=South//", kSubj, kIss, ERR_CERT_NOT_FOUND},
+        FilterCase{"//S_C=JP//S_O=Bank,I_O=Root Org//", kSubj, kIss, 0},
+        FilterCase{"//S_C=JP//S_O=Bank,I_O=Other//", kSubj, kIss, ERR_CERT_NOT_FOUND},
+        FilterCase{"ignored//I_C=TW,S_CN=Lee//ignored", kSubj, kIss, 0},
+        FilterCase{"//S_C=TW//", "/DC=tw/C=TW/CN=x", kIss, 0},
+        FilterCase{"//S_C=TW//", "/CN=no country", kIss, ERR_CERT_NOT_FOUND},
+        FilterCase{"//S_O=//", "/C=TW/O=/CN=x", kIss, 0}));
 
 TEST(SignerFilterSplit, AlternativesBetweenMarkers) {
     EXPECT_EQ(cPkcs12::splitFilter("a//b//c//d"), (std::vector<std::string>{"b", "c"}));

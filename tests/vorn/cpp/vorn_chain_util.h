@@ -55,12 +55,8 @@ inline bool copyFile(const std::string& from, const std::string& to) {
 // Property lines of a verifier/signer set-up over the generated chain with the
 // issuing CA's CRL (and the root's) in crlFolder.
 inline std::vector<std::string> chainLines(const std::string& p7bFolder, const std::string& crlFolder) {
-    return {"P7B.path = " + p7bFolder,
-            "P7B0.name = chain.p7b",
-            "P7B0.SKI = " + pki().at("inter.ski"),
-            "P7B0.crlFile0 = inter.crl",
-            "P7B0.crlFile1 = root.crl",
-            "CRL.path = " + crlFolder};
+    return {"P7B.path = " + p7bFolder,   "P7B0.name = chain.p7b",    "P7B0.SKI = " + pki().at("inter.ski"),
+            "P7B0.crlFile0 = inter.crl", "P7B0.crlFile1 = root.crl", "CRL.path = " + crlFolder};
 }
 
 }  // namespace vorntest

@@ -146,8 +146,7 @@ nb::object get(nb::handle mapping, PyObject* key, PyObject* dflt) {
 nb::object convert(nb::handle converter, nb::handle name) {
     PyObject* n = name.ptr();
     if (!PyUnicode_Check(n)) {
-        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute %R", Py_TYPE(converter.ptr())->tp_name,
-                     n);
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute %R", Py_TYPE(converter.ptr())->tp_name, n);
         raise();
     }
     if (PyUnicode_CheckExact(n)) return attr(converter, n);
@@ -315,12 +314,8 @@ nb::dict prepare_input(nb::handle contract, nb::handle order, nb::handle ca_cont
     nb::object security_type = attr(contract, s.security_type);
     put(input, s.product_type, steal(PyObject_GetItem(security_type.ptr(), s.zero.get())));
     switch (kind) {
-        case Kind::Future:
-            put(input, s.opt_type, s.blank);
-            break;
-        case Kind::Option:
-            put(input, s.opt_type, attr(contract, s.option_right));
-            break;
+        case Kind::Future: put(input, s.opt_type, s.blank); break;
+        case Kind::Option: put(input, s.opt_type, attr(contract, s.option_right)); break;
         case Kind::Either: {
             nb::object right = attr(contract, s.option_right);
             put(input, s.opt_type, truthy(right) ? right : nb::borrow(s.blank));
@@ -447,9 +442,9 @@ nb::object update_price_public(nb::handle trade, nb::handle ca_content, nb::hand
                  {{s.price_type, s.price_type}, {s.ord_type, s.order_type}});
 }
 
-nb::object update_price_private(nb::handle product_id, nb::handle product_type, nb::handle price,
-                                nb::handle price_type, nb::handle ord_type, nb::handle ordno, nb::handle seqno,
-                                nb::handle ca_content, nb::handle account, nb::handle client, const nb::kwargs&) {
+nb::object update_price_private(nb::handle product_id, nb::handle product_type, nb::handle price, nb::handle price_type,
+                                nb::handle ord_type, nb::handle ordno, nb::handle seqno, nb::handle ca_content,
+                                nb::handle account, nb::handle client, const nb::kwargs&) {
     const OrderState& s = S();
     return send_amend(client, account, s.f_order_chprice_uri,
                       {{s.stock_id, product_id},
@@ -563,9 +558,9 @@ nb::object queryresp2order(nb::handle resp) {
     nb::object quantity = get(resp, s.st_ordqty, s.zero.get());
     nb::object ordno = get(resp, s.st_ordno, s.empty);
     nb::object seqno = get(resp, s.st_seqno, s.empty);
-    return call_kw(global(s.Order), 0, s.kw_order.get(),
-                   {action.ptr(), price_type.ptr(), order_type.ptr(), price.ptr(), quantity.ptr(), ordno.ptr(),
-                    seqno.ptr()});
+    return call_kw(
+        global(s.Order), 0, s.kw_order.get(),
+        {action.ptr(), price_type.ptr(), order_type.ptr(), price.ptr(), quantity.ptr(), ordno.ptr(), seqno.ptr()});
 }
 
 nb::object queryresp2orderstatus(nb::handle resp) {
@@ -586,8 +581,8 @@ nb::object res2order(nb::handle resp_result, nb::handle order) {
 nb::object res2orderstatus(nb::handle resp_result, nb::handle successed) {
     const OrderState& s = S();
     nb::object order_id = hash_id(resp_result, s.stock_id, s.seqno);
-    nb::object when =
-        order_datetime(get(resp_result, s.ord_date, s.empty), get(resp_result, s.ord_time, s.empty), true);
+    nb::object when = order_datetime(get(resp_result, s.ord_date, s.empty), get(resp_result, s.ord_time, s.empty),
+                                     true);
     nb::object status = attr(global(s.Status), truthy(successed) ? s.PendingSubmit : s.Failed);
     return call_kw(global(s.OrderStatus), 0, s.kw_status_placed.get(), {order_id.ptr(), when.ptr(), status.ptr()});
 }
@@ -670,16 +665,16 @@ NB_MODULE(order, m) {
 
     m.def(
         "prepare_future_input",
-        [](nb::handle c, nb::handle o, nb::handle ca) { return prepare_input(c, o, ca, Kind::Future); },
-        A("contract"), A("order"), A("ca_content"), "Keyword input of _place_futopt_order for a future.");
+        [](nb::handle c, nb::handle o, nb::handle ca) { return prepare_input(c, o, ca, Kind::Future); }, A("contract"),
+        A("order"), A("ca_content"), "Keyword input of _place_futopt_order for a future.");
     m.def(
         "prepare_option_input",
-        [](nb::handle c, nb::handle o, nb::handle ca) { return prepare_input(c, o, ca, Kind::Option); },
-        A("contract"), A("order"), A("ca_content"), "Keyword input of _place_futopt_order for an option.");
+        [](nb::handle c, nb::handle o, nb::handle ca) { return prepare_input(c, o, ca, Kind::Option); }, A("contract"),
+        A("order"), A("ca_content"), "Keyword input of _place_futopt_order for an option.");
     m.def(
         "prepare_futopt_input",
-        [](nb::handle c, nb::handle o, nb::handle ca) { return prepare_input(c, o, ca, Kind::Either); },
-        A("contract"), A("order"), A("ca_content"), "Keyword input of _place_futopt_order for either kind.");
+        [](nb::handle c, nb::handle o, nb::handle ca) { return prepare_input(c, o, ca, Kind::Either); }, A("contract"),
+        A("order"), A("ca_content"), "Keyword input of _place_futopt_order for either kind.");
 
     m.def(
         "place_future_order",
@@ -692,7 +687,8 @@ NB_MODULE(order, m) {
     m.def(
         "place_futopt_order",
         [](nb::handle c, nb::handle o, nb::handle ca, nb::handle cl) { return place(c, o, ca, cl, Kind::Either); },
-        A("contract"), A("order"), A("ca_content"), A("client"), "Place a futures or options order; the decoded reply.");
+        A("contract"), A("order"), A("ca_content"), A("client"),
+        "Place a futures or options order; the decoded reply.");
     m.def("_place_futopt_order", &place_private, A("product_id"), A("product_type"), A("opt_type"), A("price"),
           A("price_type"), A("action"), A("order_type"), A("octype"), A("quantity"), A("account"), A("ca_content"),
           A("client"), "kwargs"_a, "Send one placement request; further keywords are ignored.");
@@ -704,8 +700,8 @@ NB_MODULE(order, m) {
     m.def("update_futopt_order_price", &update_price_public, A("trade"), A("ca_content"), A("client"), A("price"),
           "Change the price of the trade's order; the decoded reply.");
     m.def("_update_futopt_order_price", &update_price_private, A("product_id"), A("product_type"), A("price"),
-          A("price_type"), A("ord_type"), A("ordno"), A("seqno"), A("ca_content"), A("account"), A("client"), "kwargs"_a,
-          "Send one price-change request; further keywords are ignored.");
+          A("price_type"), A("ord_type"), A("ordno"), A("seqno"), A("ca_content"), A("account"), A("client"),
+          "kwargs"_a, "Send one price-change request; further keywords are ignored.");
     m.def("update_futopt_order_qty", &update_qty_public, A("trade"), A("ca_content"), A("client"), A("qty"),
           "Change the quantity of the trade's order; the decoded reply.");
     m.def("_update_futopt_order_qty", &update_qty_private, A("product_id"), A("product_type"), A("qty"), A("ordno"),

@@ -15,7 +15,8 @@ namespace {
 
 using taloma::py::Ref;
 
-#define STOCK_CONSTANT_NAMES(X) X(module, "__module__") X(qualname, "__qualname__") X(doc, "__doc__") X(oprops, "oprops")
+#define STOCK_CONSTANT_NAMES(X) \
+    X(module, "__module__") X(qualname, "__qualname__") X(doc, "__doc__") X(oprops, "oprops")
 TALOMA_NAMES(StockConstantNames, STOCK_CONSTANT_NAMES);
 
 // Only names: the classes are the module's own attributes, made once by exec_module.
@@ -33,8 +34,7 @@ bool add(PyObject* module, const char* name, const Ref& value) {
 }
 
 // A class named `name` in this module with `members` as class attributes, in order.
-Ref make_class(PyObject* module, const char* name, PyObject* base, Members members,
-               const char* doc = nullptr) {
+Ref make_class(PyObject* module, const char* name, PyObject* base, Members members, const char* doc = nullptr) {
     const StockConstantState& s = names_of(module);
     Ref ns(PyDict_New());
     Ref module_name(PyModule_GetNameObject(module));
@@ -81,13 +81,16 @@ int exec_module(PyObject* m) {
     PyObject* base = constant.get();
     Ref action = make_class(m, "Action", base, {{"Buy", "B"}, {"Sell", "S"}});
     if (!add(m, "Action", action)) return -1;
-    Ref order_type = make_class(m, "OrderType", base, {{"Common", "0"}, {"BlockTrade", "1"}, {"Fixing", "P"}, {"Odd", "2"}});
+    Ref order_type = make_class(m, "OrderType", base,
+                                {{"Common", "0"}, {"BlockTrade", "1"}, {"Fixing", "P"}, {"Odd", "2"}});
     if (!add(m, "OrderType", order_type)) return -1;
     // LimitPrice is one blank, not empty: the service's field is fixed-width.
-    Ref price_type = make_class(m, "PriceType", base, {{"LimitPrice", " "}, {"Close", "1"}, {"LimitUp", "2"}, {"LimitDown", "3"}});
+    Ref price_type = make_class(m, "PriceType", base,
+                                {{"LimitPrice", " "}, {"Close", "1"}, {"LimitUp", "2"}, {"LimitDown", "3"}});
     if (!add(m, "PriceType", price_type)) return -1;
     // The service has no order condition "2".
-    Ref order_cond = make_class(m, "OrderCond", base, {{"Cash", "0"}, {"Netting", "1"}, {"MarginTrading", "3"}, {"ShortSelling", "4"}});
+    Ref order_cond = make_class(m, "OrderCond", base,
+                                {{"Cash", "0"}, {"Netting", "1"}, {"MarginTrading", "3"}, {"ShortSelling", "4"}});
     if (!add(m, "OrderCond", order_cond)) return -1;
     Ref first_sell = make_class(m, "FirstSell", base, {{"Yes", "Y"}, {"No", "N"}});
     if (!add(m, "FirstSell", first_sell)) return -1;
