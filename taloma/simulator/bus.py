@@ -25,7 +25,7 @@ from typing import Any
 import msgpack
 from paho.mqtt.enums import MQTTErrorCode
 
-from taloma.feed import connect_client, parse_bus_url
+from taloma.bus import connect_client, parse_bus_url
 
 log = logging.getLogger("taloma.simulator.bus")
 

@@ -105,7 +105,7 @@ class Matcher:
 
     def publish_to(self, bus_url: str) -> None:
         """Publish every fill from now on on the bus at ``bus_url``."""
-        from taloma.feed import connect_client
+        from taloma.bus import connect_client
 
         self._client = connect_client(bus_url, "taloma-sim-fills")
 
@@ -260,7 +260,7 @@ class Matcher:
             return
         import msgpack
 
-        from taloma.feed import fills_topic
+        from taloma.bus import fills_topic
 
         try:
             # QoS 1: paho keeps it while the bus reconnects.

@@ -61,3 +61,15 @@ def test_the_graph_sees_the_imports():
 @pytest.mark.parametrize("module", MODULES)
 def test_no_import_cycle(module):
     assert _path_back(module) is None, " -> ".join(_path_back(module) or [])
+
+
+def test_the_exchange_does_not_import_the_subscriber():
+    # The bus plumbing both ends share lives in taloma.bus; the exchange must not lean on the package's feed.
+    leaning = [
+        path.name
+        for path in FOLDER.glob("*.py")
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8")))
+        if (isinstance(node, ast.ImportFrom) and node.module == "taloma.feed")
+        or (isinstance(node, ast.Import) and any(alias.name == "taloma.feed" for alias in node.names))
+    ]
+    assert leaning == []
