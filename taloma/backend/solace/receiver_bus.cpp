@@ -25,8 +25,8 @@ Bus::~Bus() {
     if (mosq_) mosquitto_destroy(mosq_);
 }
 
-bool Bus::connect(const std::string& host, int port, const std::string& client_id, bool clean_session,
-                  int keepalive, double timeout, std::string& why) {
+bool Bus::connect(const std::string& host, int port, const std::string& client_id, bool clean_session, int keepalive,
+                  double timeout, std::string& why) {
     mosq_ = mosquitto_new(client_id.c_str(), clean_session, this);
     if (!mosq_) {
         why = std::strerror(errno);
@@ -40,7 +40,8 @@ bool Bus::connect(const std::string& host, int port, const std::string& client_i
     mosquitto_subscribe_callback_set(mosq_, on_subscribe);
     int rc = mosquitto_connect_async(mosq_, host.c_str(), port, keepalive);
     if (rc != MOSQ_ERR_SUCCESS) {
-        why = std::string("cannot be reached: ") + (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+        why = std::string("cannot be reached: ") +
+              (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
         return false;
     }
     rc = mosquitto_loop_start(mosq_);
