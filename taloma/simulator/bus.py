@@ -114,6 +114,8 @@ class Mosquitto:
                 "persistence true\n"
                 f"persistence_location {self._dir.name}/\n"
                 f"autosave_interval {AUTOSAVE_INTERVAL}\n"
+                # A closed feed leaves its kept session behind (MQTT 3.1.1 has no expiry of its own).
+                "persistent_client_expiration 1d\n"
                 # A fast publisher must not lose QoS 0 messages to a subscriber that is a little behind,
                 # nor a stalled subscriber take the machine's memory.
                 f"max_queued_messages {self.max_queued}\n"
