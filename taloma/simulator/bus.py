@@ -108,6 +108,9 @@ class Mosquitto:
             out.write(
                 f"listener {self.port} 127.0.0.1\n"
                 "allow_anonymous true\n"
+                # Market data is many small messages: held back for the subscriber's delayed ACK, a tick
+                # would wait tens of milliseconds (Nagle's algorithm).
+                "set_tcp_nodelay true\n"
                 # Started as root it would switch to the "mosquitto" user, which cannot write its queue
                 # into our folder; as anyone else this changes nothing.
                 f"user {pwd.getpwuid(os.geteuid()).pw_name}\n"
