@@ -6,6 +6,7 @@ module, so neither depends on the other.
 
 from __future__ import annotations
 
+import socket
 import threading
 import uuid
 from collections.abc import Callable
@@ -83,6 +84,10 @@ def connect_client(
             refused.append(str(reason))
             connected.set()
             return
+        sock = c.socket()
+        if isinstance(sock, socket.socket):
+            # Small messages go out as they are published, not held for the bus's delayed ACK.
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         if on_connect is not None:
             on_connect(c)
         connected.set()
