@@ -23,32 +23,13 @@ from typing import Any
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT))
+sys.path.insert(0, str(ROOT / "tests"))
 
+from support.marketdata import FOP_TICK  # noqa: E402
 from taloma.simulator.bus import Mosquitto  # noqa: E402
 
 TOPIC = "TIC/v1/FOP/0/TFE/TXFL6"
-TICK = {
-    "code": "TXFL6",
-    "date": "2026/12/08",
-    "time": "09:00:01.250431",
-    "open": "23150",
-    "target_kind_price": "23148",
-    "trade_bid_vol_sum": 8,
-    "trade_ask_vol_sum": 7,
-    "avg_price": "23151.37",
-    "close": "23152",
-    "high": "23160",
-    "low": "23141",
-    "amount": "23152",
-    "amount_sum": "3745",
-    "volume": 1,
-    "vol_sum": 16,
-    "tick_type": 1,
-    "diff_type": 2,
-    "diff_price": "12",
-    "diff_rate": "0.05",
-    "simtrade": 0,
-}
+TICK = FOP_TICK
 
 CHILD = r"""
 import gc, random, sys, threading, time

@@ -14,10 +14,14 @@ from __future__ import annotations
 import sys
 import threading
 import time
+from pathlib import Path
 from typing import Any
 
 import msgpack
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+
+from support.marketdata import FOP_TICK
 from taloma.backend.solace.quote import contract2topic
 from taloma.constant import QuoteType, QuoteVersion
 from taloma.contracts import Future
@@ -27,28 +31,7 @@ from taloma.simulator.bus import Mosquitto
 GIVE_UP = 3.0
 FUTURE = Future(code="TXFL6", exchange="TAIFEX")
 TOPIC = contract2topic(FUTURE, QuoteType.Tick, False, QuoteVersion.v1)
-TICK = {
-    "code": "TXFL6",
-    "date": "2026/12/08",
-    "time": "09:00:01.250431",
-    "open": "23150",
-    "target_kind_price": "23148",
-    "trade_bid_vol_sum": 8,
-    "trade_ask_vol_sum": 7,
-    "avg_price": "23151.37",
-    "close": "23152",
-    "high": "23160",
-    "low": "23141",
-    "amount": "23152",
-    "amount_sum": "3745",
-    "volume": 1,
-    "vol_sum": 16,
-    "tick_type": 1,
-    "diff_type": 2,
-    "diff_price": "12",
-    "diff_rate": "0.05",
-    "simtrade": 0,
-}
+TICK = FOP_TICK
 
 
 class Probe:

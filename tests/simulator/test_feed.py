@@ -24,6 +24,7 @@ import pytest
 import taloma.feed
 from support import eventually
 from support.forwarder import Forwarder
+from support.marketdata import FOP_TICK
 from support.sim_process import simulator
 from taloma.backend.solace.ladder import LadderFOPv1, LadderSTKv1
 from taloma.backend.solace.quote import QuoteSTKv1, contract2topic
@@ -35,28 +36,7 @@ from taloma.simulator import BrokerSimulator
 from taloma.simulator.bus import Mosquitto, free_port
 
 FUTURE = Future(code="TXFL6", exchange="TAIFEX")
-GOOD_TICK = {
-    "code": "TXFL6",
-    "date": "2026/12/08",
-    "time": "09:00:01.250431",
-    "open": "23150",
-    "target_kind_price": "23148",
-    "trade_bid_vol_sum": 8,
-    "trade_ask_vol_sum": 7,
-    "avg_price": "23151.37",
-    "close": "23152",
-    "high": "23160",
-    "low": "23141",
-    "amount": "23152",
-    "amount_sum": "3745",
-    "volume": 1,
-    "vol_sum": 16,
-    "tick_type": 1,
-    "diff_type": 2,
-    "diff_price": "12",
-    "diff_rate": "0.05",
-    "simtrade": 0,
-}
+GOOD_TICK = FOP_TICK
 TICK_TOPIC = contract2topic(FUTURE, QuoteType.Tick, False, QuoteVersion.v1)
 WIRE_TOPIC = TICK_TOPIC.replace("*", "7")
 

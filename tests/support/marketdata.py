@@ -395,3 +395,28 @@ DECODERS = [
 ]
 # The first decoder of each class gives its sample record.
 SAMPLE = {d.cls: d for d in reversed(DECODERS)}
+
+
+# One futures tick as the bus carries it; the feed tests, the feed bench and the stress scripts send it.
+FOP_TICK = {
+    "code": "TXFL6",
+    "date": "2026/12/08",
+    "time": "09:00:01.250431",
+    "open": "23150",
+    "target_kind_price": "23148",
+    "trade_bid_vol_sum": 8,
+    "trade_ask_vol_sum": 7,
+    "avg_price": "23151.37",
+    "close": "23152",
+    "high": "23160",
+    "low": "23141",
+    "amount": "23152",
+    "amount_sum": "3745",
+    "volume": 1,
+    "vol_sum": 16,
+    "tick_type": 1,
+    "diff_type": 2,
+    "diff_price": "12",
+    "diff_rate": "0.05",
+    "simtrade": 0,
+}
