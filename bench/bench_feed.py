@@ -44,6 +44,9 @@ import msgpack
 import paho.mqtt.client as mqtt
 from paho.mqtt.enums import CallbackAPIVersion
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+
+from support.marketdata import FOP_TICK
 from taloma.constant import QuoteType
 from taloma.contracts import Future
 from taloma.feed import Feed, connect_client, market_decoder, parse_bus_url
@@ -225,30 +228,8 @@ def _steady_publisher(url: str, rate: int, seconds: float, ready: Any, stamps: A
     (monotonic ns) goes to ``stamps[n]``. The payloads are packed beforehand, so that the sender
     keeps the pace."""
     sender = connect_client(url, "bench-latency-publisher")
-    tick = {
-        "code": "TXFL6",
-        "date": "2026/12/08",
-        "time": "09:00:01.250431",
-        "open": "23150",
-        "target_kind_price": "23148",
-        "trade_bid_vol_sum": 8,
-        "trade_ask_vol_sum": 7,
-        "avg_price": "23151.37",
-        "close": "23152",
-        "high": "23160",
-        "low": "23141",
-        "amount": "23152",
-        "amount_sum": "3745",
-        "volume": 0,
-        "vol_sum": 0,
-        "tick_type": 1,
-        "diff_type": 2,
-        "diff_price": "12",
-        "diff_rate": "0.05",
-        "simtrade": 0,
-    }
     total = len(stamps)
-    payloads = [msgpack.packb(tick | {"volume": n}) for n in range(total)]
+    payloads = [msgpack.packb(FOP_TICK | {"volume": n}) for n in range(total)]
     publish, clock = sender.publish, time.monotonic_ns
     ready.wait()
     start = time.monotonic()
